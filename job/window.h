@@ -1,0 +1,24 @@
+// The window as the core sees it. One Qt and one Win32 implementation; tests
+// record the calls.
+#pragma once
+
+#include <string>
+
+namespace fernwise {
+
+class Window {
+ public:
+  virtual ~Window() = default;
+  /// Replaces the status text, then lets the window handle every pending
+  /// event (repaint, moves, clicks, close requests) before returning.
+  virtual void ShowStatus(const std::string& text) = 0;
+  /// Replaces the status text with the completion report, without handling
+  /// events.
+  virtual void ShowReport(const std::string& text) = 0;
+  /// A modal box with the text and one OK button; returns after OK.
+  virtual void ShowMessage(const std::string& text) = 0;
+  /// The enabled state of the start button, the program's only run flag.
+  virtual void SetButtonEnabled(bool enabled) = 0;
+};
+
+}  // namespace fernwise

@@ -1,0 +1,105 @@
+// The file-system services the passes are written against. One POSIX and one
+// Win32 implementation exist; tests use an in-memory one.
+//
+// Error contract: every operation either does what it says or throws RunError
+// (sync/run_error.h) carrying the platform's error number and text, the
+// operation and the path. "Not found" is an answer where an operation has one
+// (StartListing yields ""), never an error.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace fernwise {
+
+/// Last-modified time: nanoseconds since 1970-01-01 00:00:00 UTC. Each
+/// implementation converts its native stamp at the boundary and loses nothing
+/// the file system keeps (POSIX keeps nanoseconds, Windows 100 ns units).
+struct FileTime {
+  int64_t ns = 0;
+  friend bool operator==(FileTime, FileTime) = default;
+};
+
+/// Attribute mask bits. The POSIX implementation adds the permission bits
+/// above these (see posix_file_system.h).
+enum AttributeBits : uint32_t {
+  kAttrReadOnly = 1,
+  kAttrHidden = 2,
+  kAttrSystem = 4,
+  kAttrVolume = 8,
+  kAttrFolder = 16,
+  kAttrArchive = 32,
+};
+
+/// Filter for listing a folder's contents: every entry, subfolders included.
+constexpr uint32_t kFolderListingFilter = 31;
+/// Filter for probing a single path: an entry of any kind.
+constexpr uint32_t kProbeFilter = 63;
+
+/// A text file open for output. Writes are buffered; Close (or the
+/// destructor, when an error unwinds past the file) hands everything written
+/// so far to the platform, so a listing cut short ends with its last write.
+class TextOutput {
+ public:
+  virtual ~TextOutput() = default;
+  virtual void Write(const std::string& text) = 0;
+  virtual void Close() = 0;
+};
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+
+  /// '/' on POSIX, '\\' on Windows. The core joins child paths with it and
+  /// with nothing else.
+  virtual char Separator() const = 0;
+
+  /// Starts the one listing in progress, ending any unfinished one. A pattern
+  /// ending in the separator lists that folder: every entry, "." and ".."
+  /// where the platform has them. Any other pattern probes that path: its
+  /// name when it exists, "" when it does not. Returns the first name or "".
+  virtual std::string StartListing(const std::string& pattern,
+                                   uint32_t filter) = 0;
+  /// The next name of the listing in progress, "" when it is exhausted.
+  virtual std::string NextName() = 0;
+
+  virtual uint32_t ReadAttributes(const std::string& path) = 0;
+  virtual void SetAttributes(const std::string& path, uint32_t mask) = 0;
+  /// Creates or replaces `target` with the content, last-modified time and
+  /// attribute mask of `source`. Fail-safe: a copy that fails leaves the
+  /// target as it was.
+  virtual void Copy(const std::string& source, const std::string& target) = 0;
+  virtual FileTime LastModified(const std::string& path) = 0;
+  virtual int64_t Length(const std::string& path) = 0;
+  virtual void Delete(const std::string& path) = 0;
+  virtual void CreateFolder(const std::string& path) = 0;
+  virtual void RemoveFolder(const std::string& path) = 0;
+
+  // What the platform supplies beyond the passes' ten operations.
+
+  /// Nanoseconds between two last-modified times the file system holding
+  /// `path` can tell apart: 1 where it keeps full resolution, 2 s on FAT.
+  virtual int64_t TimeResolution(const std::string& path) = 0;
+  /// The absolute path with every link resolved, or "" when it cannot be
+  /// resolved (the path is missing).
+  virtual std::string ResolvePath(const std::string& path) = 0;
+  /// Whether two resolved paths that differ only in letter case name the
+  /// same entry (true on Windows).
+  virtual bool IgnoresCase() const = 0;
+  virtual std::string CurrentDirectory() = 0;
+  /// The whole content of a file, as bytes.
+  virtual std::string ReadWholeFile(const std::string& path) = 0;
+  /// Opens a text file for output, creating it or emptying it.
+  virtual std::unique_ptr<TextOutput> CreateTextFile(
+      const std::string& path) = 0;
+  /// A last-modified time as the listing file writes it: the local date in
+  /// the user's short date format, a space and the local time of day, or the
+  /// date alone at exactly midnight.
+  virtual std::string FormatDateTime(FileTime time) = 0;
+};
+
+/// The file system of the platform the program was built for.
+std::unique_ptr<FileSystem> MakePlatformFileSystem();
+
+}  // namespace fernwise

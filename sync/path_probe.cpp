@@ -1,0 +1,65 @@
+#include "sync/path_probe.h"
+
+#include "sync/file_system.h"
+#include "sync/run_error.h"
+
+namespace fernwise {
+
+bool PathExists(FileSystem& fs, const std::string& path) {
+  return !fs.StartListing(path, kProbeFilter).empty();
+}
+
+std::string ChildPath(const FileSystem& fs, const std::string& folder,
+                      const std::string& name) {
+  std::string path;
+  path.reserve(folder.size() + 1 + name.size());
+  path += folder;
+  path += fs.Separator();
+  path += name;
+  return path;
+}
+
+namespace {
+
+bool IsFolder(FileSystem& fs, const std::string& path,
+              SnapshotFailures failures) {
+  if (failures == SnapshotFailures::kThrow)
+    return (fs.ReadAttributes(path) & kAttrFolder) != 0;
+  try {
+    return (fs.ReadAttributes(path) & kAttrFolder) != 0;
+  } catch (const RunError&) {
+    return false;
+  }
+}
+
+}  // namespace
+
+std::optional<FolderSnapshot> TakeSnapshot(FileSystem& fs,
+                                           const std::string& folder,
+                                           SnapshotFailures failures) {
+  const std::string pattern = folder + fs.Separator();
+  std::string name;
+  if (failures == SnapshotFailures::kThrow) {
+    name = fs.StartListing(pattern, kFolderListingFilter);
+  } else {
+    try {
+      name = fs.StartListing(pattern, kFolderListingFilter);
+    } catch (const RunError&) {
+      return std::nullopt;
+    }
+  }
+  FolderSnapshot snapshot;
+  std::string path = pattern;
+  for (; !name.empty(); name = fs.NextName()) {
+    path.resize(pattern.size());
+    path += name;
+    if (IsFolder(fs, path, failures)) {
+      if (name != "." && name != "..") snapshot.folders.Append(std::move(name));
+    } else {
+      snapshot.files.Append(std::move(name));
+    }
+  }
+  return snapshot;
+}
+
+}  // namespace fernwise

@@ -1,0 +1,64 @@
+// The path probe and the folder snapshot: the one way the run asks whether a
+// path is there, and the one way a pass learns what a folder holds.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace fernwise {
+
+class FileSystem;
+
+/// Entry names in the order they were appended, taken off the front. Held as
+/// separate strings, so a name may hold any byte the platform allows ("|" and
+/// newlines on POSIX) and taking the first name costs the same at any length.
+class NameList {
+ public:
+  void Append(std::string name) { names_.push_back(std::move(name)); }
+  bool Empty() const { return next_ == names_.size(); }
+  size_t Size() const { return names_.size() - next_; }
+  /// Removes and returns the first name; the list must not be empty.
+  std::string TakeFirst() { return std::move(names_[next_++]); }
+
+ private:
+  std::vector<std::string> names_;
+  size_t next_ = 0;
+};
+
+/// A folder's subfolders (without "." and "..") and its other entries, each
+/// in the listing's order.
+struct FolderSnapshot {
+  NameList folders;
+  NameList files;
+};
+
+/// True when the listing finds an entry for `path`: a file or a folder, of
+/// any attributes. A path ending in the separator probes the folder's
+/// contents. An empty path is false, not an error.
+bool PathExists(FileSystem& fs, const std::string& path);
+
+/// How a snapshot treats the failures of its listing.
+enum class SnapshotFailures {
+  /// Every failure passes to the caller (the mirror and the sweep).
+  kThrow,
+  /// A folder that cannot be listed yields no snapshot, and an entry whose
+  /// attributes cannot be read counts as a file (the folder-tree listing).
+  kAbsorb,
+};
+
+/// Lists `folder` in one uninterrupted listing, deciding each entry's kind by
+/// the attribute mask read from its full path. Nothing else may touch the
+/// file system's listing until this returns. Returns nullopt only under
+/// kAbsorb, when the listing could not be started.
+std::optional<FolderSnapshot> TakeSnapshot(
+    FileSystem& fs, const std::string& folder,
+    SnapshotFailures failures = SnapshotFailures::kThrow);
+
+/// `folder`, the separator and `name`: the only way the core forms a child
+/// path.
+std::string ChildPath(const FileSystem& fs, const std::string& folder,
+                      const std::string& name);
+
+}  // namespace fernwise

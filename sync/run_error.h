@@ -1,0 +1,41 @@
+// The one error type for every failure a run does not handle itself. It ends
+// the run; only the window's press handler catches it, shows Report() and
+// ends the program.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+namespace fernwise {
+
+class RunError : public std::runtime_error {
+ public:
+  /// `number` is the platform's error number (errno, GetLastError()) or, for
+  /// the program's own checks, an errno value that fits (EOVERFLOW, ...).
+  /// `operation` reads as a verb phrase ("copy file"), `path` may be empty.
+  RunError(int number, std::string text, std::string operation,
+           std::string path);
+
+  int number() const { return number_; }
+  const std::string& text() const { return text_; }
+  const std::string& operation() const { return operation_; }
+  const std::string& path() const { return path_; }
+
+  /// "Error 13: Permission denied (copy file /home/a/x.txt)".
+  std::string Report() const;
+
+ private:
+  int number_;
+  std::string text_;
+  std::string operation_;
+  std::string path_;
+};
+
+/// Throws the overflow failure for a counter or position named `what`.
+[[noreturn]] void ThrowOverflow(const std::string& what);
+
+/// Adds one to a signed 32-bit count, or throws the overflow failure.
+void AddOne(int32_t& count, const char* what);
+
+}  // namespace fernwise

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <string>
+
+#include "job/run_state.h"
+
+namespace fernwise {
+
+/// Erases from the tree at `dest_folder` every file and folder whose
+/// counterpart under `source_folder` is gone (keeping a numbered copy of
+/// each erased file in the preserving mode), and removes `dest_folder`
+/// itself when `source_folder` is gone. Changes no counter.
+void SweepFolder(RunContext& run, const std::string& dest_folder,
+                 const std::string& source_folder);
+
+}  // namespace fernwise

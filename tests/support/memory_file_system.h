@@ -1,0 +1,146 @@
+// An in-memory file system for the core's tests. It keeps the tree and an
+// ordered log of every operation, yields names in an order the test sets, and
+// fails any chosen operation on any chosen path.
+#pragma once
+
+#include <cerrno>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "sync/file_system.h"
+
+namespace fernwise::testing {
+
+class MemoryFileSystem : public FileSystem {
+ public:
+  enum class Op {
+    kList,
+    kNextName,
+    kReadAttributes,
+    kSetAttributes,
+    kCopy,  // matched against the source and the target path
+    kLastModified,
+    kLength,
+    kDelete,
+    kCreateFolder,
+    kRemoveFolder,
+    kReadWholeFile,
+    kCreateTextFile,
+    kWrite,  // matched against the text file's path
+  };
+
+  /// Paths are "/a/b" with '/' or "C:\a\b" with '\\'. A path holding no
+  /// separator ("" or "C:") is a root: an always-present folder.
+  explicit MemoryFileSystem(char separator = '/');
+
+  // Building and inspecting the tree. Missing parents are made as folders.
+  void AddFolder(const std::string& path, uint32_t mask = kAttrFolder);
+  void AddFile(const std::string& path, const std::string& content = "",
+               FileTime time = {}, uint32_t mask = kAttrArchive);
+  void Remove(const std::string& path);  // with everything below it
+  bool Exists(const std::string& path) const;
+  bool IsFolder(const std::string& path) const;
+  const std::string& Content(const std::string& path) const;
+  FileTime Time(const std::string& path) const;
+  uint32_t Mask(const std::string& path) const;
+  void SetTime(const std::string& path, FileTime time);
+  /// Every path below `root`, sorted, with "/" for folders' trailing mark.
+  std::vector<std::string> Tree(const std::string& root) const;
+
+  /// Listing `folder` yields these names first, in this order, then the
+  /// others in the order they were added.
+  void SetListingOrder(const std::string& folder,
+                       std::vector<std::string> names);
+  /// Whether folder listings start with "." and "..". Default: true.
+  void set_list_dots(bool list_dots) { list_dots_ = list_dots; }
+  /// Copies that do not carry the time or the mask over, as some platforms'.
+  void set_copy_keeps_time(bool keeps) { copy_keeps_time_ = keeps; }
+  void set_copy_keeps_mask(bool keeps) { copy_keeps_mask_ = keeps; }
+  void set_time_resolution(const std::string& prefix, int64_t ns) {
+    resolutions_[prefix] = ns;
+  }
+  void set_current_directory(std::string dir) { current_directory_ = dir; }
+
+  /// The `op` on `path` fails with `error` after `skip` calls that succeed.
+  void FailOn(Op op, const std::string& path, int error = EACCES,
+              int skip = 0);
+  /// Called before every operation, with the operation and its path.
+  void set_before_op(std::function<void(Op, const std::string&)> hook) {
+    before_op_ = std::move(hook);
+  }
+
+  /// "list /a/", "next", "attr /a/x", "setattr /a/x 33",
+  /// "copy /a/x -> /b/x", "time /a/x", "length /a/x", "delete /a/x",
+  /// "mkdir /a/x", "rmdir /a/x", "read /a/x", "create /a/x", "write /a/x".
+  const std::vector<std::string>& log() const { return log_; }
+  void ClearLog() { log_.clear(); }
+  /// The log lines that begin with `prefix`.
+  std::vector<std::string> LogOf(const std::string& prefix) const;
+
+  char Separator() const override { return separator_; }
+  std::string StartListing(const std::string& pattern,
+                           uint32_t filter) override;
+  std::string NextName() override;
+  uint32_t ReadAttributes(const std::string& path) override;
+  void SetAttributes(const std::string& path, uint32_t mask) override;
+  void Copy(const std::string& source, const std::string& target) override;
+  FileTime LastModified(const std::string& path) override;
+  int64_t Length(const std::string& path) override;
+  void Delete(const std::string& path) override;
+  void CreateFolder(const std::string& path) override;
+  void RemoveFolder(const std::string& path) override;
+  int64_t TimeResolution(const std::string& path) override;
+  std::string ResolvePath(const std::string& path) override;
+  bool IgnoresCase() const override { return false; }
+  std::string CurrentDirectory() override { return current_directory_; }
+  std::string ReadWholeFile(const std::string& path) override;
+  std::unique_ptr<TextOutput> CreateTextFile(const std::string& path) override;
+  std::string FormatDateTime(FileTime time) override;
+
+ private:
+  struct Node {
+    bool folder = false;
+    std::string content;
+    FileTime time;
+    uint32_t mask = 0;
+    std::vector<std::string> children;  // in the order they were added
+  };
+  struct Failure {
+    Op op;
+    std::string path;
+    int error;
+    int skip;
+  };
+  class Output;
+
+  std::string Parent(const std::string& path) const;
+  std::string BaseName(const std::string& path) const;
+  bool IsRoot(const std::string& path) const;
+  Node* Find(const std::string& path);
+  const Node* Find(const std::string& path) const;
+  Node& Get(const std::string& path, const char* operation);
+  Node& Make(const std::string& path, bool folder);
+  void Enter(Op op, const std::string& path, const std::string& log_line);
+  std::string NextNameUnlogged();
+  [[noreturn]] void Fail(int error, const char* operation,
+                         const std::string& path) const;
+
+  char separator_;
+  std::map<std::string, Node> nodes_;
+  std::map<std::string, std::vector<std::string>> listing_orders_;
+  std::map<std::string, int64_t> resolutions_;
+  std::vector<Failure> failures_;
+  std::vector<std::string> log_;
+  std::function<void(Op, const std::string&)> before_op_;
+  std::vector<std::string> listing_;  // names left in the listing in progress
+  size_t listing_next_ = 0;
+  bool list_dots_ = true;
+  bool copy_keeps_time_ = true;
+  bool copy_keeps_mask_ = true;
+  std::string current_directory_ = "/work";
+};
+
+}  // namespace fernwise::testing
