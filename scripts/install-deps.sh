@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs the Debian packages a build needs, when they are missing.
+#   scripts/install-deps.sh          what the program and its tests need
+#   scripts/install-deps.sh windows  also the cross compiler and Wine
+set -euo pipefail
+
+packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev googletest
+          qt6-base-dev libgl-dev xvfb xauth x11-apps imagemagick librsvg2-bin
+          icoutils clang libclang-rt-14-dev rsync xdotool)
+if [[ "${1:-}" == windows ]]; then
+  packages+=(g++-mingw-w64-x86-64-posix wine64 wine zip)
+fi
+
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+    missing+=("$package")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+if [[ $(id -u) -ne 0 ]]; then
+  echo "Missing Debian packages: ${missing[*]}" >&2
+  echo "Run this as root (sudo $0 $*) to install them." >&2
+  exit 1
+fi
+echo "Installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
