@@ -274,6 +274,7 @@ FileTime MemoryFileSystem::LastModified(const std::string& path) {
 int64_t MemoryFileSystem::Length(const std::string& path) {
   Enter(Op::kLength, path, "length " + path);
   const Node& node = Get(path, "read length of");
+  if (auto it = lengths_.find(path); it != lengths_.end()) return it->second;
   return node.folder ? 0 : static_cast<int64_t>(node.content.size());
 }
 

@@ -47,6 +47,11 @@ class MemoryFileSystem : public FileSystem {
   FileTime Time(const std::string& path) const;
   uint32_t Mask(const std::string& path) const;
   void SetTime(const std::string& path, FileTime time);
+  /// Length reports `length` for `path` instead of its content's size, so a
+  /// test can stand for a file of many gigabytes.
+  void SetLength(const std::string& path, int64_t length) {
+    lengths_[path] = length;
+  }
   /// Every path below `root`, sorted, with "/" for folders' trailing mark.
   std::vector<std::string> Tree(const std::string& root) const;
 
@@ -132,6 +137,7 @@ class MemoryFileSystem : public FileSystem {
   std::map<std::string, Node> nodes_;
   std::map<std::string, std::vector<std::string>> listing_orders_;
   std::map<std::string, int64_t> resolutions_;
+  std::map<std::string, int64_t> lengths_;
   std::vector<Failure> failures_;
   std::vector<std::string> log_;
   std::function<void(Op, const std::string&)> before_op_;

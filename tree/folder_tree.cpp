@@ -1,0 +1,68 @@
+#include "tree/folder_tree.h"
+
+#include <optional>
+
+#include "job/window.h"
+#include "sync/file_system.h"
+#include "sync/path_probe.h"
+#include "sync/run_error.h"
+
+namespace fernwise {
+
+namespace {
+
+constexpr char kLineEnd[] = "\r\n";
+
+// An integer as a sequential print statement writes it: a leading space
+// stands where the sign of a negative value would go, and one space follows.
+std::string NumberForm(int64_t value) {
+  const std::string digits = std::to_string(value);
+  return (value < 0 ? "" : " ") + digits + " ";
+}
+
+// The mask part of an entry line, the second of its two writes. A mask that
+// cannot be read, or whose write fails, leaves -1 in its place; a failure to
+// write the -1 as well is the run's to handle.
+void WriteMask(RunContext& run, TextOutput& out, const std::string& path) {
+  try {
+    const uint32_t mask = run.fs.ReadAttributes(path);
+    out.Write(NumberForm(mask) + kLineEnd);
+  } catch (const RunError&) {
+    out.Write(NumberForm(-1) + kLineEnd);
+  }
+}
+
+// One entry line. Length and time are both read before anything of the line
+// is written, so an entry that has gone since the snapshot ends the run with
+// the file ending after the last complete line.
+void WriteEntryLine(RunContext& run, TextOutput& out,
+                    const std::string& folder, const std::string& name,
+                    const char* kind) {
+  const std::string path = ChildPath(run.fs, folder, name);
+  const int64_t length = run.fs.Length(path);
+  const FileTime time = run.fs.LastModified(path);
+  out.Write(name + kind + NumberForm(length) + "," +
+            run.fs.FormatDateTime(time) + ",");
+  WriteMask(run, out, path);
+}
+
+}  // namespace
+
+void StoreFolderTree(RunContext& run, const std::string& folder,
+                     TextOutput& out) {
+  out.Write("nul, " + folder + kLineEnd);
+  run.window.ShowStatus("Seeking " + folder + "...");
+  std::optional<FolderSnapshot> snapshot =
+      TakeSnapshot(run.fs, folder, SnapshotFailures::kAbsorb);
+  // A folder that cannot be listed keeps its header line alone.
+  if (!snapshot) return;
+  NameList descent = snapshot->folders;
+  while (!snapshot->folders.Empty())
+    WriteEntryLine(run, out, folder, snapshot->folders.TakeFirst(), ",<DIR>,");
+  while (!snapshot->files.Empty())
+    WriteEntryLine(run, out, folder, snapshot->files.TakeFirst(), ",FILE,");
+  while (!descent.Empty())
+    StoreFolderTree(run, ChildPath(run.fs, folder, descent.TakeFirst()), out);
+}
+
+}  // namespace fernwise
