@@ -1,0 +1,290 @@
+#include "sync/posix_file_system.h"
+
+#include <fcntl.h>
+#include <langinfo.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
+#include <clocale>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <limits>
+#include <string_view>
+
+#include "sync/run_error.h"
+
+namespace fernwise {
+
+namespace {
+
+using posix::ThrowError;
+using posix::UniqueFd;
+
+constexpr mode_t kPermissionBits = 07777;
+constexpr int64_t kNanosPerSecond = 1'000'000'000;
+
+// statfs f_type values; spelled out because older kernel headers lack some.
+constexpr uint32_t kMsdosMagic = 0x4d44;
+constexpr uint32_t kExfatMagic = 0x2011BAB0;
+constexpr uint32_t kNtfsMagic = 0x5346544e;   // ntfs, and ntfs-3g via fuseblk
+constexpr uint32_t kNtfs3Magic = 0x7366746e;  // the ntfs3 driver
+constexpr uint32_t kCifsMagic = 0xFF534D42;
+constexpr uint32_t kSmb2Magic = 0xFE534D42;
+
+bool IsMissing(int error) { return error == ENOENT || error == ENOTDIR; }
+
+// The last component of `path`, trailing slashes ignored.
+std::string_view NameOf(std::string_view path) {
+  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+  const size_t slash = path.rfind('/');
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+uint32_t MaskOf(const struct stat& st, std::string_view name) {
+  uint32_t mask = static_cast<uint32_t>(st.st_mode & kPermissionBits)
+                  << kPermissionShift;
+  if (S_ISDIR(st.st_mode)) mask |= kAttrFolder;
+  if ((st.st_mode & S_IWUSR) == 0) mask |= kAttrReadOnly;
+  if (!name.empty() && name.front() == '.') mask |= kAttrHidden;
+  return mask;
+}
+
+// Times past the year 2262 do not fit in 64-bit nanoseconds; they are held at
+// the limit rather than wrapped into the past.
+FileTime TimeOf(const timespec& stamp) {
+  constexpr int64_t kMaxSeconds =
+      std::numeric_limits<int64_t>::max() / kNanosPerSecond - 1;
+  const int64_t seconds = stamp.tv_sec;
+  if (seconds > kMaxSeconds) return {std::numeric_limits<int64_t>::max()};
+  if (seconds < -kMaxSeconds) return {std::numeric_limits<int64_t>::min()};
+  return {seconds * kNanosPerSecond + stamp.tv_nsec};
+}
+
+}  // namespace
+
+std::string PosixFileSystem::StartListing(const std::string& pattern,
+                                          uint32_t /*filter*/) {
+  listing_.reset();
+  if (pattern.empty()) return "";
+  if (pattern.back() != '/') return Probe(pattern);
+  DIR* dir = ::opendir(pattern.c_str());
+  if (dir == nullptr) {
+    if (IsMissing(errno)) return "";
+    ThrowError("list folder", pattern);
+  }
+  listing_.reset(dir);
+  listing_prefix_ = pattern;
+  return NextName();
+}
+
+std::string PosixFileSystem::NextName() {
+  if (!listing_) return "";
+  // readdir returns null both at the end and on failure, and leaves errno
+  // unchanged at the end.
+  errno = 0;
+  if (const dirent* entry = ::readdir(listing_.get())) return entry->d_name;
+  const int error = errno;
+  listing_.reset();
+  if (error != 0) ThrowError("list folder", listing_prefix_, error);
+  return "";
+}
+
+std::string PosixFileSystem::Probe(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) == 0) return std::string(NameOf(path));
+  if (IsMissing(errno)) return "";
+  ThrowError("look for", path);
+}
+
+struct stat PosixFileSystem::StatEntry(const std::string& path,
+                                       const char* operation) {
+  const size_t prefix = listing_prefix_.size();
+  const bool listed_child = listing_ && path.size() > prefix &&
+                            path.compare(0, prefix, listing_prefix_) == 0 &&
+                            path.find('/', prefix) == std::string::npos;
+  struct stat st;
+  const int result =
+      listed_child ? ::fstatat(::dirfd(listing_.get()), path.c_str() + prefix,
+                               &st, AT_SYMLINK_NOFOLLOW)
+                   : ::lstat(path.c_str(), &st);
+  if (result != 0) ThrowError(operation, path);
+  return st;
+}
+
+uint32_t PosixFileSystem::ReadAttributes(const std::string& path) {
+  return MaskOf(StatEntry(path, "read attributes of"), NameOf(path));
+}
+
+void PosixFileSystem::SetAttributes(const std::string& path, uint32_t mask) {
+  constexpr char kOperation[] = "set attributes of";
+  // chmod follows links, and Linux keeps no permissions on a link itself.
+  if (S_ISLNK(StatEntry(path, kOperation).st_mode)) return;
+  const mode_t mode = (mask >> kPermissionShift) & kPermissionBits;
+  if (::chmod(path.c_str(), mode) != 0) ThrowError(kOperation, path);
+}
+
+void PosixFileSystem::Copy(const std::string& source,
+                           const std::string& target) {
+  posix::CopyEntry(source, target, copy_buffer_);
+}
+
+FileTime PosixFileSystem::LastModified(const std::string& path) {
+  return TimeOf(StatEntry(path, "read last-modified time of").st_mtim);
+}
+
+int64_t PosixFileSystem::Length(const std::string& path) {
+  return StatEntry(path, "read length of").st_size;
+}
+
+void PosixFileSystem::Delete(const std::string& path) {
+  if (::unlink(path.c_str()) != 0) ThrowError("delete file", path);
+}
+
+void PosixFileSystem::CreateFolder(const std::string& path) {
+  if (::mkdir(path.c_str(), 0777) != 0) ThrowError("create folder", path);
+}
+
+void PosixFileSystem::RemoveFolder(const std::string& path) {
+  if (::rmdir(path.c_str()) != 0) ThrowError("remove folder", path);
+}
+
+int64_t PosixFileSystem::TimeResolution(const std::string& path) {
+  struct statfs info;
+  if (::statfs(path.c_str(), &info) != 0) return 1;
+  switch (static_cast<uint32_t>(info.f_type)) {
+    case kMsdosMagic:
+      return 2 * kNanosPerSecond;
+    case kExfatMagic:
+      return 10'000'000;
+    case kNtfsMagic:
+    case kNtfs3Magic:
+    case kCifsMagic:
+    case kSmb2Magic:
+      return 100;
+    default:
+      return 1;
+  }
+}
+
+std::string PosixFileSystem::ResolvePath(const std::string& path) {
+  std::unique_ptr<char, decltype(&std::free)> resolved(
+      ::realpath(path.c_str(), nullptr), &std::free);
+  if (!resolved) {
+    if (IsMissing(errno)) return "";
+    ThrowError("resolve", path);
+  }
+  return resolved.get();
+}
+
+std::string PosixFileSystem::CurrentDirectory() {
+  std::unique_ptr<char, decltype(&std::free)> cwd(::getcwd(nullptr, 0),
+                                                   &std::free);
+  if (!cwd) ThrowError("find the current directory", "");
+  return cwd.get();
+}
+
+std::string PosixFileSystem::ReadWholeFile(const std::string& path) {
+  constexpr size_t kChunk = 64 * 1024;
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  if (!fd.valid()) ThrowError("open", path);
+  std::string content;
+  for (;;) {
+    const size_t old_size = content.size();
+    content.resize(old_size + kChunk);
+    const ssize_t got = ::read(fd.get(), content.data() + old_size, kChunk);
+    if (got < 0 && errno != EINTR) ThrowError("read", path);
+    content.resize(old_size + (got > 0 ? static_cast<size_t>(got) : 0));
+    if (got == 0) return content;
+  }
+}
+
+namespace {
+
+class PosixTextOutput final : public TextOutput {
+ public:
+  PosixTextOutput(UniqueFd fd, std::string path)
+      : fd_(std::move(fd)), path_(std::move(path)) {}
+  ~PosixTextOutput() override {
+    // An error is already unwinding past the file, or the caller forgot to
+    // close it: keep what was written, but a second failure has nowhere to go.
+    try {
+      if (fd_.valid()) Flush();
+    } catch (...) {
+    }
+  }
+
+  void Write(const std::string& text) override {
+    if (!fd_.valid()) ThrowError("write", path_, EBADF);
+    buffer_ += text;
+    if (buffer_.size() >= kFlushBytes) Flush();
+  }
+
+  void Close() override {
+    if (!fd_.valid()) return;
+    Flush();
+    if (fd_.Close() != 0) ThrowError("write", path_);
+  }
+
+ private:
+  static constexpr size_t kFlushBytes = 64 * 1024;
+
+  void Flush() {
+    std::string pending;
+    pending.swap(buffer_);  // a failed write is not tried again
+    posix::WriteAll(fd_.get(), pending.data(), pending.size(), "write", path_);
+  }
+
+  UniqueFd fd_;
+  std::string path_;
+  std::string buffer_;
+};
+
+// The C and POSIX locales (and C.UTF-8, the same with UTF-8 text) have only
+// the US date format, which nobody using them is likely to read as intended.
+bool IsPlainTimeLocale() {
+  const char* name = std::setlocale(LC_TIME, nullptr);
+  if (name == nullptr) return true;
+  const std::string_view locale(name);
+  return locale == "C" || locale == "POSIX" || locale.starts_with("C.");
+}
+
+std::string Strftime(const char* format, const std::tm& local) {
+  char text[256];
+  const size_t length = std::strftime(text, sizeof text, format, &local);
+  return std::string(text, length);
+}
+
+}  // namespace
+
+std::unique_ptr<TextOutput> PosixFileSystem::CreateTextFile(
+    const std::string& path) {
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
+                     0666));
+  if (!fd.valid()) ThrowError("open", path);
+  return std::make_unique<PosixTextOutput>(std::move(fd), path);
+}
+
+std::string PosixFileSystem::FormatDateTime(FileTime time) {
+  // Floor division, so an instant before 1970 falls in the right second.
+  time_t seconds = static_cast<time_t>(time.ns / kNanosPerSecond);
+  if (time.ns % kNanosPerSecond < 0) --seconds;
+  std::tm local{};
+  if (::localtime_r(&seconds, &local) == nullptr)
+    ThrowError("format the time", std::to_string(time.ns));
+  const bool plain = IsPlainTimeLocale();
+  const char* date_format = plain ? "" : ::nl_langinfo(D_FMT);
+  const char* time_format = plain ? "" : ::nl_langinfo(T_FMT);
+  std::string text = Strftime(*date_format ? date_format : "%Y-%m-%d", local);
+  if (local.tm_hour != 0 || local.tm_min != 0 || local.tm_sec != 0) {
+    text += ' ';
+    text += Strftime(*time_format ? time_format : "%H:%M:%S", local);
+  }
+  return text;
+}
+
+std::unique_ptr<FileSystem> MakePlatformFileSystem() {
+  return std::make_unique<PosixFileSystem>();
+}
+
+}  // namespace fernwise

@@ -1,0 +1,95 @@
+// The file-system services on Linux, behaving as cp -a and rsync -a users
+// expect.
+//
+// Attribute mask:
+//   1            read-only: the owner's write permission is clear
+//   2            hidden: the name begins with "."
+//   16           folder: a directory (a link to one is not a folder)
+//   bits 16..27  the permission bits (mode & 07777) shifted left by 16, so a
+//                change of permissions alone shows as a different mask
+// Setting a mask sets the permission bits and nothing else: read-only is
+// what they say, hidden follows the name. Links have no permissions of their
+// own on Linux (lstat reports 0777), so setting a link's mask does nothing.
+//
+// Entries are read with lstat: a link is an entry of its own, listed as a
+// file, never followed; a dangling link is an ordinary entry. Names are
+// literal: "*" and "?" are ordinary characters, and a name may hold any byte
+// but "/" and NUL.
+//
+// Copy makes the target the same kind of entry as the source: a file with
+// the same content, a link with the same target text, a FIFO, socket or
+// device node made anew (never opened), each with the source's permission
+// bits, times to the nanosecond, and owner where the process may set it. An
+// unprivileged process cannot make device nodes; such a copy makes nothing
+// and leaves the target as it was. A folder cannot be copied.
+//
+// Length is st_size: the byte count of a file, the length of a link's target
+// text, and whatever the file system reports for a folder.
+#pragma once
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "sync/file_system.h"
+#include "sync/posix_support.h"
+
+namespace fernwise {
+
+/// Where the permission bits sit in the attribute mask.
+constexpr int kPermissionShift = 16;
+constexpr uint32_t kPermissionMask = 07777u << kPermissionShift;
+
+class PosixFileSystem final : public FileSystem {
+ public:
+  char Separator() const override { return '/'; }
+
+  /// A pattern ending in "/" lists that folder as readdir gives it, "." and
+  /// ".." included; a missing folder or a non-folder yields "". Any other
+  /// non-empty pattern probes the path with lstat and yields its last
+  /// component when it exists. An empty pattern yields "".
+  std::string StartListing(const std::string& pattern,
+                           uint32_t filter) override;
+  std::string NextName() override;
+
+  /// While a folder is being listed, entries directly in it are read
+  /// relative to the open folder rather than by resolving the path again.
+  uint32_t ReadAttributes(const std::string& path) override;
+  void SetAttributes(const std::string& path, uint32_t mask) override;
+  void Copy(const std::string& source, const std::string& target) override;
+  FileTime LastModified(const std::string& path) override;
+  int64_t Length(const std::string& path) override;
+  void Delete(const std::string& path) override;
+  void CreateFolder(const std::string& path) override;
+  void RemoveFolder(const std::string& path) override;
+
+  /// 2 s on FAT, 10 ms on exFAT, 100 ns on NTFS and SMB shares, else 1 ns;
+  /// 1 ns when the path cannot be examined.
+  int64_t TimeResolution(const std::string& path) override;
+  std::string ResolvePath(const std::string& path) override;
+  bool IgnoresCase() const override { return false; }
+  std::string CurrentDirectory() override;
+  std::string ReadWholeFile(const std::string& path) override;
+  std::unique_ptr<TextOutput> CreateTextFile(const std::string& path) override;
+  /// The user's short date format and time format (LC_TIME as the program
+  /// set it with setlocale); ISO 8601 "YYYY-MM-DD HH:MM:SS" in the C locale.
+  std::string FormatDateTime(FileTime time) override;
+
+ private:
+  struct DirCloser {
+    void operator()(DIR* dir) const { ::closedir(dir); }
+  };
+
+  std::string Probe(const std::string& path);
+  /// lstat of `path`, relative to the listed folder where it lies in it.
+  struct stat StatEntry(const std::string& path, const char* operation);
+
+  std::unique_ptr<DIR, DirCloser> listing_;
+  std::string listing_prefix_;  // the listed folder's pattern, ending in "/"
+  posix::CopyBuffer copy_buffer_;
+};
+
+}  // namespace fernwise

@@ -1,0 +1,69 @@
+// Pieces the POSIX file-system services share: an owned file descriptor, the
+// error they throw, and the copy of one entry.
+#pragma once
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+#include <string>
+
+namespace fernwise::posix {
+
+/// An open file descriptor, closed when it goes out of scope.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    Reset(other.Release());
+    return *this;
+  }
+  ~UniqueFd() { Reset(); }
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  int Release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void Reset(int fd = -1) {
+    // close() releases the descriptor even when it reports an error, so the
+    // error cannot be acted on here; Close() reports it where it matters.
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+  /// Closes the descriptor, returning close()'s result.
+  int Close() { return ::close(Release()); }
+
+ private:
+  int fd_ = -1;
+};
+
+/// Throws RunError with `number` (errno by default), its strerror text, the
+/// operation and the path.
+[[noreturn]] void ThrowError(const char* operation, const std::string& path,
+                             int number = errno);
+
+/// Writes all `size` bytes, or throws RunError naming `operation` and `path`.
+void WriteAll(int fd, const char* data, size_t size, const char* operation,
+              const std::string& path);
+
+/// Scratch memory for the copy's read/write fallback, allocated on first use
+/// and kept by the file system so a run of small copies allocates once.
+struct CopyBuffer {
+  std::unique_ptr<char[]> data;
+  size_t size = 0;
+};
+
+/// Creates or replaces `target` with a copy of the entry at `source` (a file,
+/// a link, a FIFO, a socket or a device node), fail-safe: the copy is built
+/// under a temporary name beside the target and renamed over it only when
+/// complete; on failure the temporary entry is removed and the target left
+/// as it was.
+void CopyEntry(const std::string& source, const std::string& target,
+               CopyBuffer& buffer);
+
+}  // namespace fernwise::posix
