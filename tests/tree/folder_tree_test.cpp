@@ -186,6 +186,8 @@ TEST_F(FolderTreeTest, FailureInASubfolderPassesThroughItsParents) {
 struct SizeCase {
   int64_t length;
   const char* field;
+
+  friend void PrintTo(const SizeCase& c, std::ostream* os) { *os << c.length; }
 };
 
 class SizeFieldTest : public FolderTreeTest,

@@ -1,0 +1,76 @@
+#include "sync/sweep.h"
+
+#include <cerrno>
+
+#include "job/window.h"
+#include "sync/file_system.h"
+#include "sync/path_probe.h"
+#include "sync/run_error.h"
+#include "sync/secondary.h"
+
+namespace fernwise {
+
+namespace {
+
+/// One sweep of a BACKUP entry: the run and the entry's own source folder,
+/// which every level of the walk checks before it erases anything.
+struct Sweep {
+  RunContext& run;
+  const std::string& top_source;
+};
+
+// A source that vanished mid-run (a drive unplugged, a share dropped) makes
+// every probe below it fail, and the sweep would then erase the whole backup.
+// So an absent source-side path only counts once the entry's own source
+// folder is still found; this costs one probe, and only on the erase path.
+void RequireSourceStillThere(const Sweep& sweep) {
+  if (PathExists(sweep.run.fs, sweep.top_source)) return;
+  throw RunError(ENOENT,
+                 "The source folder has disappeared; nothing more is erased",
+                 "sweep against source", sweep.top_source);
+}
+
+void SweepFile(const Sweep& sweep, const std::string& dest_file,
+               const std::string& source_side_path) {
+  RunContext& run = sweep.run;
+  run.window.ShowStatus("Comparing " + dest_file + " and " + source_side_path +
+                        "...");
+  if (PathExists(run.fs, source_side_path)) return;
+  RequireSourceStillThere(sweep);
+  run.window.ShowStatus("Erasing " + dest_file + "...");
+  // The copy comes first, so a copy that fails leaves the file in place.
+  if (run.state.BackupMode == kDuplexPreserving)
+    SaveToSecondaryFolder(run, source_side_path, dest_file);
+  run.fs.Delete(dest_file);
+}
+
+void SweepTree(const Sweep& sweep, const std::string& dest_folder,
+               const std::string& source_folder) {
+  RunContext& run = sweep.run;
+  run.window.ShowStatus("Sweeping " + dest_folder + "...");
+  // Complete before the first probe: a probe ends the listing in progress.
+  FolderSnapshot snapshot = *TakeSnapshot(run.fs, dest_folder);
+  while (!snapshot.files.Empty()) {
+    const std::string name = snapshot.files.TakeFirst();
+    SweepFile(sweep, ChildPath(run.fs, dest_folder, name),
+              ChildPath(run.fs, source_folder, name));
+  }
+  while (!snapshot.folders.Empty()) {
+    const std::string name = snapshot.folders.TakeFirst();
+    SweepTree(sweep, ChildPath(run.fs, dest_folder, name),
+              ChildPath(run.fs, source_folder, name));
+  }
+  if (PathExists(run.fs, source_folder)) return;
+  RequireSourceStillThere(sweep);
+  run.window.ShowStatus("Deleting empty Backup folder...");
+  run.fs.RemoveFolder(dest_folder);
+}
+
+}  // namespace
+
+void SweepFolder(RunContext& run, const std::string& dest_folder,
+                 const std::string& source_folder) {
+  SweepTree(Sweep{run, source_folder}, dest_folder, source_folder);
+}
+
+}  // namespace fernwise
