@@ -1,0 +1,160 @@
+#include "sync/mirror.h"
+
+#include <algorithm>
+#include <cstdint>
+
+#include "job/window.h"
+#include "sync/file_system.h"
+#include "sync/path_probe.h"
+#include "sync/run_error.h"
+#include "sync/secondary.h"
+
+namespace fernwise {
+
+namespace {
+
+/// A folder's path and the separator, to which one entry's name at a time is
+/// appended, so the per-file paths reuse one buffer instead of a new string
+/// for every file.
+class ChildPathBuffer {
+ public:
+  ChildPathBuffer(const FileSystem& fs, const std::string& folder)
+      : path_(ChildPath(fs, folder, "")), prefix_(path_.size()) {}
+
+  const std::string& With(const std::string& name) {
+    path_.resize(prefix_);
+    path_ += name;
+    return path_;
+  }
+
+ private:
+  std::string path_;
+  size_t prefix_;
+};
+
+/// Joins `pieces` into `text`, reusing its storage, and shows it.
+template <typename... Pieces>
+void Show(RunContext& run, std::string& text, const Pieces&... pieces) {
+  text.clear();
+  (text += ... += pieces);
+  run.window.ShowStatus(text);
+}
+
+/// Whether two last-modified times count as the same. A coarse file system
+/// (FAT keeps 2-second steps) stores a copy's time rounded, so on one the
+/// times of a fresh copy and its source differ by less than the step and must
+/// count as equal, or every run would copy every file again. Where both sides
+/// keep full resolution the comparison is exact.
+class TimeComparison {
+ public:
+  explicit TimeComparison(int64_t coarser_resolution_ns)
+      : tolerance_ns_(coarser_resolution_ns > 1 ? coarser_resolution_ns : 0) {}
+
+  bool Same(FileTime a, FileTime b) const {
+    if (tolerance_ns_ == 0) return a == b;
+    // Unsigned, so the distance of any two stamps is exact.
+    const uint64_t distance =
+        a.ns > b.ns ? uint64_t(a.ns) - uint64_t(b.ns)
+                    : uint64_t(b.ns) - uint64_t(a.ns);
+    return distance < uint64_t(tolerance_ns_);
+  }
+
+ private:
+  int64_t tolerance_ns_;
+};
+
+void EnsureDestinationFolder(RunContext& run, const std::string& dest_folder) {
+  if (PathExists(run.fs, dest_folder)) return;
+  run.window.ShowStatus("Creating Destination folder...");
+  run.fs.CreateFolder(dest_folder);
+  AddOne(run.state.Counters.FoldersCreated, "FoldersCreated");
+}
+
+void RefreshFolderMask(RunContext& run, std::string& status,
+                       const std::string& source_folder,
+                       const std::string& dest_folder) {
+  const uint32_t source_mask = run.fs.ReadAttributes(source_folder);
+  const uint32_t dest_mask = run.fs.ReadAttributes(dest_folder);
+  if (source_mask == dest_mask) return;
+  Show(run, status, "Refreshing ", dest_folder, "...");
+  // The source's mask was read just now and this pass has not touched the
+  // source since, so it is set as read, without the folder bit.
+  run.fs.SetAttributes(dest_folder, source_mask & ~uint32_t{kAttrFolder});
+  AddOne(run.state.Counters.FoldersRefreshed, "FoldersRefreshed");
+}
+
+/// Brings one destination file in line with its source: presence, then
+/// time, then mask, each on the state the step before has left.
+void MirrorFile(RunContext& run, std::string& status,
+                const TimeComparison& times, const std::string& source_file,
+                const std::string& dest_file) {
+  FileSystem& fs = run.fs;
+  RunCounters& counters = run.state.Counters;
+  Show(run, status, "Comparing ", source_file, " and ", dest_file, "...");
+  if (!PathExists(fs, dest_file)) {
+    Show(run, status, "Copying ", source_file, " to ", dest_file, "...");
+    fs.Copy(source_file, dest_file);
+    AddOne(counters.FilesCreated, "FilesCreated");
+  }
+  const FileTime dest_time = fs.LastModified(dest_file);
+  const FileTime source_time = fs.LastModified(source_file);
+  if (!times.Same(dest_time, source_time)) {
+    Show(run, status, "Refresing ", dest_file, "...");
+    if (run.state.BackupMode == kDuplexPreserving)
+      SaveToSecondaryFolder(run, source_file, dest_file);
+    fs.Copy(source_file, dest_file);
+    AddOne(counters.FilesRefreshed, "FilesRefreshed");
+  }
+  const uint32_t dest_mask = fs.ReadAttributes(dest_file);
+  const uint32_t source_mask = fs.ReadAttributes(source_file);
+  if (dest_mask != source_mask) {
+    Show(run, status, "Refreshing attributes of ", dest_file, "...");
+    fs.SetAttributes(dest_file, source_mask);
+    AddOne(counters.FilesRefreshed, "FilesRefreshed");
+  }
+}
+
+void MirrorFiles(RunContext& run, std::string& status,
+                 const std::string& source_folder,
+                 const std::string& dest_folder, NameList& files) {
+  if (files.Empty()) return;
+  // Asked once per folder, and only where there is a file to compare.
+  const TimeComparison times(std::max(run.fs.TimeResolution(source_folder),
+                                      run.fs.TimeResolution(dest_folder)));
+  ChildPathBuffer source_file(run.fs, source_folder);
+  ChildPathBuffer dest_file(run.fs, dest_folder);
+  while (!files.Empty()) {
+    AddOne(run.state.Counters.FilesScanned, "FilesScanned");
+    const std::string name = files.TakeFirst();
+    MirrorFile(run, status, times, source_file.With(name),
+               dest_file.With(name));
+  }
+}
+
+void MirrorTree(RunContext& run, std::string& status,
+                const std::string& source_folder,
+                const std::string& dest_folder) {
+  EnsureDestinationFolder(run, dest_folder);
+  RefreshFolderMask(run, status, source_folder, dest_folder);
+  Show(run, status, "Seeking ", source_folder, "...");
+  FolderSnapshot snapshot = *TakeSnapshot(run.fs, source_folder);
+  MirrorFiles(run, status, source_folder, dest_folder, snapshot.files);
+  // Every file of this folder is done before the first subfolder is entered.
+  while (!snapshot.folders.Empty()) {
+    const std::string name = snapshot.folders.TakeFirst();
+    MirrorTree(run, status, ChildPath(run.fs, source_folder, name),
+               ChildPath(run.fs, dest_folder, name));
+    AddOne(run.state.Counters.FoldersScanned, "FoldersScanned");
+  }
+}
+
+}  // namespace
+
+void MirrorFolder(RunContext& run, const std::string& source_folder,
+                  const std::string& dest_folder) {
+  // One buffer for every status text of the pass.
+  std::string status;
+  MirrorTree(run, status, source_folder, dest_folder);
+}
+
+}  // namespace fernwise
