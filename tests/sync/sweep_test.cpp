@@ -1,0 +1,260 @@
+#include "sync/sweep.h"
+
+#include <algorithm>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "sync/run_error.h"
+#include "tests/support/memory_file_system.h"
+#include "tests/support/recording_window.h"
+
+namespace fernwise {
+namespace {
+
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using ::testing::Not;
+using testing::MemoryFileSystem;
+using testing::RecordingWindow;
+using Op = MemoryFileSystem::Op;
+
+class SweepTest : public ::testing::Test {
+ protected:
+  SweepTest() {
+    fs_.AddFolder("/src");
+    fs_.AddFolder("/dst");
+  }
+
+  void Sweep() { SweepFolder(run_, "/dst", "/src"); }
+
+  void UsePreservingMode() {
+    fs_.AddFolder("/old");
+    state_.BackupMode = kDuplexPreserving;
+    state_.SecondaryFolder = "/old";
+  }
+
+  // Where in the log `line` first stands; the log's size when it is absent.
+  size_t LogIndex(const std::string& line) const {
+    const auto& log = fs_.log();
+    return std::find(log.begin(), log.end(), line) - log.begin();
+  }
+
+  size_t ProbesOf(const std::string& path) const {
+    const auto& log = fs_.log();
+    return std::count(log.begin(), log.end(), "list " + path);
+  }
+
+  MemoryFileSystem fs_;
+  RecordingWindow window_;
+  RunState state_;
+  RunContext run_{fs_, window_, state_, [] { return 0.0; }};
+};
+
+TEST_F(SweepTest, EmptyFolderWithCounterpartStays) {
+  fs_.AddFolder("/src/e");
+  fs_.AddFolder("/dst/e");
+  Sweep();
+  EXPECT_THAT(window_.statuses, ElementsAre("Sweeping /dst...",
+                                            "Sweeping /dst/e..."));
+  EXPECT_TRUE(fs_.IsFolder("/dst/e"));
+}
+
+TEST_F(SweepTest, EmptyFolderWithoutCounterpartIsRemoved) {
+  fs_.AddFolder("/dst/e");
+  Sweep();
+  EXPECT_THAT(window_.statuses,
+              ElementsAre("Sweeping /dst...", "Sweeping /dst/e...",
+                          "Deleting empty Backup folder..."));
+  EXPECT_FALSE(fs_.Exists("/dst/e"));
+  EXPECT_TRUE(fs_.IsFolder("/dst"));
+}
+
+TEST_F(SweepTest, FileWithCounterpartStaysWhateverItsContentOrTime) {
+  fs_.AddFile("/src/a.txt", "new and longer", FileTime{5}, kAttrArchive);
+  fs_.AddFile("/dst/a.txt", "old", FileTime{9}, kAttrReadOnly | kAttrHidden);
+  Sweep();
+  EXPECT_THAT(window_.statuses,
+              ElementsAre("Sweeping /dst...",
+                          "Comparing /dst/a.txt and /src/a.txt..."));
+  EXPECT_EQ(fs_.Content("/dst/a.txt"), "old");
+  EXPECT_EQ(fs_.Time("/dst/a.txt"), FileTime{9});
+  EXPECT_EQ(fs_.Mask("/dst/a.txt"), kAttrReadOnly | kAttrHidden);
+  // The final check probes the source folder once; the check that guards
+  // erasing is paid only on the erase path.
+  EXPECT_EQ(ProbesOf("/src"), 1u);
+  EXPECT_THAT(fs_.LogOf("delete"), IsEmpty());
+  EXPECT_THAT(fs_.LogOf("copy"), IsEmpty());
+}
+
+TEST_F(SweepTest, FileWithoutCounterpartIsErasedInDestructiveMode) {
+  fs_.AddFolder("/old");
+  state_.SecondaryFolder = "/old";  // left over from an earlier run
+  fs_.AddFile("/dst/gone.txt", "x");
+  Sweep();
+  EXPECT_THAT(window_.statuses,
+              ElementsAre("Sweeping /dst...",
+                          "Comparing /dst/gone.txt and /src/gone.txt...",
+                          "Erasing /dst/gone.txt..."));
+  EXPECT_FALSE(fs_.Exists("/dst/gone.txt"));
+  EXPECT_THAT(fs_.Tree("/old"), IsEmpty());
+  EXPECT_THAT(fs_.LogOf("copy"), IsEmpty());
+}
+
+TEST_F(SweepTest, FileWithoutCounterpartIsKeptThenErasedInPreservingMode) {
+  UsePreservingMode();
+  fs_.AddFolder("/src/sub");
+  fs_.AddFile("/dst/sub/gone.txt", "keep me");
+  Sweep();
+  // Named after the source-side path, not the destination path.
+  EXPECT_THAT(fs_.Tree("/old"), ElementsAre(".src.sub.gone.txt.1"));
+  EXPECT_EQ(fs_.Content("/old/.src.sub.gone.txt.1"), "keep me");
+  EXPECT_FALSE(fs_.Exists("/dst/sub/gone.txt"));
+  EXPECT_LT(LogIndex("copy /dst/sub/gone.txt -> /old/.src.sub.gone.txt.1"),
+            LogIndex("delete /dst/sub/gone.txt"));
+  EXPECT_LT(LogIndex("delete /dst/sub/gone.txt"), fs_.log().size());
+}
+
+TEST_F(SweepTest, FailingSecondaryCopyLeavesTheFileInPlace) {
+  UsePreservingMode();
+  fs_.AddFile("/dst/gone.txt", "x");
+  fs_.FailOn(Op::kCopy, "/dst/gone.txt", ENOSPC);
+  EXPECT_THROW(Sweep(), RunError);
+  EXPECT_EQ(fs_.Content("/dst/gone.txt"), "x");
+  EXPECT_THAT(fs_.LogOf("delete"), IsEmpty());
+}
+
+TEST_F(SweepTest, VanishedSubtreeIsEmptiedInsideOutAndRemovedDeepestFirst) {
+  fs_.AddFile("/dst/old/f1");
+  fs_.AddFile("/dst/old/a/f2");
+  fs_.AddFile("/dst/old/a/b/f3");
+  fs_.AddFolder("/dst/old/c");
+  fs_.AddFile("/dst/old/z");
+  Sweep();
+  EXPECT_THAT(
+      window_.statuses,
+      ElementsAre("Sweeping /dst...", "Sweeping /dst/old...",
+                  "Comparing /dst/old/f1 and /src/old/f1...",
+                  "Erasing /dst/old/f1...",
+                  "Comparing /dst/old/z and /src/old/z...",
+                  "Erasing /dst/old/z...", "Sweeping /dst/old/a...",
+                  "Comparing /dst/old/a/f2 and /src/old/a/f2...",
+                  "Erasing /dst/old/a/f2...", "Sweeping /dst/old/a/b...",
+                  "Comparing /dst/old/a/b/f3 and /src/old/a/b/f3...",
+                  "Erasing /dst/old/a/b/f3...",
+                  "Deleting empty Backup folder...",
+                  "Deleting empty Backup folder...",
+                  "Sweeping /dst/old/c...",
+                  "Deleting empty Backup folder...",
+                  "Deleting empty Backup folder..."));
+  EXPECT_THAT(fs_.LogOf("rmdir"),
+              ElementsAre("rmdir /dst/old/a/b", "rmdir /dst/old/a",
+                          "rmdir /dst/old/c", "rmdir /dst/old"));
+  EXPECT_THAT(fs_.Tree("/dst"), IsEmpty());
+}
+
+TEST_F(SweepTest, PresenceCountsWhateverTheKindOnTheSourceSide) {
+  fs_.AddFolder("/src/x");       // a folder where the destination has a file
+  fs_.AddFile("/dst/x", "kept");
+  fs_.AddFile("/src/y");         // a file where the destination has a folder
+  fs_.AddFile("/dst/y/inner.txt");
+  fs_.AddFile("/dst/y/deep/z.txt");
+  Sweep();
+  EXPECT_EQ(fs_.Content("/dst/x"), "kept");
+  // Nothing can exist below a file, so the folder is emptied but stays.
+  EXPECT_THAT(fs_.Tree("/dst"), ElementsAre("x", "y/"));
+}
+
+TEST_F(SweepTest, TopDestinationStaysWhileItsSourceExists) {
+  fs_.AddFile("/dst/gone.txt");
+  fs_.AddFolder("/dst/gone");
+  Sweep();
+  EXPECT_TRUE(fs_.IsFolder("/dst"));
+  EXPECT_THAT(fs_.Tree("/dst"), IsEmpty());
+  EXPECT_THAT(fs_.LogOf("rmdir"), ElementsAre("rmdir /dst/gone"));
+}
+
+TEST_F(SweepTest, CountersAreUnchanged) {
+  state_.Counters = RunCounters{1, 2, 3, 4, 5, 6};
+  fs_.AddFile("/src/kept.txt");
+  fs_.AddFile("/dst/kept.txt");
+  fs_.AddFile("/dst/gone/f.txt");
+  UsePreservingMode();
+  Sweep();
+  const RunCounters& c = state_.Counters;
+  EXPECT_EQ(std::vector<int32_t>({c.FilesScanned, c.FoldersScanned,
+                                  c.FilesCreated, c.FoldersCreated,
+                                  c.FilesRefreshed, c.FoldersRefreshed}),
+            std::vector<int32_t>({1, 2, 3, 4, 5, 6}));
+  EXPECT_FALSE(fs_.Exists("/dst/gone"));
+}
+
+TEST_F(SweepTest, DotEntriesAreNeverSweptButDottedNamesAre) {
+  fs_.AddFolder("/dst/...");  // an ordinary name on POSIX
+  fs_.AddFile("/dst/..x");
+  Sweep();
+  EXPECT_THAT(window_.statuses,
+              ElementsAre("Sweeping /dst...",
+                          "Comparing /dst/..x and /src/..x...",
+                          "Erasing /dst/..x...", "Sweeping /dst/......",
+                          "Deleting empty Backup folder..."));
+  EXPECT_THAT(fs_.Tree("/dst"), IsEmpty());
+  EXPECT_THAT(fs_.log(), Not(Contains("list /src/.")));
+  EXPECT_THAT(fs_.log(), Not(Contains("list /src/..")));
+}
+
+struct VanishCase {
+  const char* name;
+  /// The source folder goes when this status text is shown.
+  const char* trigger;
+  /// What the destination still holds afterwards.
+  std::vector<std::string> left;
+  size_t deletes;
+  size_t removals;
+
+  friend void PrintTo(const VanishCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class VanishedSourceTest : public SweepTest,
+                           public ::testing::WithParamInterface<VanishCase> {};
+
+TEST_P(VanishedSourceTest, ErasesNothingMoreAndNamesTheSource) {
+  fs_.AddFile("/dst/a");
+  fs_.AddFile("/dst/b");
+  fs_.AddFolder("/dst/empty");
+  fs_.AddFile("/dst/sub/c");
+  fs_.AddFile("/src/sub/c");
+  const std::string trigger = GetParam().trigger;
+  window_.on_status = [&](const std::string& text) {
+    if (text == trigger) fs_.Remove("/src");
+  };
+  try {
+    Sweep();
+    FAIL() << "the sweep went on without its source";
+  } catch (const RunError& error) {
+    EXPECT_EQ(error.number(), ENOENT);
+    EXPECT_EQ(error.path(), "/src");
+    EXPECT_THAT(error.Report(), ::testing::HasSubstr("/src"));
+  }
+  EXPECT_EQ(fs_.Tree("/dst"), GetParam().left);
+  EXPECT_EQ(fs_.LogOf("delete").size(), GetParam().deletes);
+  EXPECT_EQ(fs_.LogOf("rmdir").size(), GetParam().removals);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Moments, VanishedSourceTest,
+    ::testing::Values(
+        VanishCase{"BeforeTheSweep", "Sweeping /dst...",
+                   {"a", "b", "empty/", "sub/", "sub/c"}, 0, 0},
+        VanishCase{"WhileAFileIsErased", "Erasing /dst/a...",
+                   {"b", "empty/", "sub/", "sub/c"}, 1, 0},
+        VanishCase{"BeforeAnEmptyFolderIsRemoved", "Sweeping /dst/empty...",
+                   {"empty/", "sub/", "sub/c"}, 2, 0},
+        // sub/c is compared while its own counterpart is gone too.
+        VanishCase{"InsideAKeptSubfolder", "Sweeping /dst/sub...",
+                   {"sub/", "sub/c"}, 2, 1}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace fernwise
