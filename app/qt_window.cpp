@@ -1,0 +1,130 @@
+#include "app/qt_window.h"
+
+#include <chrono>
+#include <ctime>
+#include <exception>
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+
+#include "job/run_job.h"
+#include "sync/run_error.h"
+
+namespace fernwise {
+namespace {
+
+// The design, in twips: the window's client area, then left, top, width and
+// height of the button and of the label.
+constexpr int kClientWidth = 4680;
+constexpr int kClientHeight = 3195;
+constexpr int kButton[] = {240, 240, 4215, 1215};
+constexpr int kLabel[] = {240, 1560, 4215, 1455};
+
+}  // namespace
+
+int TwipsToPixels(int twips, int dpi) { return (twips * dpi + 720) / 1440; }
+
+double SecondsSinceLocalMidnight() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t whole = std::chrono::system_clock::to_time_t(now);
+  std::tm local{};
+  localtime_r(&whole, &local);
+  // to_time_t truncates on this platform's clock, so the fraction is what
+  // lies between that second and now.
+  const std::chrono::duration<double> fraction =
+      now - std::chrono::system_clock::from_time_t(whole);
+  return local.tm_hour * 3600.0 + local.tm_min * 60.0 + local.tm_sec +
+         fraction.count();
+}
+
+QString ToLabelText(const std::string& text) {
+  QString label = QString::fromStdString(text);
+  label.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  return label;
+}
+
+Form1::Form1() : Form1(MakePlatformFileSystem()) {}
+
+Form1::Form1(std::unique_ptr<FileSystem> fs) : fs_(std::move(fs)) {
+  setWindowTitle(QString::fromUtf8(kCaption));
+  Command1 = new QPushButton(QStringLiteral("Begin Backup Process"), this);
+  Command1->setObjectName(QStringLiteral("Command1"));
+  Status = new QLabel(this);
+  Status->setObjectName(QStringLiteral("Status"));
+  // Status texts carry file names; one that looks like markup must still
+  // show as written.
+  Status->setTextFormat(Qt::PlainText);
+  Status->setWordWrap(true);
+  Status->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  Status->setText(ToLabelText(kAboutText));
+  Layout();
+  connect(Command1, &QPushButton::clicked, this, [this] { Command1Click(); });
+}
+
+Form1::~Form1() = default;
+
+void Form1::Layout() {
+  const int dpi_x = logicalDpiX();
+  const int dpi_y = logicalDpiY();
+  auto place = [&](QWidget* widget, const int (&twips)[4]) {
+    widget->setGeometry(
+        TwipsToPixels(twips[0], dpi_x), TwipsToPixels(twips[1], dpi_y),
+        TwipsToPixels(twips[2], dpi_x), TwipsToPixels(twips[3], dpi_y));
+  };
+  place(Command1, kButton);
+  place(Status, kLabel);
+  setFixedSize(TwipsToPixels(kClientWidth, dpi_x),
+               TwipsToPixels(kClientHeight, dpi_y));
+}
+
+void Form1::ShowStatus(const std::string& text) {
+  // setText only schedules a repaint; the repaint manager merges all that
+  // are pending into one paint of the label, delivered here with the rest.
+  Status->setText(ToLabelText(text));
+  QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+void Form1::ShowReport(const std::string& text) {
+  Status->setText(ToLabelText(text));
+}
+
+void Form1::ShowMessage(const std::string& text) {
+  QMessageBox box(QMessageBox::NoIcon, QString::fromUtf8(kApplicationTitle),
+                  QString::fromStdString(text), QMessageBox::Ok, this);
+  box.setTextFormat(Qt::PlainText);
+  box.setWindowModality(Qt::ApplicationModal);
+  box.exec();
+}
+
+void Form1::SetButtonEnabled(bool enabled) { Command1->setEnabled(enabled); }
+
+void Form1::closeEvent(QCloseEvent* event) {
+  if (Command1->isEnabled()) {
+    event->accept();
+  } else {
+    event->ignore();
+  }
+}
+
+void Form1::EndWithError(const std::string& report) {
+  ShowMessage(report);
+  // The press handler returns to the main event loop right after this,
+  // which then ends; the button stays disabled until the window is gone.
+  QCoreApplication::exit(1);
+}
+
+void Form1::Command1Click() {
+  RunContext run{*fs_, *this, state_, &SecondsSinceLocalMidnight};
+  try {
+    RunBackupJob(run);
+  } catch (const RunError& error) {
+    EndWithError(error.Report());
+  } catch (const std::exception& error) {
+    EndWithError(std::string("Error: ") + error.what());
+  }
+}
+
+}  // namespace fernwise

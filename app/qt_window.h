@@ -1,0 +1,77 @@
+// The program's one window on Linux: a button that starts a run and a status
+// label. It owns the run state and the file system the runs work on, and
+// forwards everything else to the job.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include <QWidget>
+
+#include "job/run_state.h"
+#include "job/window.h"
+#include "sync/file_system.h"
+
+class QLabel;
+class QPushButton;
+
+namespace fernwise {
+
+/// The window's caption.
+inline constexpr char kCaption[] = "Fernwise v2 | Quillory";
+/// The caption of every message box: the application's title.
+inline constexpr char kApplicationTitle[] = "Fernwise";
+/// The label's text until the first run: seven lines joined by CR LF.
+inline constexpr char kAboutText[] =
+    "Fernwise v2\r\n"
+    "by Quillory\r\n"
+    "https://fernwise.example\r\n"
+    "\r\n"
+    "\r\n"
+    "\r\n";
+
+/// Design lengths are twips, 1440 to the inch; `dpi` is the screen's logical
+/// dots per inch. Rounds to the nearest pixel.
+int TwipsToPixels(int twips, int dpi);
+
+/// Seconds since local midnight, with their fraction.
+double SecondsSinceLocalMidnight();
+
+/// A core text as the label shows it: Qt breaks lines at "\n" only, so every
+/// CR LF becomes LF.
+QString ToLabelText(const std::string& text);
+
+class Form1 : public QWidget, public Window {
+ public:
+  /// A window whose runs work on the platform's file system.
+  Form1();
+  /// A window whose runs work on `fs`.
+  explicit Form1(std::unique_ptr<FileSystem> fs);
+  ~Form1() override;
+
+  void ShowStatus(const std::string& text) override;
+  void ShowReport(const std::string& text) override;
+  void ShowMessage(const std::string& text) override;
+  void SetButtonEnabled(bool enabled) override;
+
+  /// The run state, for the tests.
+  const RunState& state() const { return state_; }
+
+ protected:
+  /// The close guard: a close request during a run is ignored, silently.
+  void closeEvent(QCloseEvent* event) override;
+  /// Shows the report of a failure the run did not handle and ends the
+  /// program with a non-zero status once the event loop regains control.
+  virtual void EndWithError(const std::string& report);
+
+ private:
+  void Layout();
+  void Command1Click();
+
+  std::unique_ptr<FileSystem> fs_;
+  RunState state_;
+  QPushButton* Command1 = nullptr;  // owned by this widget
+  QLabel* Status = nullptr;         // owned by this widget
+};
+
+}  // namespace fernwise

@@ -1,0 +1,277 @@
+// The window on Qt's offscreen platform, running real jobs in a temporary
+// folder that is the current directory for the test.
+#include <algorithm>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QMessageBox>
+#include <QProcess>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+#include "app/qt_window.h"
+
+namespace {
+
+// Records the button's state at every status text and runs a test's hook
+// before the window handles its events.
+class ProbedForm : public fernwise::Form1 {
+ public:
+  void ShowStatus(const std::string& text) override {
+    statuses.push_back(text);
+    enabled_at_status.push_back(button()->isEnabled());
+    if (on_status) on_status();
+    Form1::ShowStatus(text);
+  }
+  QPushButton* button() { return findChild<QPushButton*>("Command1"); }
+  QLabel* label() { return findChild<QLabel*>("Status"); }
+
+  std::vector<std::string> statuses;
+  std::vector<bool> enabled_at_status;
+  std::function<void()> on_status;
+};
+
+struct SeenBox {
+  QString title;
+  QString text;
+  QMessageBox::StandardButtons buttons;
+  QMessageBox::Icon icon = QMessageBox::Information;
+  Qt::WindowModality modality = Qt::NonModal;
+  bool button_enabled = true;
+};
+
+}  // namespace
+
+class Form1Test : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void init();
+  void cleanup();
+  void TwipsFollowTheScreensDpi_data();
+  void TwipsFollowTheScreensDpi();
+  void OpensWithTheAboutTextAndTheDesign();
+  void PressRunsTheJobWithTheButtonDisabled();
+  void NextRunsFirstStatusReplacesTheReport();
+  void MessageBoxKeepsTheButtonDisabled_data();
+  void MessageBoxKeepsTheButtonDisabled();
+  void CloseIsRefusedDuringARunAndAllowedAfter();
+  void UnhandledFailureEndsTheProgram();
+
+ private:
+  void WriteScript(const QString& text);
+  void MakeTree();
+  QString Path(const QString& name) const { return dir_->filePath(name); }
+
+  std::unique_ptr<QTemporaryDir> dir_;
+  QString previous_dir_;
+};
+
+void Form1Test::init() {
+  dir_ = std::make_unique<QTemporaryDir>();
+  QVERIFY(dir_->isValid());
+  previous_dir_ = QDir::currentPath();
+  QVERIFY(QDir::setCurrent(dir_->path()));
+}
+
+void Form1Test::cleanup() {
+  QDir::setCurrent(previous_dir_);
+  dir_.reset();
+}
+
+void Form1Test::WriteScript(const QString& text) {
+  QFile script(Path("Setup.ini"));
+  QVERIFY(script.open(QIODevice::WriteOnly));
+  script.write(text.toUtf8());
+}
+
+// src with two files and a subfolder, and an empty dst; the script backs
+// src up into dst.
+void Form1Test::MakeTree() {
+  QDir root(dir_->path());
+  QVERIFY(root.mkpath("src/sub") && root.mkpath("dst"));
+  for (const char* name : {"src/a.txt", "src/sub/b.txt"}) {
+    QFile file(Path(name));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(name);
+  }
+  WriteScript(QString("BACKUP, \"%1\", \"%2\"\r\n")
+                  .arg(Path("src"), Path("dst")));
+}
+
+void Form1Test::TwipsFollowTheScreensDpi_data() {
+  QTest::addColumn<int>("twips");
+  QTest::addColumn<int>("dpi");
+  QTest::addColumn<int>("pixels");
+  QTest::newRow("client width at 96") << 4680 << 96 << 312;
+  QTest::newRow("client height at 96") << 3195 << 96 << 213;
+  QTest::newRow("label top at 96") << 1560 << 96 << 104;
+  QTest::newRow("button height at 192") << 1215 << 192 << 162;
+  QTest::newRow("width at 120 rounds down") << 4215 << 120 << 351;
+  QTest::newRow("half a pixel rounds up") << 6 << 120 << 1;
+}
+
+void Form1Test::TwipsFollowTheScreensDpi() {
+  QFETCH(int, twips);
+  QFETCH(int, dpi);
+  QFETCH(int, pixels);
+  QCOMPARE(fernwise::TwipsToPixels(twips, dpi), pixels);
+}
+
+void Form1Test::OpensWithTheAboutTextAndTheDesign() {
+  ProbedForm form;
+  form.show();
+  QVERIFY(QTest::qWaitForWindowExposed(&form));
+  QCOMPARE(form.windowTitle(), QString("Fernwise v2 | Quillory"));
+  QCOMPARE(form.label()->text(),
+           QString("Fernwise v2\nby Quillory\nhttps://fernwise.example\n\n\n\n"));
+  QCOMPARE(form.button()->text(), QString("Begin Backup Process"));
+  QVERIFY(form.button()->isEnabled());
+  const int dpi = form.logicalDpiX();
+  QCOMPARE(form.size(), QSize(fernwise::TwipsToPixels(4680, dpi),
+                              fernwise::TwipsToPixels(3195, dpi)));
+  QCOMPARE(form.button()->geometry().left(), form.label()->geometry().left());
+  QCOMPARE(form.button()->width(), form.label()->width());
+  QVERIFY(form.button()->geometry().bottom() < form.label()->geometry().top());
+  // Nothing is read at start: a missing script is no failure yet.
+  QVERIFY(!QFile::exists(Path("Setup.ini")));
+}
+
+void Form1Test::PressRunsTheJobWithTheButtonDisabled() {
+  MakeTree();
+  ProbedForm form;
+  form.show();
+  form.button()->click();
+  QVERIFY(!form.statuses.empty());
+  QVERIFY(std::all_of(form.enabled_at_status.begin(),
+                      form.enabled_at_status.end(),
+                      [](bool enabled) { return !enabled; }));
+  QVERIFY(form.button()->isEnabled());
+  QVERIFY(QFile::exists(Path("dst/a.txt")));
+  QVERIFY(QFile::exists(Path("dst/sub/b.txt")));
+  const QString report = form.label()->text();
+  QVERIFY2(report.startsWith("Done in 00:0"), qPrintable(report));
+  QVERIFY(report.contains("\n 2 files newly created and\n"));
+  QCOMPARE(form.state().Counters.FilesCreated, 2);
+}
+
+void Form1Test::NextRunsFirstStatusReplacesTheReport() {
+  MakeTree();
+  ProbedForm form;
+  form.show();
+  form.button()->click();
+  const QString report = form.label()->text();
+  QString label_at_second_status;
+  form.on_status = [&] {
+    // The hook runs before the window shows the text it was given, so the
+    // second status of the run shows what the first one left.
+    if (form.statuses.size() == 2) label_at_second_status = form.label()->text();
+  };
+  form.statuses.clear();
+  form.button()->click();
+  QVERIFY(form.statuses.size() >= 2);
+  QCOMPARE(label_at_second_status,
+           fernwise::ToLabelText(form.statuses.front()));
+  QVERIFY(label_at_second_status != report);
+}
+
+void Form1Test::MessageBoxKeepsTheButtonDisabled_data() {
+  QTest::addColumn<bool>("by_ok");
+  QTest::newRow("closed with OK") << true;
+  QTest::newRow("closed by its close button") << false;
+}
+
+void Form1Test::MessageBoxKeepsTheButtonDisabled() {
+  QFETCH(bool, by_ok);
+  QDir(dir_->path()).mkpath("src");
+  WriteScript(QString("MODE, Triplex\r\nBACKUP, \"%1\", \"%2\"\r\n")
+                  .arg(Path("src"), Path("dst")));
+  ProbedForm form;
+  form.show();
+  std::vector<SeenBox> seen;
+  QTimer poll;
+  connect(&poll, &QTimer::timeout, [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (box == nullptr) return;
+    seen.push_back({box->windowTitle(), box->text(), box->standardButtons(),
+                    box->icon(), box->windowModality(),
+                    form.button()->isEnabled()});
+    // The box's own close button asks it to close, as Escape does.
+    if (by_ok) {
+      box->button(QMessageBox::Ok)->click();
+    } else {
+      box->close();
+    }
+  });
+  poll.start(5);
+  form.button()->click();
+  poll.stop();
+  QCOMPARE(seen.size(), size_t{1});
+  QCOMPARE(seen[0].title, QString("Fernwise"));
+  QCOMPARE(seen[0].text, QString("Invalid mode Triplex in Setup.ini!"));
+  QCOMPARE(seen[0].buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+  QCOMPARE(seen[0].icon, QMessageBox::NoIcon);
+  QCOMPARE(seen[0].modality, Qt::ApplicationModal);
+  QVERIFY(!seen[0].button_enabled);
+  QVERIFY(form.button()->isEnabled());
+  QVERIFY(form.label()->text().startsWith("Done in "));
+}
+
+void Form1Test::CloseIsRefusedDuringARunAndAllowedAfter() {
+  MakeTree();
+  ProbedForm form;
+  form.show();
+  QVERIFY(QTest::qWaitForWindowExposed(&form));
+  int requests = 0;
+  bool closed_during_run = false;
+  form.on_status = [&] {
+    if (form.statuses.size() != 1) return;
+    // Fires inside the window's event handling for this status text, as a
+    // click on the title bar's close button would arrive.
+    QTimer::singleShot(0, &form, [&] {
+      ++requests;
+      closed_during_run = form.close();
+    });
+  };
+  form.button()->click();
+  QCOMPARE(requests, 1);
+  QVERIFY(!closed_during_run);
+  QVERIFY(form.isVisible());
+  QVERIFY(QFile::exists(Path("dst/sub/b.txt")));
+  QVERIFY(form.close());
+  QVERIFY(!form.isVisible());
+}
+
+void Form1Test::UnhandledFailureEndsTheProgram() {
+  // No Setup.ini in the current directory.
+  QProcess child;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert("QT_QPA_PLATFORM", "offscreen");
+  child.setProcessEnvironment(env);
+  child.setWorkingDirectory(dir_->path());
+  child.start(FERNWISE_PRESS_CHILD, QStringList{});
+  QVERIFY(child.waitForFinished(60000));
+  const QString out = QString::fromUtf8(child.readAllStandardOutput());
+  QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+  QVERIFY2(child.exitCode() != 0, qPrintable(out));
+  const QStringList lines = out.split('\n');
+  const QStringList boxes = lines.filter(QRegularExpression("^box:"));
+  QCOMPARE(boxes.size(), 1);
+  QVERIFY2(boxes[0].startsWith("box:Fernwise|Error "), qPrintable(boxes[0]));
+  QVERIFY2(boxes[0].contains("Setup.ini"), qPrintable(boxes[0]));
+  // Neither the report nor the enabled button: the about text stays.
+  QVERIFY(lines.contains("enabled:0"));
+  QVERIFY(out.contains("status:Fernwise v2\nby Quillory"));
+}
+
+QTEST_MAIN(Form1Test)
+#include "form1_test.moc"
