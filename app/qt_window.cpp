@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
 
 #include "job/run_job.h"
 #include "sync/run_error.h"
@@ -62,6 +63,8 @@ Form1::Form1(std::unique_ptr<FileSystem> fs) : fs_(std::move(fs)) {
   Status->setText(ToLabelText(kAboutText));
   Layout();
   connect(Command1, &QPushButton::clicked, this, [this] { Command1Click(); });
+  held_paint_.setSingleShot(true);
+  connect(&held_paint_, &QTimer::timeout, this, [this] { ReleasePaint(); });
 }
 
 Form1::~Form1() = default;
@@ -78,20 +81,40 @@ void Form1::Layout() {
   place(Status, kLabel);
   setFixedSize(TwipsToPixels(kClientWidth, dpi_x),
                TwipsToPixels(kClientHeight, dpi_y));
+  const qreal refresh = screen() ? screen()->refreshRate() : 60;
+  frame_ms_ = refresh >= 1 ? qBound(1, qRound(1000 / refresh), 100) : 16;
 }
 
 void Form1::ShowStatus(const std::string& text) {
-  // setText only schedules a repaint; the repaint manager merges all that
-  // are pending into one paint of the label, delivered here with the rest.
+  // The label always holds the latest text, but a paint and a flush to the
+  // display server for every file would cost more than comparing the file:
+  // within one frame of the last paint the label's updates stay off, and
+  // the held-paint timer turns them on once the frame is over. Input and
+  // close requests are still handled on every call.
+  const bool painted_recently =
+      since_paint_.isValid() && since_paint_.elapsed() < frame_ms_;
+  if (painted_recently && Status->updatesEnabled()) {
+    Status->setUpdatesEnabled(false);
+    held_paint_.start(frame_ms_ - static_cast<int>(since_paint_.elapsed()));
+  }
   Status->setText(ToLabelText(text));
+  if (!painted_recently) ReleasePaint();
   QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+void Form1::ReleasePaint() {
+  held_paint_.stop();
+  Status->setUpdatesEnabled(true);  // schedules the paint of the new text
+  since_paint_.start();
 }
 
 void Form1::ShowReport(const std::string& text) {
   Status->setText(ToLabelText(text));
+  ReleasePaint();
 }
 
 void Form1::ShowMessage(const std::string& text) {
+  ReleasePaint();  // the status line behind the box names the latest step
   QMessageBox box(QMessageBox::NoIcon, QString::fromUtf8(kApplicationTitle),
                   QString::fromStdString(text), QMessageBox::Ok, this);
   box.setTextFormat(Qt::PlainText);

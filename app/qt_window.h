@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+#include <QElapsedTimer>
+#include <QTimer>
 #include <QWidget>
 
 #include "job/run_state.h"
@@ -67,11 +69,19 @@ class Form1 : public QWidget, public Window {
  private:
   void Layout();
   void Command1Click();
+  /// Lets the label paint its latest text with the next events handled.
+  void ReleasePaint();
+
 
   std::unique_ptr<FileSystem> fs_;
   RunState state_;
   QPushButton* Command1 = nullptr;  // owned by this widget
   QLabel* Status = nullptr;         // owned by this widget
+  // A status text that comes within a frame of the last one painted is held
+  // back until the frame is over; `held_paint_` then lets it through.
+  QElapsedTimer since_paint_;
+  QTimer held_paint_;
+  int frame_ms_ = 16;
 };
 
 }  // namespace fernwise

@@ -47,6 +47,7 @@ struct SeenBox {
   QMessageBox::Icon icon = QMessageBox::Information;
   Qt::WindowModality modality = Qt::NonModal;
   bool button_enabled = true;
+  bool label_paints = false;
 };
 
 }  // namespace
@@ -62,6 +63,7 @@ class Form1Test : public QObject {
   void OpensWithTheAboutTextAndTheDesign();
   void PressRunsTheJobWithTheButtonDisabled();
   void NextRunsFirstStatusReplacesTheReport();
+  void BurstOfStatusTextsEndsPaintedWithTheLast();
   void MessageBoxKeepsTheButtonDisabled_data();
   void MessageBoxKeepsTheButtonDisabled();
   void CloseIsRefusedDuringARunAndAllowedAfter();
@@ -162,6 +164,19 @@ void Form1Test::PressRunsTheJobWithTheButtonDisabled() {
   QVERIFY2(report.startsWith("Done in 00:0"), qPrintable(report));
   QVERIFY(report.contains("\n 2 files newly created and\n"));
   QCOMPARE(form.state().Counters.FilesCreated, 2);
+  QVERIFY(form.label()->updatesEnabled());
+}
+
+void Form1Test::BurstOfStatusTextsEndsPaintedWithTheLast() {
+  ProbedForm form;
+  form.show();
+  QVERIFY(QTest::qWaitForWindowExposed(&form));
+  for (int i = 0; i < 500; ++i) {
+    form.ShowStatus("Comparing /a/file" + std::to_string(i) + "...");
+  }
+  QCOMPARE(form.label()->text(), QString("Comparing /a/file499..."));
+  // Paints held back within a frame are let through once it is over.
+  QTRY_VERIFY(form.label()->updatesEnabled());
 }
 
 void Form1Test::NextRunsFirstStatusReplacesTheReport() {
@@ -204,7 +219,8 @@ void Form1Test::MessageBoxKeepsTheButtonDisabled() {
     if (box == nullptr) return;
     seen.push_back({box->windowTitle(), box->text(), box->standardButtons(),
                     box->icon(), box->windowModality(),
-                    form.button()->isEnabled()});
+                    form.button()->isEnabled(),
+                    form.label()->updatesEnabled()});
     // The box's own close button asks it to close, as Escape does.
     if (by_ok) {
       box->button(QMessageBox::Ok)->click();
@@ -222,6 +238,7 @@ void Form1Test::MessageBoxKeepsTheButtonDisabled() {
   QCOMPARE(seen[0].icon, QMessageBox::NoIcon);
   QCOMPARE(seen[0].modality, Qt::ApplicationModal);
   QVERIFY(!seen[0].button_enabled);
+  QVERIFY(seen[0].label_paints);
   QVERIFY(form.button()->isEnabled());
   QVERIFY(form.label()->text().startsWith("Done in "));
 }
