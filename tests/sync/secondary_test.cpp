@@ -90,7 +90,8 @@ TEST_P(FlattenTest, ReplacesOnlySeparatorsAndColons) {
 INSTANTIATE_TEST_SUITE_P(
     Names, FlattenTest,
     ::testing::Values(
-        FlattenCase{"\\\\server\\share\\f.txt", "D:\\Old\\..server.share.f.txt.1"},
+        FlattenCase{"\\\\server\\share\\f.txt",
+                    "D:\\Old\\..server.share.f.txt.1"},
         FlattenCase{"C:\\My Files\\report.final.doc",
                     "D:\\Old\\C..My Files.report.final.doc.1"},
         FlattenCase{"/home/u/.profile", "D:\\Old\\.home.u..profile.1"},

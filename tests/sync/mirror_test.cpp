@@ -1,0 +1,296 @@
+#include "sync/mirror.h"
+
+#include <cerrno>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "job/report.h"
+#include "sync/run_error.h"
+#include "tests/support/memory_file_system.h"
+#include "tests/support/recording_window.h"
+
+namespace fernwise {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using testing::MemoryFileSystem;
+using testing::RecordingWindow;
+
+constexpr int64_t kSecond = 1'000'000'000;
+
+/// FilesScanned, FoldersScanned, FilesCreated, FoldersCreated,
+/// FilesRefreshed, FoldersRefreshed.
+std::vector<int32_t> Counts(const RunCounters& c) {
+  return {c.FilesScanned,   c.FoldersScanned, c.FilesCreated,
+          c.FoldersCreated, c.FilesRefreshed, c.FoldersRefreshed};
+}
+
+class MirrorTest : public ::testing::Test {
+ protected:
+  MirrorTest() { fs_.AddFolder("/dst"); }
+
+  void Mirror() { MirrorFolder(run_, "/src", "/dst"); }
+  /// A second run: fresh counters, texts and log.
+  void MirrorAgain() {
+    state_.Counters = {};
+    window_.statuses.clear();
+    fs_.ClearLog();
+    Mirror();
+  }
+
+  MemoryFileSystem fs_;
+  RecordingWindow window_;
+  RunState state_;
+  RunContext run_{fs_, window_, state_, [] { return 0.0; }};
+};
+
+TEST_F(MirrorTest, FirstRunCopiesAndSecondRunOnlyCompares) {
+  fs_.AddFile("/src/a.txt", "a", FileTime{5 * kSecond});
+  fs_.AddFile("/src/sub/b.txt", "b", FileTime{7});
+  Mirror();
+  EXPECT_THAT(window_.statuses,
+              ElementsAre("Seeking /src...",
+                          "Comparing /src/a.txt and /dst/a.txt...",
+                          "Copying /src/a.txt to /dst/a.txt...",
+                          "Creating Destination folder...",
+                          "Seeking /src/sub...",
+                          "Comparing /src/sub/b.txt and /dst/sub/b.txt...",
+                          "Copying /src/sub/b.txt to /dst/sub/b.txt..."));
+  EXPECT_THAT(Counts(state_.Counters), ElementsAre(2, 1, 2, 1, 0, 0));
+  EXPECT_EQ(fs_.Content("/dst/sub/b.txt"), "b");
+
+  MirrorAgain();
+  EXPECT_THAT(window_.statuses,
+              ElementsAre("Seeking /src...",
+                          "Comparing /src/a.txt and /dst/a.txt...",
+                          "Seeking /src/sub...",
+                          "Comparing /src/sub/b.txt and /dst/sub/b.txt..."));
+  EXPECT_THAT(Counts(state_.Counters), ElementsAre(2, 1, 0, 0, 0, 0));
+  EXPECT_THAT(fs_.LogOf("copy"), IsEmpty());
+  EXPECT_THAT(fs_.LogOf("setattr"), IsEmpty());
+  EXPECT_THAT(fs_.LogOf("mkdir"), IsEmpty());
+}
+
+TEST_F(MirrorTest, NewerDestinationIsReplacedByTheOlderSource) {
+  fs_.AddFile("/src/a.txt", "source", FileTime{100});
+  fs_.AddFile("/dst/a.txt", "newer", FileTime{200});
+  Mirror();
+  EXPECT_THAT(window_.statuses,
+              ElementsAre("Seeking /src...",
+                          "Comparing /src/a.txt and /dst/a.txt...",
+                          "Refresing /dst/a.txt..."));
+  EXPECT_EQ(fs_.Content("/dst/a.txt"), "source");
+  EXPECT_EQ(fs_.Time("/dst/a.txt"), FileTime{100});
+  EXPECT_THAT(Counts(state_.Counters), ElementsAre(1, 0, 0, 0, 1, 0));
+}
+
+TEST_F(MirrorTest, SameTimeWithOtherContentIsLeftAlone) {
+  fs_.AddFile("/src/a.txt", "source", FileTime{100});
+  fs_.AddFile("/dst/a.txt", "other and longer", FileTime{100});
+  Mirror();
+  EXPECT_THAT(window_.statuses,
+              ElementsAre("Seeking /src...",
+                          "Comparing /src/a.txt and /dst/a.txt..."));
+  EXPECT_EQ(fs_.Content("/dst/a.txt"), "other and longer");
+  EXPECT_THAT(Counts(state_.Counters), ElementsAre(1, 0, 0, 0, 0, 0));
+}
+
+TEST_F(MirrorTest, MaskOnlyChangeSetsTheMaskAndStoresNothing) {
+  state_.BackupMode = kDuplexPreserving;
+  state_.SecondaryFolder = "/old";
+  fs_.AddFolder("/old");
+  fs_.AddFile("/src/a.txt", "x", FileTime{100}, kAttrArchive | kAttrReadOnly);
+  fs_.AddFile("/dst/a.txt", "x", FileTime{100}, kAttrArchive);
+  Mirror();
+  EXPECT_THAT(window_.statuses,
+              ElementsAre("Seeking /src...",
+                          "Comparing /src/a.txt and /dst/a.txt...",
+                          "Refreshing attributes of /dst/a.txt..."));
+  EXPECT_THAT(fs_.LogOf("setattr"), ElementsAre("setattr /dst/a.txt 33"));
+  EXPECT_THAT(fs_.LogOf("copy"), IsEmpty());
+  EXPECT_THAT(fs_.Tree("/old"), IsEmpty());
+  EXPECT_THAT(Counts(state_.Counters), ElementsAre(1, 0, 0, 0, 1, 0));
+}
+
+TEST_F(MirrorTest, MissingHiddenSubfolderIsMadeThenGivenItsMask) {
+  fs_.AddFolder("/src/sub", kAttrFolder | kAttrHidden);
+  fs_.AddFolder("/src/plain");
+  fs_.SetListingOrder("/src", {"sub", "plain"});
+  Mirror();
+  EXPECT_THAT(window_.statuses,
+              ElementsAre("Seeking /src...", "Creating Destination folder...",
+                          "Refreshing /dst/sub...", "Seeking /src/sub...",
+                          "Creating Destination folder...",
+                          "Seeking /src/plain..."));
+  // The folder bit is cleared from the mask that is set.
+  EXPECT_THAT(fs_.LogOf("setattr"), ElementsAre("setattr /dst/sub 2"));
+  EXPECT_EQ(fs_.Mask("/dst/sub"), uint32_t{kAttrFolder | kAttrHidden});
+  EXPECT_THAT(Counts(state_.Counters), ElementsAre(0, 2, 0, 2, 0, 1));
+}
+
+TEST_F(MirrorTest, TopFolderTakesTheSourceMaskButIsNotScanned) {
+  fs_.AddFolder("/src", kAttrFolder | kAttrHidden | kAttrSystem);
+  Mirror();
+  EXPECT_THAT(window_.statuses,
+              ElementsAre("Refreshing /dst...", "Seeking /src..."));
+  EXPECT_EQ(fs_.Mask("/dst"), fs_.Mask("/src"));
+  EXPECT_THAT(Counts(state_.Counters), ElementsAre(0, 0, 0, 0, 0, 1));
+}
+
+TEST_F(MirrorTest, CountsEveryFileAndEveryFolderBelowTheTopDepthFirst) {
+  fs_.AddFile("/src/top.txt");
+  fs_.AddFile("/src/.hidden", "", {}, kAttrHidden | kAttrSystem);
+  fs_.AddFolder("/src/b");
+  fs_.AddFile("/src/b/one");
+  fs_.AddFolder("/src/b/deep/deeper");
+  fs_.AddFile("/src/b/deep/deeper/two");
+  fs_.AddFolder("/src/a");
+  fs_.SetListingOrder("/src", {"b", "top.txt", "a", ".hidden"});
+  fs_.AddFile("/dst/extra.txt", "kept");  // no source counterpart
+  Mirror();
+  std::vector<std::string> seeking;
+  for (const std::string& text : window_.statuses)
+    if (text.rfind("Seeking ", 0) == 0) seeking.push_back(text);
+  EXPECT_THAT(seeking, ElementsAre("Seeking /src...", "Seeking /src/b...",
+                                   "Seeking /src/b/deep...",
+                                   "Seeking /src/b/deep/deeper...",
+                                   "Seeking /src/a..."));
+  // Files of a folder come before its first subfolder.
+  EXPECT_EQ(window_.statuses[1], "Comparing /src/top.txt and /dst/top.txt...");
+  EXPECT_THAT(Counts(state_.Counters), ElementsAre(4, 4, 4, 4, 0, 0));
+  EXPECT_EQ(fs_.Mask("/dst/.hidden"), uint32_t{kAttrHidden | kAttrSystem});
+  EXPECT_EQ(fs_.Content("/dst/extra.txt"), "kept");
+}
+
+TEST_F(MirrorTest, DestinationFolderWhereTheSourceHasAFileEndsTheRun) {
+  fs_.AddFile("/src/x", "file", FileTime{100});
+  fs_.AddFolder("/dst/x");
+  EXPECT_THROW(Mirror(), RunError);
+  // Nothing is made in its place; the refused copy is the last step named.
+  EXPECT_EQ(window_.statuses.back(), "Refresing /dst/x...");
+  EXPECT_TRUE(fs_.IsFolder("/dst/x"));
+  EXPECT_THAT(fs_.LogOf("mkdir"), IsEmpty());
+}
+
+TEST_F(MirrorTest, DestinationFileWhereTheSourceHasAFolderEndsTheRun) {
+  fs_.AddFile("/src/x/inner.txt", "in");
+  fs_.AddFile("/dst/x", "file");
+  EXPECT_THROW(Mirror(), RunError);
+  EXPECT_THAT(window_.statuses,
+              ElementsAre("Seeking /src...", "Refreshing /dst/x...",
+                          "Seeking /src/x...",
+                          "Comparing /src/x/inner.txt and /dst/x/inner.txt...",
+                          "Copying /src/x/inner.txt to /dst/x/inner.txt..."));
+  EXPECT_FALSE(fs_.IsFolder("/dst/x"));
+  EXPECT_THAT(fs_.LogOf("mkdir"), IsEmpty());
+}
+
+TEST_F(MirrorTest, CopiesThatLoseTimeAndMaskCountTwiceAndGoNegative) {
+  fs_.set_copy_keeps_time(false);
+  fs_.set_copy_keeps_mask(false);
+  fs_.AddFile("/src/a.txt", "a", FileTime{100}, kAttrArchive | kAttrReadOnly);
+  Mirror();
+  EXPECT_THAT(window_.statuses,
+              ElementsAre("Seeking /src...",
+                          "Comparing /src/a.txt and /dst/a.txt...",
+                          "Copying /src/a.txt to /dst/a.txt...",
+                          "Refresing /dst/a.txt...",
+                          "Refreshing attributes of /dst/a.txt..."));
+  EXPECT_THAT(Counts(state_.Counters), ElementsAre(1, 0, 1, 0, 2, 0));
+  const std::string report = CompletionReport(0, state_.Counters);
+  EXPECT_NE(report.find("\r\n-2 files scanned, but intact, \r\n"),
+            std::string::npos)
+      << report;
+}
+
+TEST_F(MirrorTest, CounterAtItsLargestValueIsTheOverflowFailure) {
+  fs_.AddFile("/src/a.txt");
+  state_.Counters.FilesScanned = std::numeric_limits<int32_t>::max();
+  try {
+    Mirror();
+    FAIL() << "no failure";
+  } catch (const RunError& error) {
+    EXPECT_EQ(error.number(), EOVERFLOW);
+  }
+  // The count comes before the file is handled.
+  EXPECT_EQ(window_.statuses.back(), "Seeking /src...");
+}
+
+TEST_F(MirrorTest, FolderCountOverflowsOnlyAfterTheSubtreeIsDone) {
+  fs_.AddFile("/src/sub/a.txt");
+  state_.Counters.FoldersScanned = std::numeric_limits<int32_t>::max();
+  EXPECT_THROW(Mirror(), RunError);
+  EXPECT_TRUE(fs_.Exists("/dst/sub/a.txt"));
+}
+
+TEST_F(MirrorTest, PreservingModeStoresTheOldFileBeforeTheOverwrite) {
+  state_.BackupMode = kDuplexPreserving;
+  state_.SecondaryFolder = "/old";
+  fs_.AddFolder("/old");
+  fs_.AddFile("/src/a.txt", "new", FileTime{200});
+  fs_.AddFile("/dst/a.txt", "old", FileTime{100});
+  fs_.AddFile("/src/b.txt", "b", FileTime{100});  // missing: no copy stored
+  window_.on_status = [this](const std::string& text) {
+    if (text == "Refresing /dst/a.txt...") fs_.ClearLog();
+  };
+  Mirror();
+  EXPECT_THAT(fs_.LogOf("copy"),
+              ElementsAre("copy /dst/a.txt -> /old/.src.a.txt.1",
+                          "copy /src/a.txt -> /dst/a.txt",
+                          "copy /src/b.txt -> /dst/b.txt"));
+  EXPECT_EQ(fs_.Content("/old/.src.a.txt.1"), "old");
+  EXPECT_EQ(fs_.Content("/dst/a.txt"), "new");
+}
+
+TEST_F(MirrorTest, DestructiveModeStoresNothing) {
+  state_.SecondaryFolder = "/old";
+  fs_.AddFolder("/old");
+  fs_.AddFile("/src/a.txt", "new", FileTime{200});
+  fs_.AddFile("/dst/a.txt", "old", FileTime{100});
+  Mirror();
+  EXPECT_THAT(fs_.LogOf("copy"), ElementsAre("copy /src/a.txt -> /dst/a.txt"));
+  EXPECT_THAT(fs_.Tree("/old"), IsEmpty());
+}
+
+struct ToleranceCase {
+  const char* coarse_prefix;  // "" for none
+  int64_t resolution_ns;
+  int64_t difference_ns;
+  bool refreshed;
+};
+
+class MirrorToleranceTest
+    : public MirrorTest,
+      public ::testing::WithParamInterface<ToleranceCase> {};
+
+TEST_P(MirrorToleranceTest, TimesCloserThanTheCoarserStepCountAsEqual) {
+  const ToleranceCase& c = GetParam();
+  if (*c.coarse_prefix)
+    fs_.set_time_resolution(c.coarse_prefix, c.resolution_ns);
+  const int64_t base = 1'700'000'000 * kSecond;
+  fs_.AddFile("/src/a.txt", "a", FileTime{base});
+  fs_.AddFile("/dst/a.txt", "a", FileTime{base + c.difference_ns});
+  Mirror();
+  EXPECT_EQ(state_.Counters.FilesRefreshed, c.refreshed ? 1 : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, MirrorToleranceTest,
+    ::testing::Values(
+        ToleranceCase{"/dst", 2 * kSecond, kSecond, false},
+        ToleranceCase{"/dst", 2 * kSecond, -kSecond, false},
+        ToleranceCase{"/dst", 2 * kSecond, 2 * kSecond - 1, false},
+        ToleranceCase{"/dst", 2 * kSecond, 2 * kSecond, true},
+        ToleranceCase{"/dst", 2 * kSecond, -2 * kSecond, true},
+        ToleranceCase{"/src", 2 * kSecond, kSecond, false},
+        // Full resolution on both sides: exact to the nanosecond.
+        ToleranceCase{"", 1, 1, true},
+        ToleranceCase{"/dst", 1, 1, true}));
+
+}  // namespace
+}  // namespace fernwise
