@@ -16,6 +16,7 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QWindow>
 #include <QtTest>
 
 #include "app/qt_window.h"
@@ -66,6 +67,7 @@ class Form1Test : public QObject {
   void BurstOfStatusTextsEndsPaintedWithTheLast();
   void MessageBoxKeepsTheButtonDisabled_data();
   void MessageBoxKeepsTheButtonDisabled();
+  void CloseIsRefusedDuringARunAndAllowedAfter_data();
   void CloseIsRefusedDuringARunAndAllowedAfter();
   void UnhandledFailureEndsTheProgram();
 
@@ -243,11 +245,23 @@ void Form1Test::MessageBoxKeepsTheButtonDisabled() {
   QVERIFY(form.label()->text().startsWith("Done in "));
 }
 
+void Form1Test::CloseIsRefusedDuringARunAndAllowedAfter_data() {
+  QTest::addColumn<bool>("from_window_system");
+  QTest::newRow("the widget's close") << false;
+  // QWindow::close goes through the platform window, as the window
+  // manager's close request (title-bar button, Alt+F4) does.
+  QTest::newRow("the window system's close request") << true;
+}
+
 void Form1Test::CloseIsRefusedDuringARunAndAllowedAfter() {
+  QFETCH(bool, from_window_system);
   MakeTree();
   ProbedForm form;
   form.show();
   QVERIFY(QTest::qWaitForWindowExposed(&form));
+  auto request_close = [&] {
+    return from_window_system ? form.windowHandle()->close() : form.close();
+  };
   int requests = 0;
   bool closed_during_run = false;
   form.on_status = [&] {
@@ -256,7 +270,7 @@ void Form1Test::CloseIsRefusedDuringARunAndAllowedAfter() {
     // click on the title bar's close button would arrive.
     QTimer::singleShot(0, &form, [&] {
       ++requests;
-      closed_during_run = form.close();
+      closed_during_run = request_close();
     });
   };
   form.button()->click();
@@ -264,7 +278,7 @@ void Form1Test::CloseIsRefusedDuringARunAndAllowedAfter() {
   QVERIFY(!closed_during_run);
   QVERIFY(form.isVisible());
   QVERIFY(QFile::exists(Path("dst/sub/b.txt")));
-  QVERIFY(form.close());
+  QVERIFY(request_close());
   QVERIFY(!form.isVisible());
 }
 

@@ -1,6 +1,7 @@
 #!/bin/sh
 # Starts the real program on a virtual X display, takes a picture of its
-# window and checks the picture's size and that it is not blank.
+# window and checks the picture's size and that it is not blank, and that the
+# window carries its caption and its 48 x 48 icon.
 # Usage: screenshot_test.sh <fernwise binary> <where the PNG goes>
 set -eu
 program=$1
@@ -35,3 +36,5 @@ echo "window $window: $size, grey spread $spread, picture $picture"
 [ "$size" = 312x213 ] || { echo "unexpected size $size" >&2; exit 1; }
 awk -v s="$spread" 'BEGIN { exit !(s > 0.05) }' ||
   { echo "the picture is blank" >&2; exit 1; }
+xprop -id "$window" _NET_WM_ICON | head -n 1 | grep -q 'Icon (48 x 48)' ||
+  { echo "the window has no 48 x 48 icon" >&2; exit 1; }
