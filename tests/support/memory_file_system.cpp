@@ -42,7 +42,11 @@ std::string MemoryFileSystem::BaseName(const std::string& path) const {
 }
 
 bool MemoryFileSystem::IsRoot(const std::string& path) const {
-  return path.find(separator_) == std::string::npos;
+  // "" on POSIX; "" or a drive ("C:") with backslashes. A bare name is a
+  // relative path, not a root.
+  if (path.empty()) return true;
+  return separator_ == '\\' && path.back() == ':' &&
+         path.find(separator_) == std::string::npos;
 }
 
 MemoryFileSystem::Node* MemoryFileSystem::Find(const std::string& path) {
@@ -312,7 +316,16 @@ std::string MemoryFileSystem::ResolvePath(const std::string& path) {
   return Find(path) || IsRoot(path) ? path : "";
 }
 
-std::string MemoryFileSystem::ReadWholeFile(const std::string& path) {
+std::string MemoryFileSystem::Absolute(const std::string& path) const {
+  const bool absolute = separator_ == '/'
+                            ? !path.empty() && path[0] == '/'
+                            : path.find(':') != std::string::npos ||
+                                  path.rfind("\\\\", 0) == 0;
+  return absolute ? path : current_directory_ + separator_ + path;
+}
+
+std::string MemoryFileSystem::ReadWholeFile(const std::string& relative) {
+  const std::string path = Absolute(relative);
   Enter(Op::kReadWholeFile, path, "read " + path);
   const Node& node = Get(path, "open");
   if (node.folder) Fail(EISDIR, "open", path);

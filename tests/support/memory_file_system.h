@@ -32,8 +32,8 @@ class MemoryFileSystem : public FileSystem {
     kWrite,  // matched against the text file's path
   };
 
-  /// Paths are "/a/b" with '/' or "C:\a\b" with '\\'. A path holding no
-  /// separator ("" or "C:") is a root: an always-present folder.
+  /// Paths are "/a/b" with '/' or "C:\a\b" with '\\'. "" and a drive
+  /// ("C:") are roots: always-present folders.
   explicit MemoryFileSystem(char separator = '/');
 
   // Building and inspecting the tree. Missing parents are made as folders.
@@ -130,6 +130,9 @@ class MemoryFileSystem : public FileSystem {
   Node& Make(const std::string& path, bool folder);
   void Enter(Op op, const std::string& path, const std::string& log_line);
   std::string NextNameUnlogged();
+  /// Relative paths (the job script's bare name) name entries of the
+  /// current directory.
+  std::string Absolute(const std::string& path) const;
   [[noreturn]] void Fail(int error, const char* operation,
                          const std::string& path) const;
 

@@ -1,0 +1,174 @@
+#include "job/run_job.h"
+
+#include <algorithm>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "job/report.h"
+#include "job/script_reader.h"
+#include "job/window.h"
+#include "sync/file_system.h"
+#include "sync/mirror.h"
+#include "sync/path_probe.h"
+#include "sync/run_error.h"
+#include "sync/sweep.h"
+#include "tree/folder_tree.h"
+
+namespace fernwise {
+
+namespace {
+
+constexpr char kScriptName[] = "Setup.ini";
+
+struct ModeWord {
+  const char* word;
+  uint8_t mode;
+};
+constexpr ModeWord kModeWords[] = {
+    {"SIMPLEX", kSimplex},
+    {"SIM", kSimplex},
+    {"DUPLEX-DESTRUCTIVE", kDuplexDestructive},
+    {"DUP-DES", kDuplexDestructive},
+    {"DUPLEX-PRESERVING", kDuplexPreserving},
+    {"DUP-PRE", kDuplexPreserving},
+};
+
+// A message that rejects an entry and ends the run; nullopt lets it go on.
+using Rejection = std::optional<std::string>;
+
+std::string Folded(std::string path, bool ignores_case) {
+  if (ignores_case)
+    std::transform(path.begin(), path.end(), path.begin(), [](char c) {
+      return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+    });
+  return path;
+}
+
+// Whether `inner` lies below `outer` or is `outer`, after resolving links so
+// that no link can hide an overlap. Paths that cannot be resolved overlap
+// nothing: the entry's existence checks have already passed by then.
+bool LiesInside(FileSystem& fs, const std::string& inner,
+                const std::string& outer, bool same_counts) {
+  const std::string resolved_inner =
+      Folded(fs.ResolvePath(inner), fs.IgnoresCase());
+  std::string resolved_outer = Folded(fs.ResolvePath(outer), fs.IgnoresCase());
+  if (resolved_inner.empty() || resolved_outer.empty()) return false;
+  if (resolved_inner == resolved_outer) return same_counts;
+  if (resolved_outer.back() != fs.Separator())
+    resolved_outer += fs.Separator();
+  return resolved_inner.compare(0, resolved_outer.size(), resolved_outer) == 0;
+}
+
+class JobRun {
+ public:
+  JobRun(RunContext& run, FieldReader& script) : run_(run), script_(script) {}
+
+  // Carries out the entries in order; returns the message of a rejected
+  // entry, after which nothing more of the script is read.
+  Rejection CarryOut() {
+    while (!script_.AtEnd()) {
+      const std::string keyword = NormaliseKeyword(script_.Next());
+      Rejection rejection;
+      if (keyword == "MODE") {
+        rejection = Mode();
+      } else if (keyword == "BACKUP") {
+        rejection = Backup();
+      } else if (keyword == "STOREFOLDERTREE") {
+        StoreTree();
+      }
+      if (rejection) return rejection;
+    }
+    return std::nullopt;
+  }
+
+ private:
+  Rejection Mode() {
+    const std::string word = script_.Next();
+    const std::string normalised = NormaliseKeyword(word);
+    for (const ModeWord& candidate : kModeWords) {
+      if (normalised != candidate.word) continue;
+      run_.state.BackupMode = candidate.mode;
+      if (candidate.mode == kDuplexPreserving)
+        run_.state.SecondaryFolder = script_.Next();
+      return std::nullopt;
+    }
+    return "Invalid mode " + word + " in Setup.ini!";
+  }
+
+  Rejection Backup() {
+    const std::string source = script_.Next();
+    const std::string dest = script_.Next();
+    if (Rejection rejection = CheckFolders(source, dest)) return rejection;
+    MirrorFolder(run_, source, dest);
+    if (run_.state.BackupMode > kSimplex) SweepFolder(run_, dest, source);
+    return std::nullopt;
+  }
+
+  Rejection CheckFolders(const std::string& source, const std::string& dest) {
+    FileSystem& fs = run_.fs;
+    const std::string& secondary = run_.state.SecondaryFolder;
+    const bool preserving = run_.state.BackupMode == kDuplexPreserving;
+    if (!PathExists(fs, source))
+      return "Source (" + source + ") does not exist!";
+    if (!PathExists(fs, dest))
+      return "Destination (" + dest + ") does not exist!";
+    // Probed in every mode; only the preserving mode needs the folder.
+    if (!PathExists(fs, secondary) && preserving)
+      return "Secondary Backup Folder (" + secondary + ") does not exist!";
+    // Overlapping trees would make the mirror copy into its own source until
+    // paths overflow, or let the sweep erase the source.
+    if (LiesInside(fs, dest, source, false))
+      return "Destination (" + dest + ") lies inside Source (" + source + ")!";
+    if (LiesInside(fs, source, dest, false))
+      return "Source (" + source + ") lies inside Destination (" + dest + ")!";
+    // Copies kept inside the destination would be swept away with it.
+    if (preserving && LiesInside(fs, secondary, dest, true))
+      return "Secondary Backup Folder (" + secondary +
+             ") lies inside Destination (" + dest + ")!";
+    return std::nullopt;
+  }
+
+  void StoreTree() {
+    const std::string folder = script_.Next();
+    const std::string listing = script_.Next();
+    std::unique_ptr<TextOutput> out = run_.fs.CreateTextFile(listing);
+    StoreFolderTree(run_, folder, *out);
+    out->Close();
+  }
+
+  RunContext& run_;
+  FieldReader& script_;
+};
+
+FieldReader OpenScript(FileSystem& fs) {
+  const std::string path = ChildPath(fs, fs.CurrentDirectory(), kScriptName);
+  try {
+    return FieldReader(fs.ReadWholeFile(kScriptName), path);
+  } catch (const RunError& error) {
+    if (error.path() == path) throw;
+    // Name the folder the script was looked for in, not the bare name.
+    throw RunError(error.number(), error.text(), "open job script", path);
+  }
+}
+
+}  // namespace
+
+void RunBackupJob(RunContext& run) {
+  RunState& state = run.state;
+  state.RunTimer = run.clock();
+  run.window.SetButtonEnabled(false);
+  state.Counters = RunCounters{};
+  state.BackupMode = kDuplexDestructive;
+
+  FieldReader script = OpenScript(run.fs);
+  if (Rejection rejection = JobRun(run, script).CarryOut())
+    run.window.ShowMessage(*rejection);
+
+  const int32_t elapsed = ElapsedSeconds(state.RunTimer, run.clock());
+  state.RunTimer = elapsed;
+  run.window.ShowReport(CompletionReport(elapsed, state.Counters));
+  run.window.SetButtonEnabled(true);
+}
+
+}  // namespace fernwise

@@ -1,0 +1,232 @@
+#include "job/run_job.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "sync/run_error.h"
+#include "tests/support/memory_file_system.h"
+#include "tests/support/recording_window.h"
+
+namespace fernwise {
+namespace {
+
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::Not;
+using ::testing::StartsWith;
+using testing::MemoryFileSystem;
+using testing::RecordingWindow;
+
+class RunJobTest : public ::testing::Test {
+ protected:
+  RunJobTest() {
+    fs_.AddFolder("/work");
+    fs_.AddFile("/src/a.txt", "a", FileTime{100});
+    fs_.AddFolder("/dst");
+    fs_.AddFolder("/old");
+    // Folders the overlap checks need to find.
+    fs_.AddFolder("/src/inner");
+    fs_.AddFolder("/dst/inner");
+    fs_.AddFolder("/dst/old");
+  }
+
+  void Run(const std::string& script) {
+    fs_.AddFile("/work/Setup.ini", script);
+    RunContext run{fs_, window_, state_, [this] { return now_; }};
+    RunBackupJob(run);
+  }
+
+  bool Swept() const {
+    for (const std::string& status : window_.statuses)
+      if (status.rfind("Sweeping ", 0) == 0) return true;
+    return false;
+  }
+
+  MemoryFileSystem fs_;
+  RecordingWindow window_;
+  RunState state_;
+  double now_ = 1000.0;
+};
+
+TEST_F(RunJobTest, EmptyScriptEndsWithZeroReportBetweenDisableAndEnable) {
+  Run("");
+  EXPECT_THAT(window_.events, ElementsAre("disable", "report", "enable"));
+  EXPECT_EQ(window_.report,
+            "Done in 00:00!\r\n 0 files scanned, but intact, \r\n"
+            " 0 folders scanned, but intact,\r\n 0 folders newly created,\r\n"
+            " 0 folders refreshed,\r\n 0 files newly created and\r\n"
+            " 0 files refreshed.");
+}
+
+TEST_F(RunJobTest, FieldsThatAreNoKeywordsAreSkippedOneByOne) {
+  Run("MODE SIMPLEX\nMODE=SIMPLEX\nnote, BACKUP, /src, /dst\n");
+  EXPECT_THAT(window_.messages, IsEmpty());
+  EXPECT_EQ(state_.BackupMode, kDuplexDestructive);
+  EXPECT_EQ(fs_.Content("/dst/a.txt"), "a");
+  EXPECT_TRUE(Swept());
+}
+
+struct KeywordCase {
+  const char* script;
+  uint8_t mode;
+  bool copied;
+};
+
+class KeywordTest : public RunJobTest,
+                    public ::testing::WithParamInterface<KeywordCase> {};
+
+TEST_P(KeywordTest, KeywordsAndModeWordsMatchAfterNormalising) {
+  Run(GetParam().script);
+  EXPECT_THAT(window_.messages, IsEmpty());
+  EXPECT_EQ(state_.BackupMode, GetParam().mode);
+  EXPECT_EQ(fs_.Exists("/dst/a.txt"), GetParam().copied);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Scripts, KeywordTest,
+    ::testing::Values(
+        KeywordCase{"backup,/src,/dst", kDuplexDestructive, true},
+        KeywordCase{"  Backup  ,/src,/dst\r\n", kDuplexDestructive, true},
+        KeywordCase{"mode, sim\nBACKUP, /src, /dst", kSimplex, true},
+        KeywordCase{"Mode,dup-des", kDuplexDestructive, false},
+        KeywordCase{"MODE, SIMPLEX, MODE, Duplex-Destructive", 2, false},
+        KeywordCase{"mode, dup-pre, /old\nBACKUP,/src,/dst", kDuplexPreserving,
+                    true},
+        // Read by position: the argument fields are never keywords.
+        KeywordCase{"MODE, DUP-PRE, BACKUP, /src, /dst", kDuplexPreserving,
+                    false}));
+
+TEST_F(RunJobTest, PreservingModeTakesTheFollowingFieldAsSecondaryFolder) {
+  Run("MODE, DUP-PRE, BACKUP, /src, /dst");
+  EXPECT_EQ(state_.SecondaryFolder, "BACKUP");
+}
+
+struct RejectionCase {
+  const char* script;
+  const char* message;
+};
+
+class RejectionTest : public RunJobTest,
+                      public ::testing::WithParamInterface<RejectionCase> {};
+
+TEST_P(RejectionTest, ShowsItsMessageAndEndsTheRunWithTheReport) {
+  Run(std::string(GetParam().script) + "\nBACKUP, /src, /dst\n");
+  EXPECT_THAT(window_.messages, ElementsAre(GetParam().message));
+  EXPECT_FALSE(fs_.Exists("/dst/a.txt")) << "no entry after a rejection runs";
+  EXPECT_THAT(window_.events.back(), "enable");
+  EXPECT_THAT(window_.events[window_.events.size() - 2], "report");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Messages, RejectionTest,
+    ::testing::Values(
+        RejectionCase{"MODE, Triplex", "Invalid mode Triplex in Setup.ini!"},
+        RejectionCase{"MODE, \" sim x\"", "Invalid mode  sim x in Setup.ini!"},
+        RejectionCase{"BACKUP, /none, /nothing", "Source (/none) does not exist!"},
+        RejectionCase{"BACKUP, /src, /nothing",
+                      "Destination (/nothing) does not exist!"},
+        RejectionCase{"BACKUP, , /dst", "Source () does not exist!"},
+        // An argument field is never read as a keyword.
+        RejectionCase{"BACKUP, Backup, /dst", "Source (Backup) does not exist!"},
+        RejectionCase{"MODE, DUPLEX-PRESERVING, /gone\nBACKUP, /src, /dst",
+                      "Secondary Backup Folder (/gone) does not exist!"},
+        RejectionCase{"BACKUP, /src, /src/inner",
+                      "Destination (/src/inner) lies inside Source (/src)!"},
+        RejectionCase{"BACKUP, /dst/inner, /dst",
+                      "Source (/dst/inner) lies inside Destination (/dst)!"},
+        RejectionCase{"MODE, DUP-PRE, /dst/old\nBACKUP, /src, /dst",
+                      "Secondary Backup Folder (/dst/old) lies inside "
+                      "Destination (/dst)!"},
+        RejectionCase{"MODE, DUP-PRE, /dst\nBACKUP, /src, /dst",
+                      "Secondary Backup Folder (/dst) lies inside "
+                      "Destination (/dst)!"}));
+
+TEST_F(RunJobTest, ProbesSourceThenDestinationThenSecondaryInEveryMode) {
+  Run("MODE, SIMPLEX, BACKUP, /src, /dst");
+  const auto lists = fs_.LogOf("list ");
+  ASSERT_GE(lists.size(), 3u);
+  EXPECT_EQ(lists[0], "list /src");
+  EXPECT_EQ(lists[1], "list /dst");
+  EXPECT_EQ(lists[2], "list ");  // the secondary folder, never set
+  EXPECT_THAT(window_.messages, IsEmpty());
+  EXPECT_FALSE(Swept()) << "no sweep in simplex mode";
+}
+
+TEST_F(RunJobTest, SameFolderForSourceAndDestinationIsAllowed) {
+  Run("BACKUP, /src, /src");
+  EXPECT_THAT(window_.messages, IsEmpty());
+  EXPECT_TRUE(fs_.Exists("/src/a.txt"));
+}
+
+TEST_F(RunJobTest, EveryRunStartsInDuplexDestructiveMode) {
+  state_.BackupMode = kSimplex;
+  fs_.AddFile("/dst/stale.txt");
+  Run("BACKUP, /src, /dst");
+  EXPECT_TRUE(Swept());
+  EXPECT_FALSE(fs_.Exists("/dst/stale.txt"));
+}
+
+TEST_F(RunJobTest, SecondaryFolderOutlastsTheRunAndCountersDoNot) {
+  Run("MODE, DUP-PRE, /old, BACKUP, /src, /dst");
+  EXPECT_EQ(state_.Counters.FilesCreated, 1);
+  window_ = RecordingWindow();
+  Run("");
+  EXPECT_EQ(state_.SecondaryFolder, "/old");
+  EXPECT_EQ(state_.Counters.FilesCreated, 0);
+  EXPECT_EQ(state_.BackupMode, kDuplexDestructive);
+}
+
+TEST_F(RunJobTest, ReportShowsTheElapsedTimeAndRunTimerKeepsIt) {
+  fs_.AddFile("/work/Setup.ini", "");
+  RunContext run{fs_, window_, state_, [this] {
+                   const double t = now_;
+                   now_ += 62 * 60 + 5;
+                   return t;
+                 }};
+  RunBackupJob(run);
+  EXPECT_THAT(window_.report, StartsWith("Done in 62:05!\r\n"));
+  EXPECT_EQ(state_.RunTimer, 3725);
+}
+
+TEST_F(RunJobTest, StoreFolderTreeEmptiesTheListingWithoutProbingTheFolder) {
+  fs_.AddFile("/dst/tree.txt", "old listing that is longer");
+  Run("STOREFOLDERTREE, /missing, /dst/tree.txt");
+  EXPECT_EQ(fs_.Content("/dst/tree.txt"), "nul, /missing\r\n");
+  EXPECT_THAT(fs_.log(), Not(Contains("list /missing")));
+  EXPECT_THAT(window_.messages, IsEmpty());
+}
+
+TEST_F(RunJobTest, UnhandledFailuresLeaveTheButtonDisabledAndShowNoReport) {
+  struct Case {
+    const char* script;
+    const char* what;
+  };
+  for (const Case& c : {Case{"BACKUP, /src", "past end"},
+                        Case{"STOREFOLDERTREE, /src, /nowhere/tree.txt",
+                             "listing file"}}) {
+    window_ = RecordingWindow();
+    fs_.AddFile("/work/Setup.ini", c.script);
+    RunContext run{fs_, window_, state_, [] { return 0.0; }};
+    EXPECT_THROW(RunBackupJob(run), RunError) << c.what;
+    EXPECT_FALSE(window_.button_enabled) << c.what;
+    EXPECT_TRUE(window_.report.empty()) << c.what;
+  }
+}
+
+TEST_F(RunJobTest, MissingScriptNamesTheFileAndItsFolder) {
+  RunContext run{fs_, window_, state_, [] { return 0.0; }};
+  try {
+    RunBackupJob(run);
+    FAIL() << "expected a RunError";
+  } catch (const RunError& error) {
+    EXPECT_EQ(error.number(), ENOENT);
+    EXPECT_EQ(error.path(), "/work/Setup.ini");
+    EXPECT_THAT(error.Report(), HasSubstr("/work/Setup.ini"));
+  }
+  EXPECT_THAT(window_.events, ElementsAre("disable"));
+}
+
+}  // namespace
+}  // namespace fernwise
