@@ -30,9 +30,14 @@ bool IsNotFound(DWORD error) {
          error == ERROR_NO_MORE_FILES;
 }
 
+// A reparse point that names another entry: a junction, a mount point, a
+// symbolic link. Other reparse points (cloud placeholders, deduplicated
+// files) hold the entry's own data and are backed up like any other. Wine
+// shows a host symbolic link as a reparse point without a tag, which Windows
+// never gives; it counts as a link.
 bool IsLink(const WIN32_FIND_DATAW& entry) {
   return (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
-         IsReparseTagNameSurrogate(entry.dwReserved0);
+         (entry.dwReserved0 == 0 || IsReparseTagNameSurrogate(entry.dwReserved0));
 }
 
 DWORD Attributes(const std::wstring& path, const std::string& original) {
