@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev googletest
-          qt6-base-dev libgl-dev xvfb xauth x11-apps imagemagick librsvg2-bin
+          qt6-base-dev libgl-dev xvfb xauth x11-apps x11-utils imagemagick librsvg2-bin
           icoutils clang libclang-rt-14-dev rsync xdotool)
 if [[ "${1:-}" == windows ]]; then
   packages+=(g++-mingw-w64-x86-64-posix wine64 wine zip)
