@@ -1,7 +1,7 @@
 // Runs a real job through RunBackupJob and prints its figures: the wall time,
 // the completion report, the peak memory and the count of status updates.
 //
-//   run_job_bench [--shown] WORKDIR FIELD...
+//   run_job_bench [--shown] WORKDIR [FIELD...]
 //
 // The fields are written one to a line into WORKDIR/Setup.ini (quoted where a
 // comma or a leading space needs it); the job then runs with WORKDIR as the
@@ -98,8 +98,8 @@ void PrintFigures(const JobFigures& figures, bool shown) {
 int main(int argc, char** argv) {
   const bool shown = argc > 1 && std::strcmp(argv[1], "--shown") == 0;
   const int first = shown ? 2 : 1;
-  if (argc < first + 2) {
-    std::fprintf(stderr, "usage: run_job_bench [--shown] WORKDIR FIELD...\n");
+  if (argc < first + 1) {
+    std::fprintf(stderr, "usage: run_job_bench [--shown] WORKDIR [FIELD...]\n");
     return 2;
   }
   const std::string workdir = argv[first];
