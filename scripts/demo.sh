@@ -8,18 +8,9 @@ set -eu
 repo=$(cd "$(dirname "$0")/.." && pwd)
 build=${FERNWISE_BUILD_DIR:-$repo/build}
 
-if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] &&
-   [ -z "${QT_QPA_PLATFORM:-}" ]; then
-  echo "The demo opens a window, but there is no graphical display here" >&2
-  echo "(DISPLAY and WAYLAND_DISPLAY are unset). Run it from a desktop session;" >&2
-  echo "on a machine without a screen, a virtual one shows that it starts:" >&2
-  echo "  xvfb-run scripts/demo.sh" >&2
-  exit 2
-fi
-
 bash "$repo/scripts/install-deps.sh"
 
-cmake -S "$repo" -B "$build" -G Ninja >/dev/null
+cmake -S "$repo" -B "$build" -G Ninja -DFERNWISE_GUI=ON >/dev/null
 cmake --build "$build" --target fernwise
 
 demo="$repo/examples/demo"
@@ -32,6 +23,15 @@ BACKUP, "$demo/source", "$demo/backup"
 STOREFOLDERTREE, "$demo/source", "$demo/tree.txt"
 SCRIPT
 
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] &&
+   [ -z "${QT_QPA_PLATFORM:-}" ]; then
+  echo "Built, and the demo job is ready in $demo; but the window needs a" >&2
+  echo "graphical display and there is none here" >&2
+  echo "(DISPLAY and WAYLAND_DISPLAY are unset). Run it from a desktop session;" >&2
+  echo "on a machine without a screen, a virtual one shows that it starts:" >&2
+  echo "  xvfb-run scripts/demo.sh" >&2
+  exit 2
+fi
 echo "Demo folder: $demo"
 echo "Press \"Begin Backup Process\", then look at backup/ and tree.txt there."
 cd "$demo"
