@@ -47,6 +47,15 @@ std::wstring Widen(const std::string& text) {
   return wide;
 }
 
+std::wstring WidenText(const std::string& text) {
+  const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(),
+                                       int(text.size()), nullptr, 0);
+  std::wstring wide(size, L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), wide.data(),
+                      size);
+  return wide;
+}
+
 std::string Narrow(const std::wstring& text) {
   if (text.empty()) return {};
   const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()),

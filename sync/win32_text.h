@@ -9,6 +9,10 @@ namespace fernwise::win32 {
 /// UTF-16 of a UTF-8 text. Throws RunError for bytes that are not UTF-8.
 std::wstring Widen(const std::string& text);
 
+/// UTF-16 of a text to show: bytes that are not UTF-8 become U+FFFD instead
+/// of failing, since showing a text never fails.
+std::wstring WidenText(const std::string& text);
+
 /// UTF-8 of a UTF-16 text.
 std::string Narrow(const std::wstring& text);
 

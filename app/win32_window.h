@@ -1,0 +1,73 @@
+// The program's one window on Windows: a plain Win32 window with a button
+// that starts a run and a status label. It owns the run state and the file
+// system the runs work on, and forwards everything else to the job.
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+
+#include "job/run_state.h"
+#include "job/window.h"
+#include "sync/file_system.h"
+
+namespace fernwise {
+
+/// The window's caption.
+inline constexpr wchar_t kCaption[] = L"Fernwise v2 | Quillory";
+/// The caption of every message box: the application's title.
+inline constexpr wchar_t kApplicationTitle[] = L"Fernwise";
+/// The label's text until the first run: seven lines joined by CR LF.
+inline constexpr wchar_t kAboutText[] =
+    L"Fernwise v2\r\n"
+    L"by Quillory\r\n"
+    L"https://fernwise.example\r\n"
+    L"\r\n"
+    L"\r\n"
+    L"\r\n";
+
+/// Design lengths are twips, 1440 to the inch; `dpi` is the window's dots
+/// per inch. Rounds to the nearest pixel.
+int TwipsToPixels(int twips, UINT dpi);
+
+/// Seconds since local midnight, with their fraction.
+double SecondsSinceLocalMidnight();
+
+class Form1 final : public Window {
+ public:
+  /// A window whose runs work on `fs`; Create shows it.
+  explicit Form1(std::unique_ptr<FileSystem> fs);
+  ~Form1() override;
+  Form1(const Form1&) = delete;
+  Form1& operator=(const Form1&) = delete;
+
+  /// Creates the window with the about text and shows it.
+  void Create(HINSTANCE instance, int show);
+  /// Handles the window's messages until it is gone; the process's exit
+  /// status: 0, or 1 after a failure the run did not handle.
+  int Run();
+
+  void ShowStatus(const std::string& text) override;
+  void ShowReport(const std::string& text) override;
+  void ShowMessage(const std::string& text) override;
+  void SetButtonEnabled(bool enabled) override;
+
+ private:
+  static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wparam,
+                                    LPARAM lparam);
+  LRESULT Handle(UINT message, WPARAM wparam, LPARAM lparam);
+  void Layout(UINT dpi);
+  void Command1Click();
+  void EndWithError(const std::string& report);
+
+  std::unique_ptr<FileSystem> fs_;
+  RunState state_;
+  HWND form_ = nullptr;
+  HWND Command1 = nullptr;  // child windows: destroyed with form_
+  HWND Status = nullptr;
+  HFONT font_ = nullptr;
+  int exit_status_ = 0;
+};
+
+}  // namespace fernwise
