@@ -132,6 +132,8 @@ walk_literal_mirror() { measure "unchanged $tree: walker literal mirror" \
 walk_floor() { measure "unchanged $tree: walker floor" "$bin/walk_floor" "$src/$tree" "$out/fw-$tree"; }
 walk_floor_mirror() { measure "unchanged $tree: walker floor mirror" \
   "$bin/walk_floor" --mirror-only "$src/$tree" "$out/fw-$tree"; }
+walk_floor_passes() { measure "unchanged $tree: walker floor passes" \
+  "$bin/walk_floor" --passes "$src/$tree" "$out/fw-$tree"; }
 
 # The same seeded 1% of the source files get a new time before every run, so
 # each contender finds exactly those files changed.
@@ -211,6 +213,7 @@ print_bars() {
   for pair in "touched 1% many: fernwise duplex|touched 1% many: rsync -a --delete" \
               "unchanged many: walker literal|unchanged many: rsync -a --delete" \
               "unchanged many: walker floor|unchanged many: rsync -a --delete" \
+              "unchanged many: walker floor passes|unchanged many: rsync -a --delete" \
               "unchanged many: fernwise duplex|unchanged many: walker literal" \
               "unchanged many: fernwise simplex|unchanged many: walker literal mirror" \
               "unchanged many: fernwise simplex|unchanged many: walker floor mirror" \
@@ -244,7 +247,7 @@ for tree in many big wide; do
     { echo "compare.sh: the fernwise copy of $tree differs from its source" >&2; exit 1; }
 done
 tree=many
-steps=(same_duplex same_simplex same_rsync walk_literal walk_literal_mirror walk_floor walk_floor_mirror)
+steps=(same_duplex same_simplex same_rsync walk_literal walk_literal_mirror walk_floor walk_floor_mirror walk_floor_passes)
 if shown_available; then steps+=(same_shown); else echo "(no shown window in this build)" >&2; fi
 alternate "${steps[@]}"
 alternate touched_duplex touched_rsync

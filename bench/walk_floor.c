@@ -2,12 +2,16 @@
  * listing of each folder of each side and one fstatat per entry, relative to
  * the open folder, with no path resolved twice.
  *
- *   walk_floor [--mirror-only] SOURCE DEST
+ *   walk_floor [--mirror-only | --passes] SOURCE DEST
  *
  * By default both trees are listed, each entry stat'ed once (what a mirror
  * and a sweep must at least look at). With --mirror-only the destination is
  * not listed: each source entry's counterpart is stat'ed by name in the open
- * destination folder (what a mirror alone must look at). */
+ * destination folder (what a mirror alone must look at). With --passes, the
+ * two passes as they may be done with everything one pass has read reused:
+ * the mirror as --mirror-only, then a sweep that lists the destination,
+ * takes each entry's kind from the listing and stat's its source-side
+ * counterpart once. */
 #define _GNU_SOURCE
 #include <dirent.h>
 #include <errno.h>
@@ -70,16 +74,46 @@ static void Walk(DIR* dir, int dest) {
   }
 }
 
+/* The sweep with the listing's d_type for the kind: one fstatat per
+ * destination entry, of its source-side counterpart. */
+static void Sweep(DIR* dest, int source) {
+  struct dirent* entry;
+  int fd = dirfd(dest);
+  while ((entry = readdir(dest)) != NULL) {
+    if (IsDot(entry->d_name)) continue;
+    struct stat info, counterpart;
+    ++counts.entries;
+    int is_folder = entry->d_type == DT_DIR;
+    if (entry->d_type == DT_UNKNOWN) {
+      StatAt(fd, entry->d_name, &info);
+      is_folder = S_ISDIR(info.st_mode);
+    }
+    int source_present = source >= 0 && StatAt(source, entry->d_name, &counterpart);
+    if (!is_folder) continue;
+    DIR* child = OpenFolder(fd, entry->d_name);
+    DIR* source_child = source_present && S_ISDIR(counterpart.st_mode)
+                            ? OpenFolder(source, entry->d_name) : NULL;
+    Sweep(child, source_child ? dirfd(source_child) : -1);
+    closedir(child);
+    if (source_child) closedir(source_child);
+  }
+}
+
 int main(int argc, char** argv) {
   int mirror_only = argc == 4 && strcmp(argv[1], "--mirror-only") == 0;
-  if (argc != 3 + mirror_only) {
-    fprintf(stderr, "usage: walk_floor [--mirror-only] SOURCE DEST\n");
+  int passes = argc == 4 && strcmp(argv[1], "--passes") == 0;
+  if (argc != 3 + mirror_only + passes) {
+    fprintf(stderr, "usage: walk_floor [--mirror-only | --passes] SOURCE DEST\n");
     return 2;
   }
-  DIR* source = OpenFolder(AT_FDCWD, argv[1 + mirror_only]);
-  DIR* dest = OpenFolder(AT_FDCWD, argv[2 + mirror_only]);
+  DIR* source = OpenFolder(AT_FDCWD, argv[1 + mirror_only + passes]);
+  DIR* dest = OpenFolder(AT_FDCWD, argv[2 + mirror_only + passes]);
   if (mirror_only) {
     Walk(source, dirfd(dest));
+  } else if (passes) {
+    Walk(source, dirfd(dest));
+    rewinddir(dest);
+    Sweep(dest, dirfd(source));
   } else {
     Walk(source, -1);
     Walk(dest, -1);
@@ -87,7 +121,8 @@ int main(int argc, char** argv) {
   closedir(source);
   closedir(dest);
   printf("walk_floor%s: %ld entries, %ld fstatat calls, %ld missing\n",
-         mirror_only ? " (mirror only)" : "", counts.entries, counts.calls,
+         mirror_only ? " (mirror only)" : passes ? " (passes)" : "",
+         counts.entries, counts.calls,
          counts.missing);
   return 0;
 }
