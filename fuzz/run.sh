@@ -21,5 +21,17 @@ mkdir -p "$corpus"
 cp "$repo"/fuzz/corpus/* "$corpus"/
 
 cd "$build"
+# libFuzzer reports every new input; keep that in a log and show its end,
+# or all of it when something was found.
+log="$build/fuzz.log"
+status=0
 ./script_reader_fuzz -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-  -max_len=4096 -dict="$repo/fuzz/script.dict" -print_final_stats=1 "$corpus"
+  -max_len=4096 -dict="$repo/fuzz/script.dict" -print_final_stats=1 \
+  "$corpus" >"$log" 2>&1 || status=$?
+if [[ $status -ne 0 ]]; then
+  cat "$log"
+  echo "Fuzzing the job-script reader found a failure (exit $status)." >&2
+  exit "$status"
+fi
+grep -E '^(Done|stat::number_of_executed_units|stat::peak_rss_mb)' "$log" || tail -n 3 "$log"
+echo "Fuzzed the job-script reader for ${seconds} s: no crash, no finding."
