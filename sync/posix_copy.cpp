@@ -9,6 +9,7 @@
 
 #include <climits>
 #include <cstring>
+#include <optional>
 #include <random>
 #include <string_view>
 
@@ -32,6 +33,45 @@ void WriteAll(int fd, const char* data, size_t size, const char* operation,
     data += written;
     size -= static_cast<size_t>(written);
   }
+}
+
+namespace {
+
+constexpr mode_t kOwnerWriteSearch = S_IWUSR | S_IXUSR;
+
+// The folder that holds `path`: what the kernel checks for write permission
+// when an entry is made, renamed or removed there.
+std::string HoldingFolder(std::string_view path) {
+  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+  const size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos) return ".";
+  return std::string(path.substr(0, slash == 0 ? 1 : slash));
+}
+
+}  // namespace
+
+// stat and chmod follow links, as the call being retried resolves the
+// holding folder's path itself.
+OwnFolderAccess::OwnFolderAccess(const std::string& path)
+    : folder_(HoldingFolder(path)) {
+  const int error = errno;
+  struct stat st;
+  if (::stat(folder_.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+      st.st_uid == ::geteuid() &&
+      (st.st_mode & kOwnerWriteSearch) != kOwnerWriteSearch) {
+    saved_mode_ = st.st_mode & 07777;
+    granted_ = ::chmod(folder_.c_str(), saved_mode_ | kOwnerWriteSearch) == 0;
+  }
+  errno = error;
+}
+
+OwnFolderAccess::~OwnFolderAccess() {
+  if (!granted_) return;
+  // Best effort: the process owns the folder and has just changed its mode,
+  // so this can hardly fail, and an error may already be on its way out.
+  const int error = errno;
+  ::chmod(folder_.c_str(), saved_mode_);
+  errno = error;
 }
 
 namespace {
@@ -67,7 +107,7 @@ class TempEntry {
     base += ".fernwise-";
     for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
       std::string path = base + RandomSuffix();
-      if (make(path)) {
+      if (MakeInOwnFolder(target, path, make)) {
         path_ = std::move(path);
         return;
       }
@@ -92,6 +132,23 @@ class TempEntry {
   }
 
  private:
+  // A refusal by a read-only folder of the process's own is retried once with
+  // the folder opened up; it stays open until the temporary entry has been
+  // renamed or removed, and this object's end puts its mode back.
+  template <typename Make>
+  bool MakeInOwnFolder(const std::string& target, const std::string& path,
+                       Make& make) {
+    if (make(path)) return true;
+    if (errno != EACCES || access_) return false;
+    access_.emplace(target);
+    if (access_->granted()) return make(path);
+    errno = EACCES;
+    return false;
+  }
+
+  // A member, so it ends only after the destructor's body has removed an
+  // uncommitted temporary entry.
+  std::optional<OwnFolderAccess> access_;
   std::string path_;
 };
 

@@ -18,6 +18,7 @@ namespace fernwise {
 
 namespace {
 
+using posix::InOwnFolder;
 using posix::ThrowError;
 using posix::UniqueFd;
 
@@ -137,16 +138,21 @@ int64_t PosixFileSystem::Length(const std::string& path) {
   return StatEntry(path, "read length of").st_size;
 }
 
+// The destination tree is the program's own: a folder that took a read-only
+// source folder's mode must not keep its entries from being made or removed.
 void PosixFileSystem::Delete(const std::string& path) {
-  if (::unlink(path.c_str()) != 0) ThrowError("delete file", path);
+  if (InOwnFolder(path, [&] { return ::unlink(path.c_str()); }) != 0)
+    ThrowError("delete file", path);
 }
 
 void PosixFileSystem::CreateFolder(const std::string& path) {
-  if (::mkdir(path.c_str(), 0777) != 0) ThrowError("create folder", path);
+  if (InOwnFolder(path, [&] { return ::mkdir(path.c_str(), 0777); }) != 0)
+    ThrowError("create folder", path);
 }
 
 void PosixFileSystem::RemoveFolder(const std::string& path) {
-  if (::rmdir(path.c_str()) != 0) ThrowError("remove folder", path);
+  if (InOwnFolder(path, [&] { return ::rmdir(path.c_str()); }) != 0)
+    ThrowError("remove folder", path);
 }
 
 int64_t PosixFileSystem::TimeResolution(const std::string& path) {

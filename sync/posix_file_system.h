@@ -23,6 +23,13 @@
 // unprivileged process cannot make device nodes; such a copy makes nothing
 // and leaves the target as it was. A folder cannot be copied.
 //
+// Copy, delete, create folder and remove folder treat a read-only folder of
+// the process's own as the first platform did: when the kernel refuses an
+// entry there (EACCES) and the process owns the folder, the owner's write and
+// search bits are added for one more try and the folder's exact mode is put
+// back afterwards, whether the try succeeds or not. Folders of other owners
+// keep their refusal.
+//
 // Length is st_size: the byte count of a file, the length of a link's target
 // text, and whatever the file system reports for a folder.
 #pragma once

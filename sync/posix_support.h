@@ -2,6 +2,7 @@
 // error they throw, and the copy of one entry.
 #pragma once
 
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -50,6 +51,49 @@ class UniqueFd {
 /// Writes all `size` bytes, or throws RunError naming `operation` and `path`.
 void WriteAll(int fd, const char* data, size_t size, const char* operation,
               const std::string& path);
+
+/// Lets this process create, rename and remove entries in the folder that
+/// holds `path` for as long as it lives, when that folder is the process's
+/// own but lacks the owner's write or search permission; its exact mode comes
+/// back when the object ends. A folder copied from a read-only source (a
+/// module cache, a read-only share) is such a folder, and on the system the
+/// program was first written for a read-only folder never keeps its own
+/// files from being replaced or erased. Folders of other owners are never
+/// touched.
+class OwnFolderAccess {
+ public:
+  /// Lifts the two bits if the folder holding `path` is the process's own
+  /// and lacks one of them; granted() says whether it did.
+  explicit OwnFolderAccess(const std::string& path);
+  OwnFolderAccess(const OwnFolderAccess&) = delete;
+  OwnFolderAccess& operator=(const OwnFolderAccess&) = delete;
+  /// Puts the folder's mode back; errno is left as it was.
+  ~OwnFolderAccess();
+
+  bool granted() const { return granted_; }
+
+ private:
+  std::string folder_;
+  mode_t saved_mode_ = 0;
+  bool granted_ = false;
+};
+
+/// Runs `call` (a system call's wrapper: 0 or -1 with errno) on an entry at
+/// `path`. When it is refused with EACCES, tries once more with the holding
+/// folder opened up by OwnFolderAccess, if that applies. EPERM is not retried:
+/// on Linux it comes from the sticky bit or an immutable folder, which the
+/// owner's write bit does not cure.
+template <typename Call>
+int InOwnFolder(const std::string& path, Call call) {
+  const int result = call();
+  if (result == 0 || errno != EACCES) return result;
+  OwnFolderAccess access(path);
+  if (!access.granted()) {
+    errno = EACCES;
+    return result;
+  }
+  return call();
+}
 
 /// Scratch memory for the copy's read/write fallback, allocated on first use
 /// and kept by the file system so a run of small copies allocates once.
