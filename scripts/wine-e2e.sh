@@ -4,33 +4,34 @@
 # checks the destination and the listing, keeps a screenshot of the window,
 # and closes the window as a user would.
 #   scripts/wine-e2e.sh [build-dir]      (default build-win)
-# Uses $WINEPREFIX when set, else a throw-away one.
+# Makes its own throw-away Wine prefix once the virtual display is up: a
+# prefix made without a display gets no graphics driver, and no window.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build-win}
 exe=$(realpath "$build/app/Fernwise.exe")
 shot="$build/e2e-window.png"
 
-own_prefix=
-if [[ -z "${WINEPREFIX:-}" ]]; then
-  WINEPREFIX=$(mktemp -d) own_prefix=1
-  export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-  wineboot --init >/dev/null 2>&1
-fi
-
 display=:$((90 + RANDOM % 100))
 Xvfb "$display" -screen 0 800x600x24 -nolisten tcp >/dev/null 2>&1 &
 xvfb=$!
 program=
+WINEPREFIX=
 cleanup() {
   [[ -n $program ]] && kill "$program" 2>/dev/null || true
   kill "$xvfb" 2>/dev/null || true
-  [[ -n $own_prefix ]] && { wineserver -k 2>/dev/null || true; rm -rf "$WINEPREFIX"; }
+  if [[ -n $WINEPREFIX ]]; then
+    wineserver -k 2>/dev/null || true
+    rm -rf "$WINEPREFIX"
+  fi
   return 0
 }
 trap cleanup EXIT
 export DISPLAY=$display
 for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+WINEPREFIX=$(mktemp -d)
+export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+wineboot --init >/dev/null 2>&1
 
 work="$WINEPREFIX/drive_c/e2e"
 rm -rf "$work"
@@ -45,7 +46,7 @@ printf 'MODE, DUPLEX-DESTRUCTIVE\r\nBACKUP, C:\\e2e\\source, C:\\e2e\\dest\r\nST
 # The program reads Setup.ini from the folder it was started in.
 (cd "$work" && exec wine "$exe") &
 program=$!
-window=$(timeout 60 xdotool search --sync --name '^Fernwise v2 \| Quillory$' | head -1)
+window=$(timeout 120 xdotool search --sync --name '^Fernwise v2 \| Quillory$' | head -1 || true)
 [[ -n $window ]] || { echo "e2e: the window did not appear" >&2; exit 1; }
 sleep 1
 # The button's middle: 16 + 281 / 2, 16 + 81 / 2 pixels into the client area.
