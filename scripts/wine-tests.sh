@@ -53,4 +53,5 @@ if [[ ${#failed[@]} -gt 0 ]]; then
   echo "Failed under Wine: ${failed[*]}" >&2
   exit 1
 fi
-echo "Windows build: all tests passed under Wine."
+(cd "$build" && cpack --config CPackConfig.cmake >/dev/null)
+echo "Windows build: all tests passed under Wine; package $(ls "$build"/Fernwise-*-win64.zip)"
