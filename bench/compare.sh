@@ -98,7 +98,7 @@ measure() {
 }
 
 fernwise() { "$bin/run_job_bench" "$work" "$@"; }
-fernwise_shown() { "$bin/run_job_bench" --shown "$work" "$@"; }
+fernwise_shown() { "$bin/run_job_bench_shown" --shown "$work" "$@"; }
 
 # alternate STEP...: runs every step once per round, each round starting one
 # step later, so no contender always runs first or always after the same one.
@@ -149,10 +149,9 @@ listing_fernwise() { measure "listing $tree: fernwise STOREFOLDERTREE" \
 listing_find() { measure "listing $tree: find -printf" \
   find "$src/$tree" -fprintf "$out/find-$tree.txt" '%p,%y,%s,%TY-%Tm-%Td %TT,%m\n'; }
 
-# The shown window only where this build has one (exit status 3 otherwise).
+# The shown window only where this build has one.
 shown_available() {
-  : > "$work/Setup.ini"
-  "$bin/run_job_bench" --shown "$work" > /dev/null 2>&1
+  [[ -x $bin/run_job_bench_shown ]] && "$bin/run_job_bench_shown" --shown "$work" > /dev/null 2>&1
 }
 
 # ---- the report ------------------------------------------------------------
