@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <ctime>
-#include <exception>
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -12,7 +11,6 @@
 #include <QScreen>
 
 #include "job/run_job.h"
-#include "sync/run_error.h"
 
 namespace fernwise {
 namespace {
@@ -141,13 +139,8 @@ void Form1::EndWithError(const std::string& report) {
 
 void Form1::Command1Click() {
   RunContext run{*fs_, *this, state_, &SecondsSinceLocalMidnight};
-  try {
-    RunBackupJob(run);
-  } catch (const RunError& error) {
-    EndWithError(error.Report());
-  } catch (const std::exception& error) {
-    EndWithError(std::string("Error: ") + error.what());
-  }
+  if (const auto report = RunBackupJobReportingFailure(run))
+    EndWithError(*report);
 }
 
 }  // namespace fernwise

@@ -1,9 +1,7 @@
 #include "app/win32_window.h"
 
-#include <exception>
 
 #include "job/run_job.h"
-#include "sync/run_error.h"
 #include "sync/win32_text.h"
 
 namespace fernwise {
@@ -197,13 +195,8 @@ void Form1::EndWithError(const std::string& report) {
 void Form1::Command1Click() {
   if (!IsWindowEnabled(Command1)) return;  // a run is in progress
   RunContext run{*fs_, *this, state_, &SecondsSinceLocalMidnight};
-  try {
-    RunBackupJob(run);
-  } catch (const RunError& error) {
-    EndWithError(error.Report());
-  } catch (const std::exception& error) {
-    EndWithError(std::string("Error: ") + error.what());
-  }
+  if (const auto report = RunBackupJobReportingFailure(run))
+    EndWithError(*report);
 }
 
 }  // namespace fernwise

@@ -1,6 +1,7 @@
 #include "job/run_job.h"
 
 #include <algorithm>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <string>
@@ -143,13 +144,16 @@ class JobRun {
 
 FieldReader OpenScript(FileSystem& fs) {
   const std::string path = ChildPath(fs, fs.CurrentDirectory(), kScriptName);
+  std::string bytes;
   try {
-    return FieldReader(fs.ReadWholeFile(kScriptName), path);
+    bytes = fs.ReadWholeFile(kScriptName);
   } catch (const RunError& error) {
-    if (error.path() == path) throw;
     // Name the folder the script was looked for in, not the bare name.
     throw RunError(error.number(), error.text(), "open job script", path);
   }
+  // Its own failures (text that does not decode, a broken quote) already
+  // name the file and the line.
+  return FieldReader(bytes, path);
 }
 
 }  // namespace
@@ -169,6 +173,19 @@ void RunBackupJob(RunContext& run) {
   state.RunTimer = elapsed;
   run.window.ShowReport(CompletionReport(elapsed, state.Counters));
   run.window.SetButtonEnabled(true);
+}
+
+std::optional<std::string> RunBackupJobReportingFailure(RunContext& run) {
+  try {
+    RunBackupJob(run);
+    return std::nullopt;
+  } catch (const RunError& error) {
+    return error.Report();
+  } catch (const std::exception& error) {
+    // Not the run's own kind of failure (out of memory, say), but it still
+    // ends the program with a report rather than silently.
+    return std::string("Error: ") + error.what();
+  }
 }
 
 }  // namespace fernwise

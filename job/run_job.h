@@ -1,5 +1,8 @@
 #pragma once
 
+#include <optional>
+#include <string>
+
 #include "job/run_state.h"
 
 namespace fernwise {
@@ -8,5 +11,10 @@ namespace fernwise {
 /// press handler of the start button. Failures the run does not handle
 /// itself leave as RunError, with the button still disabled.
 void RunBackupJob(RunContext& run);
+
+/// RunBackupJob for the windows' press handlers: a failure the run did not
+/// handle comes back as the error report the window shows before the
+/// program ends; nullopt after a run that ended normally.
+std::optional<std::string> RunBackupJobReportingFailure(RunContext& run);
 
 }  // namespace fernwise

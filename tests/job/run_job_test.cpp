@@ -1,5 +1,7 @@
 #include "job/run_job.h"
 
+#include <cstring>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -226,6 +228,21 @@ TEST_F(RunJobTest, MissingScriptNamesTheFileAndItsFolder) {
     EXPECT_THAT(error.Report(), HasSubstr("/work/Setup.ini"));
   }
   EXPECT_THAT(window_.events, ElementsAre("disable"));
+}
+
+TEST_F(RunJobTest, PressHandlerGetsTheErrorReportOfAnUnhandledFailure) {
+  RunContext run{fs_, window_, state_, [] { return 0.0; }};
+  EXPECT_EQ(RunBackupJobReportingFailure(run),
+            "Error " + std::to_string(ENOENT) + ": " + std::strerror(ENOENT) +
+                " (open job script /work/Setup.ini)");
+  fs_.AddFile("/work/Setup.ini", "BACKUP, \xff");
+  EXPECT_EQ(RunBackupJobReportingFailure(run).value_or("").rfind(
+                "Error " + std::to_string(EILSEQ) + ": Not valid text", 0),
+            0u)
+      << "a script that does not decode keeps its own report";
+  fs_.AddFile("/work/Setup.ini", "");
+  EXPECT_EQ(RunBackupJobReportingFailure(run), std::nullopt);
+  EXPECT_TRUE(window_.button_enabled);
 }
 
 }  // namespace
