@@ -71,7 +71,8 @@ class Form1 : public QWidget, public Window {
   void Command1Click();
   /// Lets the label paint its latest text with the next events handled.
   void ReleasePaint();
-
+  /// Handles every pending event and notes when that was.
+  void HandleEvents();
 
   std::unique_ptr<FileSystem> fs_;
   RunState state_;
@@ -82,6 +83,9 @@ class Form1 : public QWidget, public Window {
   QElapsedTimer since_paint_;
   QTimer held_paint_;
   int frame_ms_ = 16;
+  // When ShowStatus last handled events, and whether a later call skipped it.
+  QElapsedTimer since_events_;
+  bool events_owed_ = false;
 };
 
 }  // namespace fernwise
