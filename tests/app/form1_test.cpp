@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <QApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
@@ -41,6 +43,19 @@ class ProbedForm : public fernwise::Form1 {
   std::function<void()> on_status;
 };
 
+// Notes the delivery of a posted user event.
+class EventCatcher : public QObject {
+ public:
+  bool event(QEvent* event) override {
+    if (event->type() != QEvent::User) return QObject::event(event);
+    delivered = true;
+    return true;
+  }
+  bool delivered = false;
+};
+
+enum class Pending { kZeroTimer, kPostedEvent, kCloseRequest };
+
 struct SeenBox {
   QString title;
   QString text;
@@ -65,6 +80,9 @@ class Form1Test : public QObject {
   void PressRunsTheJobWithTheButtonDisabled();
   void NextRunsFirstStatusReplacesTheReport();
   void BurstOfStatusTextsEndsPaintedWithTheLast();
+  void BurstOfStatusTextsStillHandlesEvents_data();
+  void BurstOfStatusTextsStillHandlesEvents();
+  void EventsLeftByTheLastStatusComeBeforeTheReport();
   void MessageBoxKeepsTheButtonDisabled_data();
   void MessageBoxKeepsTheButtonDisabled();
   void CloseIsRefusedDuringARunAndAllowedAfter_data();
@@ -179,6 +197,70 @@ void Form1Test::BurstOfStatusTextsEndsPaintedWithTheLast() {
   QCOMPARE(form.label()->text(), QString("Comparing /a/file499..."));
   // Paints held back within a frame are let through once it is over.
   QTRY_VERIFY(form.label()->updatesEnabled());
+}
+
+void Form1Test::BurstOfStatusTextsStillHandlesEvents_data() {
+  QTest::addColumn<Pending>("pending");
+  QTest::newRow("a zero timer") << Pending::kZeroTimer;
+  QTest::newRow("a posted event") << Pending::kPostedEvent;
+  QTest::newRow("a close request during a run") << Pending::kCloseRequest;
+}
+
+void Form1Test::BurstOfStatusTextsStillHandlesEvents() {
+  QFETCH(Pending, pending);
+  ProbedForm form;
+  form.show();
+  QVERIFY(QTest::qWaitForWindowExposed(&form));
+  form.SetButtonEnabled(false);  // as during a run
+  // This call handles events, so the burst's calls follow it closely.
+  form.ShowStatus("Seeking /a...");
+  EventCatcher catcher;
+  bool fired = false;
+  std::optional<bool> closed;
+  switch (pending) {
+    case Pending::kZeroTimer:
+      QTimer::singleShot(0, &form, [&] { fired = true; });
+      break;
+    case Pending::kPostedEvent:
+      QCoreApplication::postEvent(&catcher, new QEvent(QEvent::User));
+      break;
+    case Pending::kCloseRequest:
+      QTimer::singleShot(0, &form, [&] { closed = form.close(); });
+      break;
+  }
+  auto handled = [&] { return fired || catcher.delivered || closed; };
+  // The deadline only ends a test that would otherwise hang.
+  const QDeadlineTimer deadline(30000);
+  for (int i = 0; !handled() && !deadline.hasExpired(); ++i) {
+    const std::string text = "Comparing /a/f" + std::to_string(i) + "\r\n...";
+    form.ShowStatus(text);
+    QCOMPARE(form.label()->text(), fernwise::ToLabelText(text));
+  }
+  QVERIFY(handled());
+  if (pending == Pending::kCloseRequest) {
+    QVERIFY(!*closed);
+    QVERIFY(form.isVisible());
+  }
+}
+
+void Form1Test::EventsLeftByTheLastStatusComeBeforeTheReport() {
+  ProbedForm form;
+  form.show();
+  QVERIFY(QTest::qWaitForWindowExposed(&form));
+  form.SetButtonEnabled(false);
+  form.ShowStatus("Seeking /a...");
+  std::optional<bool> enabled_at_delivery;
+  QTimer::singleShot(0, &form, [&] {
+    enabled_at_delivery = form.button()->isEnabled();
+  });
+  // Comes right after the call that handled events, so it may leave the
+  // timer waiting; the report must not.
+  form.ShowStatus("Comparing /a/b...");
+  form.ShowReport("Done in 00:00:01");
+  form.SetButtonEnabled(true);
+  QVERIFY(enabled_at_delivery.has_value());
+  QVERIFY(!*enabled_at_delivery);
+  QCOMPARE(form.label()->text(), QString("Done in 00:00:01"));
 }
 
 void Form1Test::NextRunsFirstStatusReplacesTheReport() {
