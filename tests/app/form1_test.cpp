@@ -76,6 +76,8 @@ class Form1Test : public QObject {
   void cleanup();
   void TwipsFollowTheScreensDpi_data();
   void TwipsFollowTheScreensDpi();
+  void LabelTextBreaksLinesAtCrLfOnly_data();
+  void LabelTextBreaksLinesAtCrLfOnly();
   void OpensWithTheAboutTextAndTheDesign();
   void PressRunsTheJobWithTheButtonDisabled();
   void NextRunsFirstStatusReplacesTheReport();
@@ -147,6 +149,25 @@ void Form1Test::TwipsFollowTheScreensDpi() {
   QFETCH(int, dpi);
   QFETCH(int, pixels);
   QCOMPARE(fernwise::TwipsToPixels(twips, dpi), pixels);
+}
+
+void Form1Test::LabelTextBreaksLinesAtCrLfOnly_data() {
+  QTest::addColumn<QByteArray>("text");
+  QTest::addColumn<QString>("label");
+  QTest::newRow("no break") << QByteArray("Comparing /a/b...")
+                            << "Comparing /a/b...";
+  QTest::newRow("CR LF") << QByteArray("Done\r\n 2 files\r\n")
+                         << "Done\n 2 files\n";
+  QTest::newRow("lone CR and LF") << QByteArray("a\rb\nc") << "a\rb\nc";
+  QTest::newRow("CR CR LF") << QByteArray("a\r\r\nb") << "a\r\nb";
+  QTest::newRow("UTF-8 name") << QByteArray("Seeking /\xc3\xa9t\xc3\xa9...")
+                              << QString::fromUtf8("Seeking /\u00e9t\u00e9...");
+}
+
+void Form1Test::LabelTextBreaksLinesAtCrLfOnly() {
+  QFETCH(QByteArray, text);
+  QFETCH(QString, label);
+  QCOMPARE(fernwise::ToLabelText(text.toStdString()), label);
 }
 
 void Form1Test::OpensWithTheAboutTextAndTheDesign() {
@@ -232,7 +253,7 @@ void Form1Test::BurstOfStatusTextsStillHandlesEvents() {
   // The deadline only ends a test that would otherwise hang.
   const QDeadlineTimer deadline(30000);
   for (int i = 0; !handled() && !deadline.hasExpired(); ++i) {
-    const std::string text = "Comparing /a/f" + std::to_string(i) + "\r\n...";
+    const std::string text = "Comparing /a/f" + std::to_string(i) + "\r\n";
     form.ShowStatus(text);
     QCOMPARE(form.label()->text(), fernwise::ToLabelText(text));
   }
