@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace fernwise {
@@ -63,6 +64,15 @@ class FileSystem {
                                    uint32_t filter) = 0;
   /// The next name of the listing in progress, "" when it is exhausted.
   virtual std::string NextName() = 0;
+  /// Whether the entry the listing named last is a folder, when the listing
+  /// itself tells (as most POSIX file systems do), so that no attributes need
+  /// reading to sort it; nullopt when only its attributes can tell.
+  virtual std::optional<bool> ListedIsFolder() const { return std::nullopt; }
+  /// Marks the start of a pass over a tree. Within a pass an implementation
+  /// may answer from what it has already read of an entry, until the pass
+  /// changes that entry; nothing read before this call is trusted after it,
+  /// so a pass sees what others (and the passes before it) have done.
+  virtual void BeginPass() {}
 
   virtual uint32_t ReadAttributes(const std::string& path) = 0;
   virtual void SetAttributes(const std::string& path, uint32_t mask) = 0;

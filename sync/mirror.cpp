@@ -152,6 +152,7 @@ void MirrorTree(RunContext& run, std::string& status,
 
 void MirrorFolder(RunContext& run, const std::string& source_folder,
                   const std::string& dest_folder) {
+  run.fs.BeginPass();
   // One buffer for every status text of the pass.
   std::string status;
   MirrorTree(run, status, source_folder, dest_folder);

@@ -53,7 +53,8 @@ std::optional<FolderSnapshot> TakeSnapshot(FileSystem& fs,
   for (; !name.empty(); name = fs.NextName()) {
     path.resize(pattern.size());
     path += name;
-    if (IsFolder(fs, path, failures)) {
+    const std::optional<bool> listed_folder = fs.ListedIsFolder();
+    if (listed_folder ? *listed_folder : IsFolder(fs, path, failures)) {
       if (name != "." && name != "..") snapshot.folders.Append(std::move(name));
     } else {
       snapshot.files.Append(std::move(name));

@@ -49,7 +49,8 @@ enum class SnapshotFailures {
 };
 
 /// Lists `folder` in one uninterrupted listing, deciding each entry's kind by
-/// the attribute mask read from its full path. Nothing else may touch the
+/// what the listing says of it or, where it says nothing, by the attribute
+/// mask read from its full path. Nothing else may touch the
 /// file system's listing until this returns. Returns nullopt only under
 /// kAbsorb, when the listing could not be started.
 std::optional<FolderSnapshot> TakeSnapshot(

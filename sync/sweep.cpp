@@ -70,6 +70,7 @@ void SweepTree(const Sweep& sweep, const std::string& dest_folder,
 
 void SweepFolder(RunContext& run, const std::string& dest_folder,
                  const std::string& source_folder) {
+  run.fs.BeginPass();
   SweepTree(Sweep{run, source_folder}, dest_folder, source_folder);
 }
 

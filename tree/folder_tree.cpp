@@ -46,10 +46,7 @@ void WriteEntryLine(RunContext& run, TextOutput& out,
   WriteMask(run, out, path);
 }
 
-}  // namespace
-
-void StoreFolderTree(RunContext& run, const std::string& folder,
-                     TextOutput& out) {
+void StoreTree(RunContext& run, const std::string& folder, TextOutput& out) {
   out.Write("nul, " + folder + kLineEnd);
   run.window.ShowStatus("Seeking " + folder + "...");
   std::optional<FolderSnapshot> snapshot =
@@ -62,7 +59,15 @@ void StoreFolderTree(RunContext& run, const std::string& folder,
   while (!snapshot->files.Empty())
     WriteEntryLine(run, out, folder, snapshot->files.TakeFirst(), ",FILE,");
   while (!descent.Empty())
-    StoreFolderTree(run, ChildPath(run.fs, folder, descent.TakeFirst()), out);
+    StoreTree(run, ChildPath(run.fs, folder, descent.TakeFirst()), out);
+}
+
+}  // namespace
+
+void StoreFolderTree(RunContext& run, const std::string& folder,
+                     TextOutput& out) {
+  run.fs.BeginPass();
+  StoreTree(run, folder, out);
 }
 
 }  // namespace fernwise

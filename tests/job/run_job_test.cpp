@@ -200,6 +200,20 @@ TEST_F(RunJobTest, StoreFolderTreeEmptiesTheListingWithoutProbingTheFolder) {
   EXPECT_THAT(window_.messages, IsEmpty());
 }
 
+// A file system may answer from what it read earlier in a pass, so every
+// pass must say where it begins, before its first look at the tree.
+TEST_F(RunJobTest, EveryPassBeginsAfreshBeforeItsFirstOperation) {
+  Run("MODE, SIMPLEX, BACKUP, /src, /dst\n"
+      "MODE, DUPLEX-DESTRUCTIVE, BACKUP, /src, /old\n"
+      "STOREFOLDERTREE, /src, /dst/tree.txt\n");
+  std::vector<std::string> after_pass;
+  const std::vector<std::string>& log = fs_.log();
+  for (size_t i = 0; i + 1 < log.size(); ++i)
+    if (log[i] == "pass") after_pass.push_back(log[i + 1]);
+  EXPECT_THAT(after_pass, ElementsAre("list /dst", "list /old", "list /old/",
+                                      "write /dst/tree.txt"));
+}
+
 TEST_F(RunJobTest, UnhandledFailuresLeaveTheButtonDisabledAndShowNoReport) {
   struct Case {
     const char* script;

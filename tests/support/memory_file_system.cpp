@@ -201,6 +201,7 @@ std::string MemoryFileSystem::StartListing(const std::string& pattern,
   if (!folder_pattern) return node || IsRoot(path) ? BaseName(path) : "";
   if (!node && !IsRoot(path)) return "";
   if (node && !node->folder) return "";
+  listing_folder_ = path;
   if (list_dots_) listing_ = {".", ".."};
   std::vector<std::string> children = node ? node->children
                                            : std::vector<std::string>();
@@ -220,6 +221,13 @@ std::string MemoryFileSystem::StartListing(const std::string& pattern,
 std::string MemoryFileSystem::NextNameUnlogged() {
   if (listing_next_ == listing_.size()) return "";
   return listing_[listing_next_++];
+}
+
+std::optional<bool> MemoryFileSystem::ListedIsFolder() const {
+  if (!listing_tells_kind_ || listing_next_ == 0) return std::nullopt;
+  const std::string& name = listing_[listing_next_ - 1];
+  if (name == "." || name == "..") return true;
+  return IsFolder(listing_folder_ + separator_ + name);
 }
 
 std::string MemoryFileSystem::NextName() {

@@ -61,6 +61,9 @@ class MemoryFileSystem : public FileSystem {
                        std::vector<std::string> names);
   /// Whether folder listings start with "." and "..". Default: true.
   void set_list_dots(bool list_dots) { list_dots_ = list_dots; }
+  /// Whether the listing tells each entry's kind, as most POSIX file systems
+  /// do. Default: false, so entries are sorted by their attributes.
+  void set_listing_tells_kind(bool tells) { listing_tells_kind_ = tells; }
   /// Copies that do not carry the time or the mask over, as some platforms'.
   void set_copy_keeps_time(bool keeps) { copy_keeps_time_ = keeps; }
   void set_copy_keeps_mask(bool keeps) { copy_keeps_mask_ = keeps; }
@@ -77,7 +80,7 @@ class MemoryFileSystem : public FileSystem {
     before_op_ = std::move(hook);
   }
 
-  /// "list /a/", "next", "attr /a/x", "setattr /a/x 33",
+  /// "pass", "list /a/", "next", "attr /a/x", "setattr /a/x 33",
   /// "copy /a/x -> /b/x", "time /a/x", "length /a/x", "delete /a/x",
   /// "mkdir /a/x", "rmdir /a/x", "read /a/x", "create /a/x", "write /a/x".
   const std::vector<std::string>& log() const { return log_; }
@@ -89,6 +92,8 @@ class MemoryFileSystem : public FileSystem {
   std::string StartListing(const std::string& pattern,
                            uint32_t filter) override;
   std::string NextName() override;
+  std::optional<bool> ListedIsFolder() const override;
+  void BeginPass() override { log_.push_back("pass"); }
   uint32_t ReadAttributes(const std::string& path) override;
   void SetAttributes(const std::string& path, uint32_t mask) override;
   void Copy(const std::string& source, const std::string& target) override;
@@ -146,7 +151,9 @@ class MemoryFileSystem : public FileSystem {
   std::function<void(Op, const std::string&)> before_op_;
   std::vector<std::string> listing_;  // names left in the listing in progress
   size_t listing_next_ = 0;
+  std::string listing_folder_;  // the folder being listed
   bool list_dots_ = true;
+  bool listing_tells_kind_ = false;
   bool copy_keeps_time_ = true;
   bool copy_keeps_mask_ = true;
   std::string current_directory_ = "/work";

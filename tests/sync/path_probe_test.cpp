@@ -104,6 +104,26 @@ TEST(SnapshotTest, ReadsEveryEntryIncludingDotsInOneUninterruptedListing) {
                           "next", "attr /f/a", "next", "attr /f/d", "next"));
 }
 
+TEST(SnapshotTest, AListingThatTellsKindsSortsAlikeWithoutReadingAttributes) {
+  MemoryFileSystem fs;
+  fs.AddFile("/f/a");
+  fs.AddFolder("/f/d");
+  fs.AddFile("/f/.x", "", {}, kAttrHidden);
+  fs.AddFolder("/f/e", kAttrFolder | kAttrReadOnly);
+  std::vector<std::vector<std::string>> sorted;
+  for (bool tells : {false, true}) {
+    fs.set_listing_tells_kind(tells);
+    fs.ClearLog();
+    FolderSnapshot snapshot = *TakeSnapshot(fs, "/f");
+    sorted.push_back(Drain(std::move(snapshot.folders)));
+    sorted.push_back(Drain(std::move(snapshot.files)));
+    EXPECT_EQ(fs.LogOf("attr ").empty(), tells);
+  }
+  EXPECT_THAT(sorted, ElementsAre(ElementsAre("d", "e"), ElementsAre("a", ".x"),
+                                  ElementsAre("d", "e"),
+                                  ElementsAre("a", ".x")));
+}
+
 TEST(SnapshotTest, UsesTheFileSystemsSeparator) {
   MemoryFileSystem fs('\\');
   fs.AddFile("C:\\Data\\a.txt");
