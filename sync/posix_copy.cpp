@@ -290,10 +290,8 @@ void CopySpecial(const std::string& target, const struct stat& st) {
 
 }  // namespace
 
-void CopyEntry(const std::string& source, const std::string& target,
-               CopyBuffer& buffer) {
-  struct stat st;
-  if (::lstat(source.c_str(), &st) != 0) ThrowError(kCopyFile, source);
+void CopyEntry(const std::string& source, const struct stat& st,
+               const std::string& target, CopyBuffer& buffer) {
   switch (st.st_mode & S_IFMT) {
     case S_IFREG:
       return CopyFile(source, st, target, buffer);

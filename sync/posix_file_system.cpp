@@ -67,6 +67,7 @@ FileTime TimeOf(const timespec& stamp) {
 std::string PosixFileSystem::StartListing(const std::string& pattern,
                                           uint32_t /*filter*/) {
   listing_.reset();
+  listed_type_ = DT_UNKNOWN;
   if (pattern.empty()) return "";
   if (pattern.back() != '/') return Probe(pattern);
   DIR* dir = ::opendir(pattern.c_str());
@@ -80,37 +81,37 @@ std::string PosixFileSystem::StartListing(const std::string& pattern,
 }
 
 std::string PosixFileSystem::NextName() {
+  listed_type_ = DT_UNKNOWN;
   if (!listing_) return "";
   // readdir returns null both at the end and on failure, and leaves errno
   // unchanged at the end.
   errno = 0;
-  if (const dirent* entry = ::readdir(listing_.get())) return entry->d_name;
+  if (const dirent* entry = ::readdir(listing_.get())) {
+    listed_type_ = entry->d_type;
+    return entry->d_name;
+  }
   const int error = errno;
   listing_.reset();
   if (error != 0) ThrowError("list folder", listing_prefix_, error);
   return "";
 }
 
+std::optional<bool> PosixFileSystem::ListedIsFolder() const {
+  if (listed_type_ == DT_UNKNOWN) return std::nullopt;
+  return listed_type_ == DT_DIR;
+}
+
 std::string PosixFileSystem::Probe(const std::string& path) {
-  struct stat st;
-  if (::lstat(path.c_str(), &st) == 0) return std::string(NameOf(path));
+  if (stats_.Lstat(path) != nullptr) return std::string(NameOf(path));
   if (IsMissing(errno)) return "";
   ThrowError("look for", path);
 }
 
-struct stat PosixFileSystem::StatEntry(const std::string& path,
-                                       const char* operation) {
-  const size_t prefix = listing_prefix_.size();
-  const bool listed_child = listing_ && path.size() > prefix &&
-                            path.compare(0, prefix, listing_prefix_) == 0 &&
-                            path.find('/', prefix) == std::string::npos;
-  struct stat st;
-  const int result =
-      listed_child ? ::fstatat(::dirfd(listing_.get()), path.c_str() + prefix,
-                               &st, AT_SYMLINK_NOFOLLOW)
-                   : ::lstat(path.c_str(), &st);
-  if (result != 0) ThrowError(operation, path);
-  return st;
+const struct stat& PosixFileSystem::StatEntry(const std::string& path,
+                                              const char* operation) {
+  const struct stat* status = stats_.Lstat(path);
+  if (status == nullptr) ThrowError(operation, path);
+  return *status;
 }
 
 uint32_t PosixFileSystem::ReadAttributes(const std::string& path) {
@@ -119,15 +120,27 @@ uint32_t PosixFileSystem::ReadAttributes(const std::string& path) {
 
 void PosixFileSystem::SetAttributes(const std::string& path, uint32_t mask) {
   constexpr char kOperation[] = "set attributes of";
+  const struct stat& status = StatEntry(path, kOperation);
   // chmod follows links, and Linux keeps no permissions on a link itself.
-  if (S_ISLNK(StatEntry(path, kOperation).st_mode)) return;
+  if (S_ISLNK(status.st_mode)) return;
+  // A mode is the inode's: through a hard link it changes every other name
+  // of the file too, whichever of them was read.
+  if (status.st_nlink > 1) {
+    stats_.ForgetEntries();
+  } else {
+    stats_.Forget(path);
+  }
   const mode_t mode = (mask >> kPermissionShift) & kPermissionBits;
   if (::chmod(path.c_str(), mode) != 0) ThrowError(kOperation, path);
 }
 
 void PosixFileSystem::Copy(const std::string& source,
                            const std::string& target) {
-  posix::CopyEntry(source, target, copy_buffer_);
+  // A copy as this pass read the source; the target is replaced by a rename,
+  // so no other name of the file it was changes.
+  const struct stat status = StatEntry(source, "copy file");
+  stats_.Forget(target);
+  posix::CopyEntry(source, status, target, copy_buffer_);
 }
 
 FileTime PosixFileSystem::LastModified(const std::string& path) {
@@ -141,21 +154,44 @@ int64_t PosixFileSystem::Length(const std::string& path) {
 // The destination tree is the program's own: a folder that took a read-only
 // source folder's mode must not keep its entries from being made or removed.
 void PosixFileSystem::Delete(const std::string& path) {
+  stats_.Forget(path);
   if (InOwnFolder(path, [&] { return ::unlink(path.c_str()); }) != 0)
     ThrowError("delete file", path);
 }
 
 void PosixFileSystem::CreateFolder(const std::string& path) {
+  stats_.ForgetAll();
   if (InOwnFolder(path, [&] { return ::mkdir(path.c_str(), 0777); }) != 0)
     ThrowError("create folder", path);
 }
 
 void PosixFileSystem::RemoveFolder(const std::string& path) {
+  stats_.ForgetAll();
   if (InOwnFolder(path, [&] { return ::rmdir(path.c_str()); }) != 0)
     ThrowError("remove folder", path);
 }
 
+// Asked for both sides of every folder, but a file system has one answer:
+// it is asked once per pass for each device the pass's folders lie on. A
+// link is asked through, as statfs does, so its own device does not count.
 int64_t PosixFileSystem::TimeResolution(const std::string& path) {
+  const struct stat* status = stats_.Lstat(path);
+  if (status == nullptr || !S_ISDIR(status->st_mode))
+    return ResolutionOf(path);
+  const dev_t device = status->st_dev;
+  for (const auto& [known_device, resolution] : resolutions_)
+    if (known_device == device) return resolution;
+  const int64_t resolution = ResolutionOf(path);
+  resolutions_.emplace_back(device, resolution);
+  return resolution;
+}
+
+void PosixFileSystem::BeginPass() {
+  stats_.ForgetAll();
+  resolutions_.clear();
+}
+
+int64_t PosixFileSystem::ResolutionOf(const std::string& path) {
   struct statfs info;
   if (::statfs(path.c_str(), &info) != 0) return 1;
   switch (static_cast<uint32_t>(info.f_type)) {

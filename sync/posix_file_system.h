@@ -39,9 +39,13 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "sync/file_system.h"
+#include "sync/posix_stat_cache.h"
 #include "sync/posix_support.h"
 
 namespace fernwise {
@@ -61,9 +65,12 @@ class PosixFileSystem final : public FileSystem {
   std::string StartListing(const std::string& pattern,
                            uint32_t filter) override;
   std::string NextName() override;
+  /// From the listing's d_type; nullopt where the file system leaves it out.
+  std::optional<bool> ListedIsFolder() const override;
+  void BeginPass() override;
 
-  /// While a folder is being listed, entries directly in it are read
-  /// relative to the open folder rather than by resolving the path again.
+  /// The entry queries and the probe share one lstat per entry within a
+  /// pass, until the pass changes the entry (see posix_stat_cache.h).
   uint32_t ReadAttributes(const std::string& path) override;
   void SetAttributes(const std::string& path, uint32_t mask) override;
   void Copy(const std::string& source, const std::string& target) override;
@@ -91,11 +98,15 @@ class PosixFileSystem final : public FileSystem {
   };
 
   std::string Probe(const std::string& path);
-  /// lstat of `path`, relative to the listed folder where it lies in it.
-  struct stat StatEntry(const std::string& path, const char* operation);
+  static int64_t ResolutionOf(const std::string& path);
+  /// lstat of `path`, or RunError naming `operation`.
+  const struct stat& StatEntry(const std::string& path, const char* operation);
 
   std::unique_ptr<DIR, DirCloser> listing_;
   std::string listing_prefix_;  // the listed folder's pattern, ending in "/"
+  unsigned char listed_type_ = DT_UNKNOWN;
+  posix::StatCache stats_;
+  std::vector<std::pair<dev_t, int64_t>> resolutions_;  // this pass's
   posix::CopyBuffer copy_buffer_;
 };
 

@@ -2,6 +2,7 @@
 // error they throw, and the copy of one entry.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -103,11 +104,11 @@ struct CopyBuffer {
 };
 
 /// Creates or replaces `target` with a copy of the entry at `source` (a file,
-/// a link, a FIFO, a socket or a device node), fail-safe: the copy is built
-/// under a temporary name beside the target and renamed over it only when
-/// complete; on failure the temporary entry is removed and the target left
-/// as it was.
-void CopyEntry(const std::string& source, const std::string& target,
-               CopyBuffer& buffer);
+/// a link, a FIFO, a socket or a device node) whose lstat status is `st`,
+/// fail-safe: the copy is built under a temporary name beside the target and
+/// renamed over it only when complete; on failure the temporary entry is
+/// removed and the target left as it was.
+void CopyEntry(const std::string& source, const struct stat& st,
+               const std::string& target, CopyBuffer& buffer);
 
 }  // namespace fernwise::posix
