@@ -96,8 +96,7 @@ void Form1::ShowStatus(const std::string& text) {
   // The label always holds the latest text, but a paint and a flush to the
   // display server for every file would cost more than comparing the file:
   // within one frame of the last paint the label's updates stay off, and
-  // the held-paint timer turns them on once the frame is over. Input and
-  // close requests are still handled on every call.
+  // the held-paint timer turns them on once the frame is over.
   const bool painted_recently =
       since_paint_.isValid() && since_paint_.elapsed() < frame_ms_;
   if (painted_recently && Status->updatesEnabled()) {
