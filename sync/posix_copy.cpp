@@ -170,21 +170,37 @@ bool CopyInKernel(int in, int out, off_t size, off_t& done) {
 
 void CopyThroughBuffer(int in, int out, off_t size, off_t done,
                        const std::string& source, const std::string& target,
-                       CopyBuffer& buffer) {
-  if (!buffer.data) {
-    buffer.data = std::make_unique<char[]>(kBufferBytes);
-    buffer.size = kBufferBytes;
+                       CopyState& state) {
+  if (!state.buffer) {
+    state.buffer = std::make_unique<char[]>(kBufferBytes);
+    state.buffer_size = kBufferBytes;
   }
   while (done < size) {
-    const ssize_t got = ::read(in, buffer.data.get(), buffer.size);
+    const ssize_t got = ::read(in, state.buffer.get(), state.buffer_size);
     if (got < 0) {
       if (errno == EINTR) continue;
       ThrowError(kCopyFile, source);
     }
     if (got == 0) break;
-    WriteAll(out, buffer.data.get(), static_cast<size_t>(got), kCopyFile, target);
+    WriteAll(out, state.buffer.get(), static_cast<size_t>(got), kCopyFile,
+             target);
     done += got;
   }
+}
+
+// A clone shares the source's blocks where the file system can (btrfs, XFS);
+// one that cannot says so on the first file, and is not asked for every
+// other file of the pass.
+bool Clone(int in, int out, const struct stat& st, CopyState& state) {
+  if (state.clone_refused && state.clone_refused_device == st.st_dev)
+    return false;
+  if (::ioctl(out, FICLONE, in) == 0) return true;
+  if (errno == EOPNOTSUPP || errno == ENOTTY || errno == EINVAL ||
+      errno == EXDEV) {
+    state.clone_refused = true;
+    state.clone_refused_device = st.st_dev;
+  }
+  return false;
 }
 
 // Copies st_size bytes as read before opening: a file that grows meanwhile
@@ -192,18 +208,24 @@ void CopyThroughBuffer(int in, int out, off_t size, off_t done,
 // newer time and copies again.
 void CopyContent(int in, int out, const struct stat& st,
                  const std::string& source, const std::string& target,
-                 CopyBuffer& buffer) {
+                 CopyState& state) {
   if (st.st_size == 0) return;
-  if (::ioctl(out, FICLONE, in) == 0) return;
+  if (Clone(in, out, st, state)) return;
   off_t done = 0;
   if (CopyInKernel(in, out, st.st_size, done)) return;
-  CopyThroughBuffer(in, out, st.st_size, done, source, target, buffer);
+  CopyThroughBuffer(in, out, st.st_size, done, source, target, state);
 }
 
 // The source's owner and group where this process may set them, as cp -a
 // keeps them; a refusal is not a failure (an ordinary user keeps their own).
-void KeepOwner(int fd, const char* path, const struct stat& st) {
-  if (st.st_uid == ::geteuid() && st.st_gid == ::getegid()) return;
+void KeepOwner(int fd, const char* path, const struct stat& st,
+               CopyState& state) {
+  if (!state.ids_known) {
+    state.euid = ::geteuid();
+    state.egid = ::getegid();
+    state.ids_known = true;
+  }
+  if (st.st_uid == state.euid && st.st_gid == state.egid) return;
   auto change = [&](uid_t uid) {
     return fd >= 0 ? ::fchown(fd, uid, st.st_gid)
                    : ::lchown(path, uid, st.st_gid);
@@ -213,7 +235,7 @@ void KeepOwner(int fd, const char* path, const struct stat& st) {
 }
 
 void CopyFile(const std::string& source, const struct stat& st,
-              const std::string& target, CopyBuffer& buffer) {
+              const std::string& target, CopyState& state) {
   // O_NONBLOCK: should the path have become a FIFO since lstat, opening it
   // must not wait for a writer.
   UniqueFd in(::open(source.c_str(),
@@ -225,8 +247,8 @@ void CopyFile(const std::string& source, const struct stat& st,
                      0600));
     return out.valid();
   });
-  CopyContent(in.get(), out.get(), st, source, target, buffer);
-  KeepOwner(out.get(), nullptr, st);
+  CopyContent(in.get(), out.get(), st, source, target, state);
+  KeepOwner(out.get(), nullptr, st, state);
   // After the content and the owner: writing or chown clears set-user-ID.
   if (::fchmod(out.get(), st.st_mode & 07777) != 0)
     ThrowError(kCopyFile, target);
@@ -259,19 +281,20 @@ void SetTimesAndCommit(TempEntry& temp, const struct stat& st,
 }
 
 void CopyLink(const std::string& source, const struct stat& st,
-              const std::string& target) {
+              const std::string& target, CopyState& state) {
   const std::string link = ReadLink(source, st.st_size);
   TempEntry temp(target, [&link](const std::string& path) {
     return ::symlink(link.c_str(), path.c_str()) == 0;
   });
-  KeepOwner(-1, temp.path(), st);
+  KeepOwner(-1, temp.path(), st, state);
   SetTimesAndCommit(temp, st, target);
 }
 
 // FIFOs, sockets and device nodes are made anew as what they are, never
 // opened. An unprivileged process may not make device nodes: then nothing is
 // made and the target stays as it was, so that the run goes on.
-void CopySpecial(const std::string& target, const struct stat& st) {
+void CopySpecial(const std::string& target, const struct stat& st,
+                 CopyState& state) {
   const bool device = S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode);
   const mode_t kind = st.st_mode & S_IFMT;
   const dev_t number = device ? st.st_rdev : 0;
@@ -282,7 +305,7 @@ void CopySpecial(const std::string& target, const struct stat& st) {
       },
       device ? EPERM : 0);
   if (!temp.made()) return;
-  KeepOwner(-1, temp.path(), st);
+  KeepOwner(-1, temp.path(), st, state);
   if (::fchmodat(AT_FDCWD, temp.path(), st.st_mode & 07777, 0) != 0)
     ThrowError(kCopyFile, target);
   SetTimesAndCommit(temp, st, target);
@@ -291,17 +314,17 @@ void CopySpecial(const std::string& target, const struct stat& st) {
 }  // namespace
 
 void CopyEntry(const std::string& source, const struct stat& st,
-               const std::string& target, CopyBuffer& buffer) {
+               const std::string& target, CopyState& state) {
   switch (st.st_mode & S_IFMT) {
     case S_IFREG:
-      return CopyFile(source, st, target, buffer);
+      return CopyFile(source, st, target, state);
     case S_IFLNK:
-      return CopyLink(source, st, target);
+      return CopyLink(source, st, target, state);
     case S_IFIFO:
     case S_IFSOCK:
     case S_IFCHR:
     case S_IFBLK:
-      return CopySpecial(target, st);
+      return CopySpecial(target, st, state);
     case S_IFDIR:
       ThrowError(kCopyFile, source, EISDIR);
     default:

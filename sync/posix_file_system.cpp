@@ -140,7 +140,7 @@ void PosixFileSystem::Copy(const std::string& source,
   // so no other name of the file it was changes.
   const struct stat status = StatEntry(source, "copy file");
   stats_.Forget(target);
-  posix::CopyEntry(source, status, target, copy_buffer_);
+  posix::CopyEntry(source, status, target, copy_state_);
 }
 
 FileTime PosixFileSystem::LastModified(const std::string& path) {
@@ -160,13 +160,13 @@ void PosixFileSystem::Delete(const std::string& path) {
 }
 
 void PosixFileSystem::CreateFolder(const std::string& path) {
-  stats_.ForgetAll();
+  stats_.ForgetFolder(path);
   if (InOwnFolder(path, [&] { return ::mkdir(path.c_str(), 0777); }) != 0)
     ThrowError("create folder", path);
 }
 
 void PosixFileSystem::RemoveFolder(const std::string& path) {
-  stats_.ForgetAll();
+  stats_.ForgetFolder(path);
   if (InOwnFolder(path, [&] { return ::rmdir(path.c_str()); }) != 0)
     ThrowError("remove folder", path);
 }
@@ -188,6 +188,7 @@ int64_t PosixFileSystem::TimeResolution(const std::string& path) {
 
 void PosixFileSystem::BeginPass() {
   stats_.ForgetAll();
+  copy_state_.BeginPass();
   resolutions_.clear();
 }
 

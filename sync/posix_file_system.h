@@ -107,7 +107,7 @@ class PosixFileSystem final : public FileSystem {
   unsigned char listed_type_ = DT_UNKNOWN;
   posix::StatCache stats_;
   std::vector<std::pair<dev_t, int64_t>> resolutions_;  // this pass's
-  posix::CopyBuffer copy_buffer_;
+  posix::CopyState copy_state_;
 };
 
 }  // namespace fernwise

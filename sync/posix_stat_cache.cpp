@@ -26,6 +26,15 @@ void StatCache::ForgetEntries() {
   for (Entry& entry : entries_) entry.known = false;
 }
 
+void StatCache::ForgetFolder(const std::string& path) {
+  ForgetEntries();
+  for (Folder& folder : folders_) {
+    if (folder.last_use == 0 || folder.path != path) continue;
+    folder.fd.Reset();
+    folder.last_use = 0;
+  }
+}
+
 void StatCache::ForgetAll() {
   ForgetEntries();
   for (Folder& folder : folders_) {

@@ -30,8 +30,12 @@ class StatCache {
   void Forget(const std::string& path);
   /// Forgets every entry read, keeping the folders open.
   void ForgetEntries();
-  /// Forgets everything and closes the folders: a folder has been made or
-  /// removed, or a new pass begins.
+  /// Forgets every entry read and closes the folder held at `path`: a folder
+  /// is about to be made or removed there. Entries are only ever read through
+  /// the paths the passes build from their top folders, so no held folder
+  /// but this one can name what is made or removed.
+  void ForgetFolder(const std::string& path);
+  /// Forgets everything and closes the folders: a new pass begins.
   void ForgetAll();
 
  private:

@@ -96,11 +96,25 @@ int InOwnFolder(const std::string& path, Call call) {
   return call();
 }
 
-/// Scratch memory for the copy's read/write fallback, allocated on first use
-/// and kept by the file system so a run of small copies allocates once.
-struct CopyBuffer {
-  std::unique_ptr<char[]> data;
-  size_t size = 0;
+/// What the copies of one pass share, kept by the file system and reset
+/// when a pass begins: scratch memory for the read/write fallback, allocated
+/// on first use so a run of small copies allocates once, the process's
+/// effective ids, and whether the file system refuses to clone.
+struct CopyState {
+  std::unique_ptr<char[]> buffer;
+  size_t buffer_size = 0;
+  bool ids_known = false;
+  uid_t euid = 0;
+  gid_t egid = 0;
+  /// Sources on this device were refused a clone: the copies that follow
+  /// copy their content without asking again.
+  bool clone_refused = false;
+  dev_t clone_refused_device = 0;
+
+  void BeginPass() {
+    ids_known = false;
+    clone_refused = false;
+  }
 };
 
 /// Creates or replaces `target` with a copy of the entry at `source` (a file,
@@ -109,6 +123,6 @@ struct CopyBuffer {
 /// renamed over it only when complete; on failure the temporary entry is
 /// removed and the target left as it was.
 void CopyEntry(const std::string& source, const struct stat& st,
-               const std::string& target, CopyBuffer& buffer);
+               const std::string& target, CopyState& state);
 
 }  // namespace fernwise::posix
