@@ -193,6 +193,11 @@ std::string Win32FileSystem::NameFromListing(bool fetch_first) {
   }
 }
 
+std::optional<bool> Win32FileSystem::ListedIsFolder() const {
+  if (!listing_ || !listing_->folder) return std::nullopt;
+  return (listing_->entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
 uint32_t Win32FileSystem::ReadAttributes(const std::string& path) {
   return Attributes(WidenPath(path), path) & kMaskBits;
 }

@@ -35,6 +35,8 @@ class Win32FileSystem final : public FileSystem {
   std::string StartListing(const std::string& pattern,
                            uint32_t filter) override;
   std::string NextName() override;
+  /// From the listing's own attributes, while a folder is being listed.
+  std::optional<bool> ListedIsFolder() const override;
   uint32_t ReadAttributes(const std::string& path) override;
   void SetAttributes(const std::string& path, uint32_t mask) override;
   /// Copies to a temporary file beside `target`, then renames it over the

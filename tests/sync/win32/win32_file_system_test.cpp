@@ -79,6 +79,25 @@ TEST_F(Win32TempFolderTest, SnapshotHoldsHiddenSystemAndDotNamesSkipsDots) {
               UnorderedElementsAre("plain.txt", "desktop.ini"));
 }
 
+TEST_F(Win32TempFolderTest, TheListingTellsFoldersAsTheirAttributesWould) {
+  WriteFile(Path("f"), "", FILE_ATTRIBUTE_HIDDEN);
+  MakeFolder(Path("d"));
+  SetMask(Path("d"), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM);
+  int named = 0;
+  for (std::string name = fs_.StartListing(root_ + "\\", kFolderListingFilter);
+       !name.empty(); name = fs_.NextName()) {
+    const std::optional<bool> listed = fs_.ListedIsFolder();
+    ASSERT_TRUE(listed.has_value()) << name;
+    const bool folder = (fs_.ReadAttributes(root_ + "\\" + name) & kAttrFolder) != 0;
+    EXPECT_EQ(*listed, folder) << name;
+    ++named;
+  }
+  EXPECT_EQ(named, 4);  // ".", "..", f, d
+  EXPECT_FALSE(fs_.ListedIsFolder().has_value());
+  EXPECT_NE(fs_.StartListing(Path("f"), kProbeFilter), "");
+  EXPECT_FALSE(fs_.ListedIsFolder().has_value());  // a probe lists nothing
+}
+
 TEST_F(Win32TempFolderTest, ListingOfAnEmptyFolderYieldsOnlyDots) {
   MakeFolder(Path("empty"));
   std::vector<std::string> names;
