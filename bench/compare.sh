@@ -225,7 +225,7 @@ print_bars() {
 print_machine() {
   echo "- date: $(date -u '+%Y-%m-%d %H:%M UTC'), commit $(git -C "$repo" rev-parse --short HEAD 2>/dev/null || echo '?')"
   echo "- machine: $(uname -srm), $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) cores, $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo)"
-  echo "- file system: $(findmnt -n -o FSTYPE,OPTIONS -T "$data" 2>/dev/null || df -T "$data" | awk 'NR == 2 { print $2 }') ($data)"
+  echo "- file system: $({ findmnt -n -o FSTYPE,OPTIONS -T "$data" 2>/dev/null || df -T "$data" | awk 'NR == 2 { print $2 }'; } | head -n 1) ($data)"
   echo "- load average before: $load_before"
   echo "- runs: $runs per contender, alternating; scale $scale; warm cache (see the header of this script)"
 }
