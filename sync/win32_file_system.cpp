@@ -120,6 +120,19 @@ void ReplaceWithTemporary(const std::wstring& temporary,
   }
 }
 
+// DeleteFileW and RemoveDirectoryW refuse a read-only entry; the bit is
+// cleared first and put back only if the entry stays.
+void RemoveUnlocked(const std::string& path, BOOL(WINAPI* remove)(LPCWSTR),
+                    const char* operation) {
+  const std::wstring wide = WidenPath(path);
+  const DWORD restore = Unlock(wide, FILE_ATTRIBUTE_READONLY, path);
+  if (!remove(wide.c_str())) {
+    const DWORD error = GetLastError();
+    Relock(wide, restore);
+    ThrowError(error, operation, path);
+  }
+}
+
 WIN32_FILE_ATTRIBUTE_DATA AttributeData(const std::string& path,
                                         const char* operation) {
   WIN32_FILE_ATTRIBUTE_DATA data{};
@@ -227,13 +240,7 @@ int64_t Win32FileSystem::Length(const std::string& path) {
 }
 
 void Win32FileSystem::Delete(const std::string& path) {
-  const std::wstring wide = WidenPath(path);
-  const DWORD restore = Unlock(wide, FILE_ATTRIBUTE_READONLY, path);
-  if (!DeleteFileW(wide.c_str())) {
-    const DWORD error = GetLastError();
-    Relock(wide, restore);
-    ThrowError(error, "delete file", path);
-  }
+  RemoveUnlocked(path, DeleteFileW, "delete file");
 }
 
 void Win32FileSystem::CreateFolder(const std::string& path) {
@@ -242,13 +249,7 @@ void Win32FileSystem::CreateFolder(const std::string& path) {
 }
 
 void Win32FileSystem::RemoveFolder(const std::string& path) {
-  const std::wstring wide = WidenPath(path);
-  const DWORD restore = Unlock(wide, FILE_ATTRIBUTE_READONLY, path);
-  if (!RemoveDirectoryW(wide.c_str())) {
-    const DWORD error = GetLastError();
-    Relock(wide, restore);
-    ThrowError(error, "remove folder", path);
-  }
+  RemoveUnlocked(path, RemoveDirectoryW, "remove folder");
 }
 
 std::unique_ptr<FileSystem> MakePlatformFileSystem() {
