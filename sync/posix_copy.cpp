@@ -192,14 +192,11 @@ void CopyThroughBuffer(int in, int out, off_t size, off_t done,
 // one that cannot says so on the first file, and is not asked for every
 // other file of the pass.
 bool Clone(int in, int out, const struct stat& st, CopyState& state) {
-  if (state.clone_refused && state.clone_refused_device == st.st_dev)
-    return false;
+  if (state.clone_refused_on == st.st_dev) return false;
   if (::ioctl(out, FICLONE, in) == 0) return true;
   if (errno == EOPNOTSUPP || errno == ENOTTY || errno == EINVAL ||
-      errno == EXDEV) {
-    state.clone_refused = true;
-    state.clone_refused_device = st.st_dev;
-  }
+      errno == EXDEV)
+    state.clone_refused_on = st.st_dev;
   return false;
 }
 

@@ -28,19 +28,13 @@ void StatCache::ForgetEntries() {
 
 void StatCache::ForgetFolder(const std::string& path) {
   ForgetEntries();
-  for (Folder& folder : folders_) {
-    if (folder.last_use == 0 || folder.path != path) continue;
-    folder.fd.Reset();
-    folder.last_use = 0;
-  }
+  for (Folder& folder : folders_)
+    if (folder.path == path) folder.Drop();
 }
 
 void StatCache::ForgetAll() {
   ForgetEntries();
-  for (Folder& folder : folders_) {
-    folder.fd.Reset();
-    folder.last_use = 0;
-  }
+  for (Folder& folder : folders_) folder.Drop();
 }
 
 // A name that resolves to something other than an entry of the folder

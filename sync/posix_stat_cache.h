@@ -48,6 +48,11 @@ class StatCache {
     std::string path;
     UniqueFd fd;  // invalid: it could not be opened; use whole paths
     uint64_t last_use = 0;  // 0: the slot is free
+
+    void Drop() {
+      fd.Reset();
+      last_use = 0;
+    }
   };
 
   int ReadEntry(const std::string& path, struct stat& status);

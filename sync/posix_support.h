@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace fernwise::posix {
@@ -108,12 +109,11 @@ struct CopyState {
   gid_t egid = 0;
   /// Sources on this device were refused a clone: the copies that follow
   /// copy their content without asking again.
-  bool clone_refused = false;
-  dev_t clone_refused_device = 0;
+  std::optional<dev_t> clone_refused_on;
 
   void BeginPass() {
     ids_known = false;
-    clone_refused = false;
+    clone_refused_on.reset();
   }
 };
 
