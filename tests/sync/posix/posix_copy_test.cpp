@@ -1,9 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <linux/fs.h>
-#include <signal.h>
 #include <sys/ioctl.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/sysmacros.h>
 #include <sys/un.h>
@@ -168,17 +166,12 @@ TEST_F(PosixCopyTest, FailureLeavesTargetAsItWasAndNothingBehind) {
 TEST_F(PosixCopyTest, WriteFailingMidWayLeavesTargetAsItWas) {
   WriteFile(Path("source"), std::string(3 << 20, 'n'));
   WriteFile(Path("target"), "old");
-  // A file-size limit makes the kernel refuse the write part-way, even for
-  // root; the signal it sends instead by default is ignored here.
-  struct rlimit saved;
-  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-  const auto old_handler = ::signal(SIGXFSZ, SIG_IGN);
-  struct rlimit small = saved;
-  small.rlim_cur = 1 << 20;
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-  const int error = CopyError(fs_, Path("source"), Path("target"));
-  ::setrlimit(RLIMIT_FSIZE, &saved);
-  ::signal(SIGXFSZ, old_handler);
+  int error = 0;
+  {
+    const testing::FileSizeLimit limit(1 << 20);  // refuses the write part-way
+    ASSERT_TRUE(limit.in_force());
+    error = CopyError(fs_, Path("source"), Path("target"));
+  }
 
   EXPECT_EQ(error, EFBIG);
   EXPECT_EQ(ReadFile(Path("target")), "old");

@@ -1,11 +1,9 @@
 // Read-only folders of the process's own: the passes still make, replace and
 // remove entries in them, and each folder keeps its exact mode. Run as an
 // unprivileged user, since root passes every permission check.
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -220,16 +218,9 @@ TEST_F(ReadOnlyFolderTest, FailedRetryKeepsTheModeAndLeavesNothing) {
   int too_big = 0;
   AsOwner([&] {
     not_empty = ErrorOf([&] { fs_.RemoveFolder(Path("d/full")); });
-    // A file-size limit makes the kernel refuse the copy part-way.
-    struct rlimit saved;
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-    const auto old_handler = ::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit small = saved;
-    small.rlim_cur = 1 << 20;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const testing::FileSizeLimit limit(1 << 20);  // refuses the copy part-way
+    ASSERT_TRUE(limit.in_force());
     too_big = ErrorOf([&] { fs_.Copy(Path("big"), Path("d/target")); });
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    ::signal(SIGXFSZ, old_handler);
   });
   if (IsSkipped()) return;
   EXPECT_EQ(not_empty, ENOTEMPTY);

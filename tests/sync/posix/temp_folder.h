@@ -6,10 +6,12 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -81,6 +83,33 @@ class PosixTempFolderTest : public ::testing::Test {
 
   PosixFileSystem fs_;
   std::string root_;
+};
+
+/// While it lives, the kernel refuses to write a file past `bytes` (even for
+/// root), with EFBIG rather than the signal it sends by default.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    if (::getrlimit(RLIMIT_FSIZE, &saved_) != 0) return;
+    old_handler_ = ::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = saved_;
+    small.rlim_cur = bytes;
+    in_force_ = ::setrlimit(RLIMIT_FSIZE, &small) == 0;
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+  ~FileSizeLimit() {
+    if (old_handler_ == SIG_ERR) return;
+    ::setrlimit(RLIMIT_FSIZE, &saved_);
+    ::signal(SIGXFSZ, old_handler_);
+  }
+
+  bool in_force() const { return in_force_; }
+
+ private:
+  struct rlimit saved_ {};
+  sighandler_t old_handler_ = SIG_ERR;
+  bool in_force_ = false;
 };
 
 }  // namespace fernwise::testing
