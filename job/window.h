@@ -21,4 +21,14 @@ class Window {
   virtual void SetButtonEnabled(bool enabled) = 0;
 };
 
+/// Joins `pieces` into `text`, reusing its storage, and shows it: a pass
+/// shows a text for every file, and one buffer for all of them spares an
+/// allocation each.
+template <typename... Pieces>
+void ShowJoined(Window& window, std::string& text, const Pieces&... pieces) {
+  text.clear();
+  (text += ... += pieces);
+  window.ShowStatus(text);
+}
+
 }  // namespace fernwise

@@ -13,33 +13,6 @@ namespace fernwise {
 
 namespace {
 
-/// A folder's path and the separator, to which one entry's name at a time is
-/// appended, so the per-file paths reuse one buffer instead of a new string
-/// for every file.
-class ChildPathBuffer {
- public:
-  ChildPathBuffer(const FileSystem& fs, const std::string& folder)
-      : path_(ChildPath(fs, folder, "")), prefix_(path_.size()) {}
-
-  const std::string& With(const std::string& name) {
-    path_.resize(prefix_);
-    path_ += name;
-    return path_;
-  }
-
- private:
-  std::string path_;
-  size_t prefix_;
-};
-
-/// Joins `pieces` into `text`, reusing its storage, and shows it.
-template <typename... Pieces>
-void Show(RunContext& run, std::string& text, const Pieces&... pieces) {
-  text.clear();
-  (text += ... += pieces);
-  run.window.ShowStatus(text);
-}
-
 /// Whether two last-modified times count as the same. A coarse file system
 /// (FAT keeps 2-second steps) stores a copy's time rounded, so on one the
 /// times of a fresh copy and its source differ by less than the step and must
@@ -76,7 +49,7 @@ void RefreshFolderMask(RunContext& run, std::string& status,
   const uint32_t source_mask = run.fs.ReadAttributes(source_folder);
   const uint32_t dest_mask = run.fs.ReadAttributes(dest_folder);
   if (source_mask == dest_mask) return;
-  Show(run, status, "Refreshing ", dest_folder, "...");
+  ShowJoined(run.window, status, "Refreshing ", dest_folder, "...");
   // The source's mask was read just now and this pass has not touched the
   // source since, so it is set as read, without the folder bit.
   run.fs.SetAttributes(dest_folder, source_mask & ~uint32_t{kAttrFolder});
@@ -90,16 +63,18 @@ void MirrorFile(RunContext& run, std::string& status,
                 const std::string& dest_file) {
   FileSystem& fs = run.fs;
   RunCounters& counters = run.state.Counters;
-  Show(run, status, "Comparing ", source_file, " and ", dest_file, "...");
+  ShowJoined(run.window, status, "Comparing ", source_file, " and ", dest_file,
+             "...");
   if (!PathExists(fs, dest_file)) {
-    Show(run, status, "Copying ", source_file, " to ", dest_file, "...");
+    ShowJoined(run.window, status, "Copying ", source_file, " to ", dest_file,
+               "...");
     fs.Copy(source_file, dest_file);
     AddOne(counters.FilesCreated, "FilesCreated");
   }
   const FileTime dest_time = fs.LastModified(dest_file);
   const FileTime source_time = fs.LastModified(source_file);
   if (!times.Same(dest_time, source_time)) {
-    Show(run, status, "Refresing ", dest_file, "...");
+    ShowJoined(run.window, status, "Refresing ", dest_file, "...");
     if (run.state.BackupMode == kDuplexPreserving)
       SaveToSecondaryFolder(run, source_file, dest_file);
     fs.Copy(source_file, dest_file);
@@ -108,7 +83,8 @@ void MirrorFile(RunContext& run, std::string& status,
   const uint32_t dest_mask = fs.ReadAttributes(dest_file);
   const uint32_t source_mask = fs.ReadAttributes(source_file);
   if (dest_mask != source_mask) {
-    Show(run, status, "Refreshing attributes of ", dest_file, "...");
+    ShowJoined(run.window, status, "Refreshing attributes of ", dest_file,
+               "...");
     fs.SetAttributes(dest_file, source_mask);
     AddOne(counters.FilesRefreshed, "FilesRefreshed");
   }
@@ -136,7 +112,7 @@ void MirrorTree(RunContext& run, std::string& status,
                 const std::string& dest_folder) {
   EnsureDestinationFolder(run, dest_folder);
   RefreshFolderMask(run, status, source_folder, dest_folder);
-  Show(run, status, "Seeking ", source_folder, "...");
+  ShowJoined(run.window, status, "Seeking ", source_folder, "...");
   FolderSnapshot snapshot = *TakeSnapshot(run.fs, source_folder);
   MirrorFiles(run, status, source_folder, dest_folder, snapshot.files);
   // Every file of this folder is done before the first subfolder is entered.

@@ -62,4 +62,24 @@ std::optional<FolderSnapshot> TakeSnapshot(
 std::string ChildPath(const FileSystem& fs, const std::string& folder,
                       const std::string& name);
 
+/// A folder's path and the separator, to which one entry's name at a time is
+/// appended, so the paths of a folder's files reuse one buffer instead of a
+/// new string for every file.
+class ChildPathBuffer {
+ public:
+  ChildPathBuffer(const FileSystem& fs, const std::string& folder)
+      : path_(ChildPath(fs, folder, "")), prefix_(path_.size()) {}
+
+  /// The child path of `name`, valid until the next call.
+  const std::string& With(const std::string& name) {
+    path_.resize(prefix_);
+    path_ += name;
+    return path_;
+  }
+
+ private:
+  std::string path_;
+  size_t prefix_;
+};
+
 }  // namespace fernwise

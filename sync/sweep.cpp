@@ -12,11 +12,13 @@ namespace fernwise {
 
 namespace {
 
-/// One sweep of a BACKUP entry: the run and the entry's own source folder,
-/// which every level of the walk checks before it erases anything.
+/// One sweep of a BACKUP entry: the run, the entry's own source folder,
+/// which every level of the walk checks before it erases anything, and one
+/// buffer for every status text of the pass.
 struct Sweep {
   RunContext& run;
   const std::string& top_source;
+  std::string status;
 };
 
 // A source that vanished mid-run (a drive unplugged, a share dropped) makes
@@ -30,30 +32,31 @@ void RequireSourceStillThere(const Sweep& sweep) {
                  "sweep against source", sweep.top_source);
 }
 
-void SweepFile(const Sweep& sweep, const std::string& dest_file,
+void SweepFile(Sweep& sweep, const std::string& dest_file,
                const std::string& source_side_path) {
   RunContext& run = sweep.run;
-  run.window.ShowStatus("Comparing " + dest_file + " and " + source_side_path +
-                        "...");
+  ShowJoined(run.window, sweep.status, "Comparing ", dest_file, " and ",
+             source_side_path, "...");
   if (PathExists(run.fs, source_side_path)) return;
   RequireSourceStillThere(sweep);
-  run.window.ShowStatus("Erasing " + dest_file + "...");
+  ShowJoined(run.window, sweep.status, "Erasing ", dest_file, "...");
   // The copy comes first, so a copy that fails leaves the file in place.
   if (run.state.BackupMode == kDuplexPreserving)
     SaveToSecondaryFolder(run, source_side_path, dest_file);
   run.fs.Delete(dest_file);
 }
 
-void SweepTree(const Sweep& sweep, const std::string& dest_folder,
+void SweepTree(Sweep& sweep, const std::string& dest_folder,
                const std::string& source_folder) {
   RunContext& run = sweep.run;
-  run.window.ShowStatus("Sweeping " + dest_folder + "...");
+  ShowJoined(run.window, sweep.status, "Sweeping ", dest_folder, "...");
   // Complete before the first probe: a probe ends the listing in progress.
   FolderSnapshot snapshot = *TakeSnapshot(run.fs, dest_folder);
+  ChildPathBuffer dest_file(run.fs, dest_folder);
+  ChildPathBuffer source_side_path(run.fs, source_folder);
   while (!snapshot.files.Empty()) {
     const std::string name = snapshot.files.TakeFirst();
-    SweepFile(sweep, ChildPath(run.fs, dest_folder, name),
-              ChildPath(run.fs, source_folder, name));
+    SweepFile(sweep, dest_file.With(name), source_side_path.With(name));
   }
   while (!snapshot.folders.Empty()) {
     const std::string name = snapshot.folders.TakeFirst();
@@ -71,7 +74,8 @@ void SweepTree(const Sweep& sweep, const std::string& dest_folder,
 void SweepFolder(RunContext& run, const std::string& dest_folder,
                  const std::string& source_folder) {
   run.fs.BeginPass();
-  SweepTree(Sweep{run, source_folder}, dest_folder, source_folder);
+  Sweep sweep{run, source_folder, {}};
+  SweepTree(sweep, dest_folder, source_folder);
 }
 
 }  // namespace fernwise
