@@ -49,12 +49,12 @@ std::optional<FolderSnapshot> TakeSnapshot(FileSystem& fs,
     }
   }
   FolderSnapshot snapshot;
-  std::string path = pattern;
+  ChildPathBuffer entry(fs, folder);
   for (; !name.empty(); name = fs.NextName()) {
-    path.resize(pattern.size());
-    path += name;
+    // The entry's path is built only where its attributes must be read.
     const std::optional<bool> listed_folder = fs.ListedIsFolder();
-    if (listed_folder ? *listed_folder : IsFolder(fs, path, failures)) {
+    if (listed_folder ? *listed_folder
+                      : IsFolder(fs, entry.With(name), failures)) {
       if (name != "." && name != "..") snapshot.folders.Append(std::move(name));
     } else {
       snapshot.files.Append(std::move(name));
