@@ -1,8 +1,5 @@
 #include "app/qt_window.h"
 
-#include <chrono>
-#include <ctime>
-
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QLabel>
@@ -10,36 +7,16 @@
 #include <QPushButton>
 #include <QScreen>
 
+#include "core/clock.h"
 #include "job/run_job.h"
 
 namespace fernwise {
 namespace {
 
-// The design, in twips: the window's client area, then left, top, width and
-// height of the button and of the label.
-constexpr int kClientWidth = 4680;
-constexpr int kClientHeight = 3195;
-constexpr int kButton[] = {240, 240, 4215, 1215};
-constexpr int kLabel[] = {240, 1560, 4215, 1455};
 // The least time between two passes of the event loop from ShowStatus.
 constexpr qint64 kEventsEveryMs = 1;
 
 }  // namespace
-
-int TwipsToPixels(int twips, int dpi) { return (twips * dpi + 720) / 1440; }
-
-double SecondsSinceLocalMidnight() {
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t whole = std::chrono::system_clock::to_time_t(now);
-  std::tm local{};
-  localtime_r(&whole, &local);
-  // to_time_t truncates on this platform's clock, so the fraction is what
-  // lies between that second and now.
-  const std::chrono::duration<double> fraction =
-      now - std::chrono::system_clock::from_time_t(whole);
-  return local.tm_hour * 3600.0 + local.tm_min * 60.0 + local.tm_sec +
-         fraction.count();
-}
 
 QString ToLabelText(const std::string& text) {
   QString label = QString::fromStdString(text);
@@ -54,7 +31,7 @@ Form1::Form1() : Form1(MakePlatformFileSystem()) {}
 
 Form1::Form1(std::unique_ptr<FileSystem> fs) : fs_(std::move(fs)) {
   setWindowTitle(QString::fromUtf8(kCaption));
-  Command1 = new QPushButton(QStringLiteral("Begin Backup Process"), this);
+  Command1 = new QPushButton(QString::fromUtf8(kButtonText), this);
   Command1->setObjectName(QStringLiteral("Command1"));
   Status = new QLabel(this);
   Status->setObjectName(QStringLiteral("Status"));
@@ -78,16 +55,15 @@ void Form1::Layout() {
   // Fixed sizes, not just geometries: a widget whose size may change posts
   // its parent a layout request on every change of content, for the label
   // every status text, and there is no layout here to use one.
-  auto place = [&](QWidget* widget, const int (&twips)[4]) {
-    widget->move(TwipsToPixels(twips[0], dpi_x),
-                 TwipsToPixels(twips[1], dpi_y));
-    widget->setFixedSize(TwipsToPixels(twips[2], dpi_x),
-                         TwipsToPixels(twips[3], dpi_y));
+  auto place = [&](QWidget* widget, const TwipsBox& box) {
+    widget->move(TwipsToPixels(box.left, dpi_x), TwipsToPixels(box.top, dpi_y));
+    widget->setFixedSize(TwipsToPixels(box.width, dpi_x),
+                         TwipsToPixels(box.height, dpi_y));
   };
-  place(Command1, kButton);
-  place(Status, kLabel);
-  setFixedSize(TwipsToPixels(kClientWidth, dpi_x),
-               TwipsToPixels(kClientHeight, dpi_y));
+  place(Command1, kCommand1Box);
+  place(Status, kStatusBox);
+  setFixedSize(TwipsToPixels(kClientWidthTwips, dpi_x),
+               TwipsToPixels(kClientHeightTwips, dpi_y));
   const qreal refresh = screen() ? screen()->refreshRate() : 60;
   frame_ms_ = refresh >= 1 ? qBound(1, qRound(1000 / refresh), 100) : 16;
 }

@@ -10,34 +10,15 @@
 #include <QTimer>
 #include <QWidget>
 
-#include "job/run_state.h"
-#include "job/window.h"
-#include "sync/file_system.h"
+#include "app/window_design.h"
+#include "core/file_system.h"
+#include "core/run_state.h"
+#include "core/window.h"
 
 class QLabel;
 class QPushButton;
 
 namespace fernwise {
-
-/// The window's caption.
-inline constexpr char kCaption[] = "Fernwise v2 | Quillory";
-/// The caption of every message box: the application's title.
-inline constexpr char kApplicationTitle[] = "Fernwise";
-/// The label's text until the first run: seven lines joined by CR LF.
-inline constexpr char kAboutText[] =
-    "Fernwise v2\r\n"
-    "by Quillory\r\n"
-    "https://fernwise.example\r\n"
-    "\r\n"
-    "\r\n"
-    "\r\n";
-
-/// Design lengths are twips, 1440 to the inch; `dpi` is the screen's logical
-/// dots per inch. Rounds to the nearest pixel.
-int TwipsToPixels(int twips, int dpi);
-
-/// Seconds since local midnight, with their fraction.
-double SecondsSinceLocalMidnight();
 
 /// A core text as the label shows it: Qt breaks lines at "\n" only, so every
 /// CR LF becomes LF.

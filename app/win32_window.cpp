@@ -1,8 +1,9 @@
 #include "app/win32_window.h"
 
-
+#include "app/window_design.h"
+#include "core/clock.h"
 #include "job/run_job.h"
-#include "sync/win32_text.h"
+#include "platform/win32/text.h"
 
 namespace fernwise {
 
@@ -13,20 +14,13 @@ constexpr wchar_t kClassName[] = L"Fernwise.Form1";
 constexpr int kCommand1Id = 100;
 constexpr int kIconId = 1;  // fernwise.rc
 
-// The layout in twips: left, top, width, height.
-struct Twips {
-  int left, top, width, height;
-};
-constexpr int kClientWidth = 4680;
-constexpr int kClientHeight = 3195;
-constexpr Twips kCommand1Box{240, 240, 4215, 1215};
-constexpr Twips kStatusBox{240, 1560, 4215, 1455};
 constexpr DWORD kFormStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
 
-void Place(HWND child, const Twips& box, UINT dpi) {
-  SetWindowPos(child, nullptr, TwipsToPixels(box.left, dpi),
-               TwipsToPixels(box.top, dpi), TwipsToPixels(box.width, dpi),
-               TwipsToPixels(box.height, dpi), SWP_NOZORDER | SWP_NOACTIVATE);
+void Place(HWND child, const TwipsBox& box, UINT dpi) {
+  const int d = int(dpi);
+  SetWindowPos(child, nullptr, TwipsToPixels(box.left, d),
+               TwipsToPixels(box.top, d), TwipsToPixels(box.width, d),
+               TwipsToPixels(box.height, d), SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 // The user's message font at the window's own DPI.
@@ -57,15 +51,6 @@ void RegisterFormClass(HINSTANCE instance, WNDPROC procedure) {
 
 }  // namespace
 
-int TwipsToPixels(int twips, UINT dpi) { return MulDiv(twips, int(dpi), 1440); }
-
-double SecondsSinceLocalMidnight() {
-  SYSTEMTIME now{};
-  GetLocalTime(&now);
-  return now.wHour * 3600.0 + now.wMinute * 60.0 + now.wSecond +
-         now.wMilliseconds / 1000.0;
-}
-
 Form1::Form1(std::unique_ptr<FileSystem> fs) : fs_(std::move(fs)) {}
 
 Form1::~Form1() {
@@ -75,14 +60,15 @@ Form1::~Form1() {
 
 void Form1::Create(HINSTANCE instance, int show) {
   RegisterFormClass(instance, &Form1::Procedure);
-  form_ = CreateWindowExW(0, kClassName, kCaption, kFormStyle, CW_USEDEFAULT,
+  form_ = CreateWindowExW(0, kClassName, win32::WidenText(kCaption).c_str(),
+                          kFormStyle, CW_USEDEFAULT,
                           CW_USEDEFAULT, 0, 0, nullptr, nullptr, instance, this);
   Command1 = CreateWindowExW(
-      0, L"BUTTON", L"Begin Backup Process",
+      0, L"BUTTON", win32::WidenText(kButtonText).c_str(),
       WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, 0, 0, 0, 0, form_,
       reinterpret_cast<HMENU>(INT_PTR(kCommand1Id)), instance, nullptr);
   // SS_NOPREFIX: a path's "&" is a letter, not an accelerator mark.
-  Status = CreateWindowExW(0, L"STATIC", kAboutText,
+  Status = CreateWindowExW(0, L"STATIC", win32::WidenText(kAboutText).c_str(),
                            WS_CHILD | WS_VISIBLE | SS_LEFT | SS_NOPREFIX, 0, 0,
                            0, 0, form_, nullptr, instance, nullptr);
   Layout(GetDpiForWindow(form_));
@@ -91,8 +77,8 @@ void Form1::Create(HINSTANCE instance, int show) {
 }
 
 void Form1::Layout(UINT dpi) {
-  RECT outer{0, 0, TwipsToPixels(kClientWidth, dpi),
-             TwipsToPixels(kClientHeight, dpi)};
+  RECT outer{0, 0, TwipsToPixels(kClientWidthTwips, int(dpi)),
+             TwipsToPixels(kClientHeightTwips, int(dpi))};
   AdjustWindowRectExForDpi(&outer, kFormStyle, FALSE, 0, dpi);
   SetWindowPos(form_, nullptr, 0, 0, outer.right - outer.left,
                outer.bottom - outer.top,
@@ -176,7 +162,8 @@ void Form1::ShowReport(const std::string& text) {
 }
 
 void Form1::ShowMessage(const std::string& text) {
-  MessageBoxW(form_, win32::WidenText(text).c_str(), kApplicationTitle, MB_OK);
+  MessageBoxW(form_, win32::WidenText(text).c_str(),
+              win32::WidenText(kApplicationTitle).c_str(), MB_OK);
 }
 
 void Form1::SetButtonEnabled(bool enabled) {

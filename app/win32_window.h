@@ -8,31 +8,11 @@
 #include <memory>
 #include <string>
 
-#include "job/run_state.h"
-#include "job/window.h"
-#include "sync/file_system.h"
+#include "core/file_system.h"
+#include "core/run_state.h"
+#include "core/window.h"
 
 namespace fernwise {
-
-/// The window's caption.
-inline constexpr wchar_t kCaption[] = L"Fernwise v2 | Quillory";
-/// The caption of every message box: the application's title.
-inline constexpr wchar_t kApplicationTitle[] = L"Fernwise";
-/// The label's text until the first run: seven lines joined by CR LF.
-inline constexpr wchar_t kAboutText[] =
-    L"Fernwise v2\r\n"
-    L"by Quillory\r\n"
-    L"https://fernwise.example\r\n"
-    L"\r\n"
-    L"\r\n"
-    L"\r\n";
-
-/// Design lengths are twips, 1440 to the inch; `dpi` is the window's dots
-/// per inch. Rounds to the nearest pixel.
-int TwipsToPixels(int twips, UINT dpi);
-
-/// Seconds since local midnight, with their fraction.
-double SecondsSinceLocalMidnight();
 
 class Form1 final : public Window {
  public:

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "job/run_state.h"
+#include "core/run_state.h"
 
 namespace fernwise::bench {
 
@@ -15,9 +15,6 @@ struct JobFigures {
   long status_updates = 0;
   std::string report;
 };
-
-/// Seconds since local midnight, with their fraction: the run's clock.
-double SecondsSinceMidnight();
 
 /// Peak resident memory of this process so far, in KiB.
 long PeakKib();

@@ -22,21 +22,13 @@
 #include <string>
 
 #include "bench/bench_job.h"
+#include "core/clock.h"
 #include "job/run_job.h"
-#include "job/window.h"
-#include "sync/file_system.h"
-#include "sync/run_error.h"
+#include "core/window.h"
+#include "core/file_system.h"
+#include "core/run_error.h"
 
 namespace fernwise::bench {
-
-double SecondsSinceMidnight() {
-  timespec now;
-  clock_gettime(CLOCK_REALTIME, &now);
-  tm local;
-  localtime_r(&now.tv_sec, &local);
-  return local.tm_hour * 3600.0 + local.tm_min * 60.0 + local.tm_sec +
-         static_cast<double>(now.tv_nsec) / 1e9;
-}
 
 long PeakKib() {
   rusage usage;
@@ -77,7 +69,7 @@ JobFigures RunHeadless() {
   std::unique_ptr<FileSystem> fs = MakePlatformFileSystem();
   HeadlessWindow window;
   RunState state;
-  RunContext run{*fs, window, state, SecondsSinceMidnight};
+  RunContext run{*fs, window, state, SecondsSinceLocalMidnight};
   const auto start = std::chrono::steady_clock::now();
   RunBackupJob(run);
   const std::chrono::duration<double> elapsed =

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "job/script_reader.h"
-#include "sync/run_error.h"
+#include "core/run_error.h"
 
 namespace {
 

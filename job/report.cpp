@@ -3,7 +3,7 @@
 #include <cmath>
 #include <limits>
 
-#include "sync/run_error.h"
+#include "core/run_error.h"
 
 namespace fernwise {
 

@@ -8,11 +8,11 @@
 
 #include "job/report.h"
 #include "job/script_reader.h"
-#include "job/window.h"
-#include "sync/file_system.h"
+#include "core/window.h"
+#include "core/file_system.h"
 #include "sync/mirror.h"
-#include "sync/path_probe.h"
-#include "sync/run_error.h"
+#include "core/path_probe.h"
+#include "core/run_error.h"
 #include "sync/sweep.h"
 #include "tree/folder_tree.h"
 
@@ -24,7 +24,7 @@ constexpr char kScriptName[] = "Setup.ini";
 
 struct ModeWord {
   const char* word;
-  uint8_t mode;
+  BackupModeValue mode;
 };
 constexpr ModeWord kModeWords[] = {
     {"SIMPLEX", kSimplex},

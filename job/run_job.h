@@ -3,7 +3,7 @@
 #include <optional>
 #include <string>
 
-#include "job/run_state.h"
+#include "core/run_state.h"
 
 namespace fernwise {
 

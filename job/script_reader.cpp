@@ -2,7 +2,7 @@
 
 #include <cerrno>
 
-#include "sync/run_error.h"
+#include "core/run_error.h"
 
 namespace fernwise {
 

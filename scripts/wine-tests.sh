@@ -34,7 +34,7 @@ ln -s ../outside "$links/dst/Gone"
 export FERNWISE_LINK_FOLDER='C:\fernwise-links'
 
 failed=()
-for program in job_tests sync_tests tree_tests platform_tests; do
+for program in core_tests sync_tests tree_tests job_tests platform_tests; do
   exe="$build/tests/$program.exe"
   if [[ ! -f $exe ]]; then
     echo "missing $exe" >&2

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "job/window.h"
-#include "sync/file_system.h"
-#include "sync/path_probe.h"
-#include "sync/run_error.h"
+#include "core/window.h"
+#include "core/file_system.h"
+#include "core/path_probe.h"
+#include "core/run_error.h"
 #include "sync/secondary.h"
 
 namespace fernwise {

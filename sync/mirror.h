@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "job/run_state.h"
+#include "core/run_state.h"
 
 namespace fernwise {
 

@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <limits>
 
-#include "sync/file_system.h"
-#include "sync/path_probe.h"
-#include "sync/run_error.h"
+#include "core/file_system.h"
+#include "core/path_probe.h"
+#include "core/run_error.h"
 
 namespace fernwise {
 

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "sync/run_error.h"
+#include "core/run_error.h"
 
 namespace fernwise {
 namespace {

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <cstdio>
 
-#include "sync/run_error.h"
+#include "core/run_error.h"
 
 namespace fernwise::testing {
 
@@ -187,8 +187,7 @@ void MemoryFileSystem::Enter(Op op, const std::string& path,
   }
 }
 
-std::string MemoryFileSystem::StartListing(const std::string& pattern,
-                                           uint32_t) {
+std::string MemoryFileSystem::StartListing(const std::string& pattern) {
   listing_.clear();
   listing_next_ = 0;
   const bool folder_pattern =
@@ -352,7 +351,7 @@ std::unique_ptr<TextOutput> MemoryFileSystem::CreateTextFile(
   return std::make_unique<Output>(*this, path);
 }
 
-std::string MemoryFileSystem::FormatDateTime(FileTime time) {
+LocalDateTimeText MemoryFileSystem::LocalTexts(FileTime time) {
   // UTC, ISO 8601, so expectations do not depend on the test machine.
   int64_t seconds = time.ns / 1000000000 - (time.ns % 1000000000 < 0 ? 1 : 0);
   int64_t days = seconds / 86400 - (seconds % 86400 < 0 ? 1 : 0);
@@ -367,17 +366,16 @@ std::string MemoryFileSystem::FormatDateTime(FileTime time) {
   const int64_t day = doy - (153 * mp + 2) / 5 + 1;
   const int64_t month = mp < 10 ? mp + 3 : mp - 9;
   const int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
-  char text[48];
-  int length = std::snprintf(text, sizeof text, "%04lld-%02lld-%02lld",
-                             static_cast<long long>(year),
-                             static_cast<long long>(month),
-                             static_cast<long long>(day));
-  if (of_day != 0)
-    std::snprintf(text + length, sizeof text - length, " %02lld:%02lld:%02lld",
-                  static_cast<long long>(of_day / 3600),
-                  static_cast<long long>(of_day / 60 % 60),
-                  static_cast<long long>(of_day % 60));
-  return text;
+  char date[32];
+  char time_of_day[32];
+  std::snprintf(date, sizeof date, "%04lld-%02lld-%02lld",
+                static_cast<long long>(year), static_cast<long long>(month),
+                static_cast<long long>(day));
+  std::snprintf(time_of_day, sizeof time_of_day, "%02lld:%02lld:%02lld",
+                static_cast<long long>(of_day / 3600),
+                static_cast<long long>(of_day / 60 % 60),
+                static_cast<long long>(of_day % 60));
+  return {date, time_of_day, of_day == 0};
 }
 
 }  // namespace fernwise::testing

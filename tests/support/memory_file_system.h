@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "sync/file_system.h"
+#include "core/file_system.h"
 
 namespace fernwise::testing {
 
@@ -89,8 +89,7 @@ class MemoryFileSystem : public FileSystem {
   std::vector<std::string> LogOf(const std::string& prefix) const;
 
   char Separator() const override { return separator_; }
-  std::string StartListing(const std::string& pattern,
-                           uint32_t filter) override;
+  std::string StartListing(const std::string& pattern) override;
   std::string NextName() override;
   std::optional<bool> ListedIsFolder() const override;
   void BeginPass() override { log_.push_back("pass"); }
@@ -108,7 +107,9 @@ class MemoryFileSystem : public FileSystem {
   std::string CurrentDirectory() override { return current_directory_; }
   std::string ReadWholeFile(const std::string& path) override;
   std::unique_ptr<TextOutput> CreateTextFile(const std::string& path) override;
-  std::string FormatDateTime(FileTime time) override;
+
+ protected:
+  LocalDateTimeText LocalTexts(FileTime time) override;
 
  private:
   struct Node {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "job/window.h"
+#include "core/window.h"
 
 namespace fernwise::testing {
 

@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "job/report.h"
-#include "sync/run_error.h"
+#include "core/run_error.h"
 #include "tests/support/memory_file_system.h"
 #include "tests/support/recording_window.h"
 

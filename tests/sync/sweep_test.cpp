@@ -5,7 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "sync/run_error.h"
+#include "core/run_error.h"
 #include "tests/support/memory_file_system.h"
 #include "tests/support/recording_window.h"
 

@@ -1,0 +1,114 @@
+// The file-system services the passes are written against. One Linux and one
+// Win32 implementation exist; tests use an in-memory one.
+//
+// Error contract: every operation either does what it says or throws RunError
+// (core/run_error.h) carrying the platform's error number and text, the
+// operation and the path. "Not found" is an answer where an operation has one
+// (StartListing yields ""), never an error.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "core/text_output.h"
+
+namespace fernwise {
+
+/// Last-modified time: nanoseconds since 1970-01-01 00:00:00 UTC. Each
+/// implementation converts its native stamp at the boundary and loses nothing
+/// the file system keeps (POSIX keeps nanoseconds, Windows 100 ns units).
+struct FileTime {
+  int64_t ns = 0;
+  friend bool operator==(FileTime, FileTime) = default;
+};
+
+/// Attribute mask bits the core knows by name; the rest of a mask is the
+/// platform's (Windows' other bits, the permission bits on Linux: see
+/// platform/linux/file_system.h). The passes only ever test the folder bit.
+enum AttributeBits : uint32_t {
+  kAttrReadOnly = 1,
+  kAttrHidden = 2,
+  kAttrSystem = 4,
+  kAttrFolder = 16,
+  kAttrArchive = 32,
+};
+
+/// A last-modified time as the user reads it: local time, in the user's own
+/// date and time formats.
+struct LocalDateTimeText {
+  std::string date;         ///< the user's short date format
+  std::string time_of_day;  ///< the user's time format
+  bool midnight = false;    ///< 00:00:00 local time, to the whole second
+};
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+
+  /// '/' on POSIX, '\\' on Windows. The core joins child paths with it and
+  /// with nothing else.
+  virtual char Separator() const = 0;
+
+  /// Starts the one listing in progress, ending any unfinished one. A pattern
+  /// ending in the separator lists that folder: every entry of any
+  /// attributes, "." and ".." where the platform has them. Any other pattern
+  /// probes that path: its name when it exists, "" when it does not. Returns
+  /// the first name or "".
+  virtual std::string StartListing(const std::string& pattern) = 0;
+  /// The next name of the listing in progress, "" when it is exhausted.
+  virtual std::string NextName() = 0;
+  /// Whether the entry the listing named last is a folder, when the listing
+  /// itself tells (as most POSIX file systems do), so that no attributes need
+  /// reading to sort it; nullopt when only its attributes can tell.
+  virtual std::optional<bool> ListedIsFolder() const { return std::nullopt; }
+  /// Marks the start of a pass over a tree. Within a pass an implementation
+  /// may answer from what it has already read of an entry, until the pass
+  /// changes that entry; nothing read before this call is trusted after it,
+  /// so a pass sees what others (and the passes before it) have done.
+  virtual void BeginPass() {}
+
+  virtual uint32_t ReadAttributes(const std::string& path) = 0;
+  virtual void SetAttributes(const std::string& path, uint32_t mask) = 0;
+  /// Creates or replaces `target` with the content, last-modified time and
+  /// attribute mask of `source`. Fail-safe: a copy that fails leaves the
+  /// target as it was.
+  virtual void Copy(const std::string& source, const std::string& target) = 0;
+  virtual FileTime LastModified(const std::string& path) = 0;
+  virtual int64_t Length(const std::string& path) = 0;
+  virtual void Delete(const std::string& path) = 0;
+  virtual void CreateFolder(const std::string& path) = 0;
+  virtual void RemoveFolder(const std::string& path) = 0;
+
+  // What the platform supplies beyond the passes' ten operations.
+
+  /// Nanoseconds between two last-modified times the file system holding
+  /// `path` can tell apart: 1 where it keeps full resolution, 2 s on FAT.
+  virtual int64_t TimeResolution(const std::string& path) = 0;
+  /// The absolute path with every link resolved, or "" when it cannot be
+  /// resolved (the path is missing).
+  virtual std::string ResolvePath(const std::string& path) = 0;
+  /// Whether two resolved paths that differ only in letter case name the
+  /// same entry (true on Windows).
+  virtual bool IgnoresCase() const = 0;
+  virtual std::string CurrentDirectory() = 0;
+  /// The whole content of a file, as bytes.
+  virtual std::string ReadWholeFile(const std::string& path) = 0;
+  /// Opens a text file for output, creating it or emptying it.
+  virtual std::unique_ptr<TextOutput> CreateTextFile(
+      const std::string& path) = 0;
+  /// A last-modified time as the listing file writes it: the local date in
+  /// the user's short date format, a space and the local time of day, or the
+  /// date alone at exactly midnight.
+  std::string FormatDateTime(FileTime time);
+
+ protected:
+  /// `time` in local time and the user's formats.
+  virtual LocalDateTimeText LocalTexts(FileTime time) = 0;
+};
+
+/// The file system of the platform the program was built for.
+std::unique_ptr<FileSystem> MakePlatformFileSystem();
+
+}  // namespace fernwise

@@ -1,0 +1,55 @@
+// The run state the window object owns and every pass reads and updates.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace fernwise {
+
+class FileSystem;
+class Window;
+
+/// The backup mode a MODE entry sets; the sweep runs when it is above
+/// kSimplex.
+enum BackupModeValue : uint8_t {
+  kSimplex = 1,
+  kDuplexDestructive = 2,
+  kDuplexPreserving = 3,
+};
+
+/// What the mirror passes of one run found and did. Only the mirror pass adds
+/// to them, always by one, through AddOne.
+struct RunCounters {
+  int32_t FilesScanned = 0;
+  int32_t FoldersScanned = 0;
+  int32_t FilesCreated = 0;
+  int32_t FoldersCreated = 0;
+  int32_t FilesRefreshed = 0;
+  int32_t FoldersRefreshed = 0;
+};
+
+struct RunState {
+  BackupModeValue BackupMode = kDuplexDestructive;
+  /// Empty until a preserving MODE entry sets it; never cleared, so it
+  /// outlasts runs.
+  std::string SecondaryFolder;
+  /// Seconds since local midnight at the start of a run; the elapsed whole
+  /// seconds after it.
+  double RunTimer = 0;
+  RunCounters Counters;
+  /// Position while a name is flattened, then sequence number of a secondary
+  /// copy; never reset.
+  int16_t NameIndex = 0;
+};
+
+/// What a run works with: the platform, the window's state and a clock.
+struct RunContext {
+  FileSystem& fs;
+  Window& window;
+  RunState& state;
+  /// Seconds since local midnight, with their fraction.
+  std::function<double()> clock;
+};
+
+}  // namespace fernwise

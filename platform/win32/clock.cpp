@@ -1,0 +1,14 @@
+#include <windows.h>
+
+#include "core/clock.h"
+
+namespace fernwise {
+
+double SecondsSinceLocalMidnight() {
+  SYSTEMTIME now{};
+  GetLocalTime(&now);
+  return now.wHour * 3600.0 + now.wMinute * 60.0 + now.wSecond +
+         now.wMilliseconds / 1000.0;
+}
+
+}  // namespace fernwise

@@ -1,0 +1,163 @@
+// What the Win32 file system supplies beyond the passes' ten operations:
+// whole files, text output, the volume's time resolution, final paths and the
+// listing's date-time format.
+#include <windows.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "platform/win32/file_system.h"
+#include "platform/win32/handle.h"
+#include "platform/win32/support.h"
+#include "platform/win32/text.h"
+
+namespace fernwise {
+
+using win32::Narrow;
+using win32::ThrowError;
+using win32::WidenPath;
+
+namespace {
+
+// The listing file's handle beneath the buffered text output.
+class FileSink final : public ByteSink {
+ public:
+  FileSink(win32::FileHandle file, std::string path)
+      : file_(std::move(file)), path_(std::move(path)) {}
+
+  void Write(const char* data, size_t size) override {
+    while (size > 0) {
+      // WriteFile takes at most 4 GiB at once.
+      const DWORD piece = DWORD(std::min<size_t>(size, 1u << 30));
+      DWORD written = 0;
+      if (!WriteFile(file_.get(), data, piece, &written, nullptr))
+        ThrowError(GetLastError(), "write file", path_);
+      data += written;
+      size -= written;
+    }
+  }
+  void Close() override {
+    if (!CloseHandle(file_.release()))
+      ThrowError(GetLastError(), "write file", path_);
+  }
+
+ private:
+  win32::FileHandle file_;
+  std::string path_;
+};
+
+win32::FileHandle OpenFile(const std::string& path, DWORD access,
+                           DWORD creation, DWORD flags, const char* operation) {
+  win32::FileHandle file(CreateFileW(
+      WidenPath(path).c_str(), access,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      creation, flags, nullptr));
+  if (!file.valid()) ThrowError(GetLastError(), operation, path);
+  return file;
+}
+
+std::wstring VolumeFileSystemName(const std::wstring& path) {
+  std::vector<wchar_t> root(path.size() + 2);
+  wchar_t name[MAX_PATH + 1] = {};
+  if (!GetVolumePathNameW(path.c_str(), root.data(), DWORD(root.size())) ||
+      !GetVolumeInformationW(root.data(), nullptr, 0, nullptr, nullptr,
+                             nullptr, name, MAX_PATH + 1))
+    return L"";
+  return name;
+}
+
+std::wstring LocalText(const SYSTEMTIME& local, bool date) {
+  wchar_t text[128] = {};
+  const int length =
+      date ? GetDateFormatEx(LOCALE_NAME_USER_DEFAULT, DATE_SHORTDATE, &local,
+                             nullptr, text, 128, nullptr)
+           : GetTimeFormatEx(LOCALE_NAME_USER_DEFAULT, 0, &local, nullptr,
+                             text, 128);
+  if (length == 0) ThrowError(GetLastError(), "format date-time", "");
+  return text;
+}
+
+}  // namespace
+
+int64_t Win32FileSystem::TimeResolution(const std::string& path) {
+  const std::wstring name = VolumeFileSystemName(WidenPath(path));
+  // FAT keeps even seconds, exFAT 10 ms; an unknown volume is compared
+  // exactly, which at worst copies a file again.
+  if (name == L"FAT" || name == L"FAT32" || name == L"FAT12" || name == L"FAT16")
+    return 2'000'000'000;
+  if (name == L"exFAT") return 10'000'000;
+  return 1;
+}
+
+std::string Win32FileSystem::ResolvePath(const std::string& path) {
+  win32::FileHandle file(CreateFileW(
+      WidenPath(path).c_str(), FILE_READ_ATTRIBUTES,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!file.valid()) {
+    const DWORD error = GetLastError();
+    if (win32::IsNotFound(error)) return "";
+    ThrowError(error, "resolve path", path);
+  }
+  std::wstring final_path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = GetFinalPathNameByHandleW(
+        file.get(), final_path.data(), DWORD(final_path.size()),
+        FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0) ThrowError(GetLastError(), "resolve path", path);
+    if (length < final_path.size()) {
+      final_path.resize(length);
+      return Narrow(win32::StripLongPrefix(final_path));
+    }
+    final_path.resize(length);
+  }
+}
+
+std::string Win32FileSystem::CurrentDirectory() {
+  std::wstring directory;
+  DWORD length = GetCurrentDirectoryW(0, nullptr);
+  while (length > directory.size()) {
+    directory.resize(length);
+    length = GetCurrentDirectoryW(DWORD(directory.size()), directory.data());
+  }
+  if (length == 0) ThrowError(GetLastError(), "read current folder", "");
+  directory.resize(length);
+  return Narrow(directory);
+}
+
+std::string Win32FileSystem::ReadWholeFile(const std::string& path) {
+  win32::FileHandle file = OpenFile(path, GENERIC_READ, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, "open file");
+  std::string content;
+  char chunk[64 * 1024];
+  for (;;) {
+    DWORD read = 0;
+    if (!ReadFile(file.get(), chunk, sizeof chunk, &read, nullptr))
+      ThrowError(GetLastError(), "read file", path);
+    if (read == 0) return content;
+    content.append(chunk, read);
+  }
+}
+
+std::unique_ptr<TextOutput> Win32FileSystem::CreateTextFile(
+    const std::string& path) {
+  return std::make_unique<BufferedTextOutput>(std::make_unique<FileSink>(
+      OpenFile(path, GENERIC_WRITE, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+               "create file"),
+      path), path);
+}
+
+LocalDateTimeText Win32FileSystem::LocalTexts(FileTime time) {
+  FILETIME stamp{};
+  SYSTEMTIME utc{}, local{};
+  // SystemTimeToTzSpecificLocalTime applies the daylight-saving rule of the
+  // stamp's own date, as Explorer shows it; FileTimeToLocalFileTime would
+  // apply today's.
+  if (!win32::FiletimeOf(time, stamp) || !FileTimeToSystemTime(&stamp, &utc) ||
+      !SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local))
+    ThrowError(ERROR_INVALID_PARAMETER, "format date-time", "");
+  return {Narrow(LocalText(local, true)), Narrow(LocalText(local, false)),
+          local.wHour == 0 && local.wMinute == 0 && local.wSecond == 0};
+}
+
+}  // namespace fernwise

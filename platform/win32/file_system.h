@@ -1,0 +1,72 @@
+// The file-system services on Windows, through the ...W calls with UTF-8
+// paths converted at the boundary (sync/win32_text.h).
+//
+// Attribute masks are Windows' own bits, limited to those a file can be
+// given with SetFileAttributesW (read-only, hidden, system, folder, archive,
+// not-content-indexed): the others (compressed, sparse, encrypted, reparse
+// point, the cloud-file bits) describe how a volume stores the file, which a
+// destination on another volume cannot copy, so comparing them would refresh
+// the same masks on every run.
+//
+// Links are never followed by a pass: a folder listing leaves out every
+// entry that is a name-surrogate reparse point (a junction, a mount point, a
+// symbolic link to a folder or a file). The passes therefore neither copy
+// what a link points to nor descend into it, and the sweep cannot delete
+// through it. A probe of the link's own path still finds it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "core/file_system.h"
+
+namespace fernwise {
+
+class Win32FileSystem final : public FileSystem {
+ public:
+  Win32FileSystem();
+  ~Win32FileSystem() override;
+
+  char Separator() const override { return '\\'; }
+  /// A pattern ending in "\" lists the folder's entries (as "\*" would);
+  /// any other pattern goes to FindFirstFileExW as it stands, wildcards
+  /// included.
+  std::string StartListing(const std::string& pattern) override;
+  std::string NextName() override;
+  /// From the listing's own attributes, while a folder is being listed.
+  std::optional<bool> ListedIsFolder() const override;
+  uint32_t ReadAttributes(const std::string& path) override;
+  void SetAttributes(const std::string& path, uint32_t mask) override;
+  /// Copies to a temporary file beside `target`, then renames it over the
+  /// target; a read-only, hidden or system target is unlocked first.
+  void Copy(const std::string& source, const std::string& target) override;
+  FileTime LastModified(const std::string& path) override;
+  int64_t Length(const std::string& path) override;
+  /// Clears the read-only bit first: the destination tree is the program's.
+  void Delete(const std::string& path) override;
+  void CreateFolder(const std::string& path) override;
+  /// Clears the read-only bit first, as Delete does.
+  void RemoveFolder(const std::string& path) override;
+
+  /// 2 s on FAT, 10 ms on exFAT, 1 elsewhere (NTFS keeps 100 ns units, which
+  /// the FileTime conversion keeps exactly).
+  int64_t TimeResolution(const std::string& path) override;
+  std::string ResolvePath(const std::string& path) override;
+  bool IgnoresCase() const override { return true; }
+  std::string CurrentDirectory() override;
+  std::string ReadWholeFile(const std::string& path) override;
+  std::unique_ptr<TextOutput> CreateTextFile(const std::string& path) override;
+
+ protected:
+  LocalDateTimeText LocalTexts(FileTime time) override;
+
+ private:
+  struct Listing;
+  std::string NameFromListing(bool fetch_first);
+
+  /// The one listing in progress; null when none is.
+  std::unique_ptr<Listing> listing_;
+};
+
+}  // namespace fernwise

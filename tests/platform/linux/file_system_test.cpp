@@ -1,0 +1,296 @@
+#include "platform/linux/file_system.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <functional>
+#include <ctime>
+
+#include "core/path_probe.h"
+#include "core/run_error.h"
+#include "tests/support/linux_temp_folder.h"
+
+namespace fernwise {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::UnorderedElementsAre;
+using testing::LinuxTempFolderTest;
+
+uint32_t Perms(mode_t mode) { return static_cast<uint32_t>(mode) << 16; }
+
+std::vector<std::string> Drain(NameList list) {
+  std::vector<std::string> names;
+  while (!list.Empty()) names.push_back(list.TakeFirst());
+  return names;
+}
+
+class LinuxModeTest : public LinuxTempFolderTest,
+                      public ::testing::WithParamInterface<mode_t> {};
+
+TEST_P(LinuxModeTest, MaskCarriesModeAndSettingItRestoresTheMode) {
+  const mode_t mode = GetParam();
+  WriteFile(Path("source"), "x", mode);
+  WriteFile(Path("target"), "y", 0600);
+  const uint32_t mask = fs_.ReadAttributes(Path("source"));
+  EXPECT_EQ(mask, Perms(mode) | ((mode & 0200) ? 0u : uint32_t{kAttrReadOnly}));
+
+  fs_.SetAttributes(Path("target"), mask);
+  EXPECT_EQ(Lstat(Path("target")).st_mode & 07777, mode);
+  EXPECT_EQ(fs_.ReadAttributes(Path("target")), mask);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, LinuxModeTest,
+                         ::testing::Values(0644, 0600, 0444, 0400, 0755, 0000,
+                                           0777, 04755, 02750, 01700));
+
+TEST_F(LinuxTempFolderTest, FolderBitAndHiddenBitFollowKindAndName) {
+  MakeFolder(Path("dir"));
+  MakeFolder(Path(".config"));
+  ASSERT_EQ(::chmod(Path("dir").c_str(), 0555), 0);
+  WriteFile(Path(".profile"), "", 0644);
+  EXPECT_EQ(fs_.ReadAttributes(Path("dir")),
+            kAttrFolder | kAttrReadOnly | Perms(0555));
+  EXPECT_EQ(fs_.ReadAttributes(Path(".config")),
+            kAttrFolder | kAttrHidden | Perms(0755));
+  EXPECT_EQ(fs_.ReadAttributes(Path(".profile")), kAttrHidden | Perms(0644));
+  EXPECT_EQ(fs_.ReadAttributes(Path("dir/")) & kAttrHidden, 0u);
+}
+
+TEST_F(LinuxTempFolderTest, SettingAMaskSetsOnlyThePermissionBits) {
+  WriteFile(Path("plain"), "", 0600);
+  // The permission bits were read from the source; they win over a
+  // read-only bit that disagrees, and the hidden bit follows the name.
+  fs_.SetAttributes(Path("plain"), kAttrReadOnly | kAttrHidden | Perms(0644));
+  EXPECT_EQ(Lstat(Path("plain")).st_mode & 07777, 0644u);
+  EXPECT_EQ(fs_.ReadAttributes(Path("plain")), Perms(0644));
+}
+
+TEST_F(LinuxTempFolderTest, ListingYieldsEveryEntryAndDotsThenEnds) {
+  MakeFolder(Path("dir"));
+  MakeFolder(Path("dir/sub"));
+  WriteFile(Path("dir/a"), "");
+  WriteFile(Path("dir/.b"), "");
+  std::vector<std::string> names;
+  for (std::string name = fs_.StartListing(Path("dir/"));
+       !name.empty(); name = fs_.NextName()) {
+    names.push_back(name);
+  }
+  EXPECT_THAT(names, UnorderedElementsAre(".", "..", "a", ".b", "sub"));
+  EXPECT_EQ(fs_.NextName(), "");
+}
+
+struct ProbeCase {
+  const char* pattern;
+  bool found;
+};
+
+class LinuxProbeTest : public LinuxTempFolderTest,
+                       public ::testing::WithParamInterface<ProbeCase> {};
+
+TEST_P(LinuxProbeTest, NotFoundIsAnAnswer) {
+  MakeFolder(Path("dir"));
+  WriteFile(Path("file"), "");
+  WriteFile(Path("a1"), "");
+  const std::string pattern =
+      *GetParam().pattern ? Path(GetParam().pattern) : "";
+  const std::string name = fs_.StartListing(pattern);
+  EXPECT_EQ(!name.empty(), GetParam().found) << pattern;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Patterns, LinuxProbeTest,
+    ::testing::Values(ProbeCase{"file", true}, ProbeCase{"dir", true},
+                      ProbeCase{"dir/", true}, ProbeCase{"missing", false},
+                      ProbeCase{"missing/", false},
+                      ProbeCase{"file/", false}, ProbeCase{"file/x", false},
+                      ProbeCase{"missing/x", false},
+                      // "*" and "?" are ordinary characters in names.
+                      ProbeCase{"a*", false}, ProbeCase{"a?", false},
+                      ProbeCase{"", false}));
+
+TEST_F(LinuxTempFolderTest, ProbeNamesTheEntryAndEndsTheListing) {
+  MakeFolder(Path("dir"));
+  WriteFile(Path("a*"), "");
+  EXPECT_EQ(fs_.StartListing(Path("a*")), "a*");
+  ASSERT_NE(fs_.StartListing(Path("dir/")), "");
+  EXPECT_EQ(fs_.StartListing(Path("dir")), "dir");
+  EXPECT_EQ(fs_.NextName(), "");
+}
+
+TEST_F(LinuxTempFolderTest, SnapshotListsLinksAsFilesAndSkipsOnlyDots) {
+  MakeFolder(Path("dir"));
+  MakeFolder(Path("dir/.config"));
+  MakeFolder(Path("dir/real"));
+  WriteFile(Path("dir/.hidden"), "");
+  ASSERT_EQ(::symlink("real", Path("dir/to_folder").c_str()), 0);
+  ASSERT_EQ(::symlink("nowhere", Path("dir/dangling").c_str()), 0);
+  FolderSnapshot snapshot = *TakeSnapshot(fs_, Path("dir"));
+  EXPECT_THAT(Drain(std::move(snapshot.folders)),
+              UnorderedElementsAre(".config", "real"));
+  EXPECT_THAT(Drain(std::move(snapshot.files)),
+              UnorderedElementsAre(".hidden", "to_folder", "dangling"));
+}
+
+TEST_F(LinuxTempFolderTest, LinkIsReadAndChangedAsItself) {
+  WriteFile(Path("target"), "content", 0600);
+  SetTimes(Path("target"), {1'000, 5});
+  ASSERT_EQ(::symlink("target", Path("link").c_str()), 0);
+  SetTimes(Path("link"), {2'000, 7});
+
+  EXPECT_EQ(fs_.ReadAttributes(Path("link")), Perms(0777));
+  EXPECT_EQ(fs_.LastModified(Path("link")).ns, 2'000'000'000'007);
+  EXPECT_EQ(fs_.Length(Path("link")), 6);  // the target text
+  fs_.SetAttributes(Path("link"), Perms(0444) | kAttrReadOnly);
+  EXPECT_EQ(Lstat(Path("target")).st_mode & 07777, 0600u);
+  fs_.Delete(Path("link"));
+  EXPECT_THAT(Entries(root_), ElementsAre("target"));
+}
+
+TEST_F(LinuxTempFolderTest, AttributesAreRightInsideAndOutsideTheListing) {
+  MakeFolder(Path("listed"));
+  MakeFolder(Path("listed/sub"));
+  MakeFolder(Path("other"));
+  WriteFile(Path("listed/sub/x"), "", 0400);
+  WriteFile(Path("other/x"), "", 0700);
+  ASSERT_NE(fs_.StartListing(Path("listed/")), "");
+  EXPECT_EQ(fs_.ReadAttributes(Path("listed/sub")),
+            kAttrFolder | Perms(0755));
+  EXPECT_EQ(fs_.ReadAttributes(Path("listed/sub/x")),
+            kAttrReadOnly | Perms(0400));
+  EXPECT_EQ(fs_.ReadAttributes(Path("other/x")), Perms(0700));
+  EXPECT_THROW(fs_.ReadAttributes(Path("listed/missing")), RunError);
+}
+
+TEST_F(LinuxTempFolderTest, TimesKeepNanosecondsAndLengthsAre64Bit) {
+  WriteFile(Path("file"), "");
+  SetTimes(Path("file"), {1'700'000'000, 123'456'789});
+  EXPECT_EQ(fs_.LastModified(Path("file")).ns, 1'700'000'000'123'456'789);
+  ASSERT_EQ(::truncate(Path("file").c_str(), int64_t{5} << 30), 0);
+  fs_.BeginPass();  // a change from outside shows from the next pass on
+  EXPECT_EQ(fs_.Length(Path("file")), int64_t{5} << 30);
+  EXPECT_EQ(fs_.TimeResolution(root_), 1);
+  EXPECT_EQ(fs_.TimeResolution(Path("missing")), 1);
+}
+
+TEST_F(LinuxTempFolderTest, FailuresCarryNumberOperationAndPath) {
+  MakeFolder(Path("full"));
+  WriteFile(Path("full/x"), "");
+  struct Case {
+    std::function<void()> call;
+    int number;
+    std::string report;
+  };
+  const std::vector<Case> cases = {
+      {[&] { fs_.Delete(Path("missing")); }, ENOENT,
+       "Error 2: No such file or directory (delete file " + Path("missing") +
+           ")"},
+      {[&] { fs_.RemoveFolder(Path("full")); }, ENOTEMPTY, ""},
+      {[&] { fs_.CreateFolder(Path("full")); }, EEXIST, ""},
+      {[&] { fs_.Delete(Path("full")); }, EISDIR, ""},
+      {[&] { fs_.LastModified(Path("missing")); }, ENOENT, ""},
+      {[&] { fs_.ReadWholeFile(Path("missing")); }, ENOENT, ""},
+  };
+  for (const Case& c : cases) {
+    try {
+      c.call();
+      ADD_FAILURE() << "no error for the case expecting " << c.number;
+    } catch (const RunError& error) {
+      EXPECT_EQ(error.number(), c.number) << error.Report();
+      if (!c.report.empty()) {
+        EXPECT_EQ(error.Report(), c.report);
+      }
+    }
+  }
+}
+
+TEST_F(LinuxTempFolderTest, FoldersAreMadeAndRemoved) {
+  fs_.CreateFolder(Path("new"));
+  EXPECT_EQ(fs_.ReadAttributes(Path("new")) & kAttrFolder, kAttrFolder);
+  fs_.RemoveFolder(Path("new"));
+  EXPECT_TRUE(Entries(root_).empty());
+}
+
+TEST_F(LinuxTempFolderTest, ResolvePathFollowsLinksAndMissIsEmpty) {
+  MakeFolder(Path("real"));
+  ASSERT_EQ(::symlink("real", Path("link").c_str()), 0);
+  const std::string real = fs_.ResolvePath(Path("real"));
+  EXPECT_EQ(real.front(), '/');
+  EXPECT_EQ(fs_.ResolvePath(Path("link") + "/"), real);
+  EXPECT_EQ(fs_.ResolvePath(Path("missing")), "");
+  EXPECT_EQ(fs_.ResolvePath(""), "");
+  EXPECT_FALSE(fs_.IgnoresCase());
+}
+
+TEST_F(LinuxTempFolderTest, ReadWholeFileKeepsEveryByte) {
+  const std::string content("a\0b\r\n\xff", 6);
+  WriteFile(Path("bytes"), content);
+  EXPECT_EQ(fs_.ReadWholeFile(Path("bytes")), content);
+  const std::string big(200'000, 'z');  // more than one read
+  WriteFile(Path("big"), big);
+  EXPECT_EQ(fs_.ReadWholeFile(Path("big")), big);
+}
+
+TEST_F(LinuxTempFolderTest, TextFileIsEmptiedAndFlushedOnCloseOrUnwind) {
+  WriteFile(Path("list.txt"), "old content that must go");
+  auto output = fs_.CreateTextFile(Path("list.txt"));
+  EXPECT_EQ(ReadFile(Path("list.txt")), "");
+  output->Write("one\r\n");
+  output->Write("two");
+  output->Close();
+  EXPECT_EQ(ReadFile(Path("list.txt")), "one\r\ntwo");
+  EXPECT_THROW(output->Write("late"), RunError);
+
+  fs_.CreateTextFile(Path("unclosed.txt"))->Write("kept");
+  EXPECT_EQ(ReadFile(Path("unclosed.txt")), "kept");
+  EXPECT_THROW(fs_.CreateTextFile(Path("missing/x.txt")), RunError);
+}
+
+class LinuxDateTest : public LinuxTempFolderTest {
+ protected:
+  void SetUp() override {
+    LinuxTempFolderTest::SetUp();
+    const char* tz = std::getenv("TZ");
+    if (tz != nullptr) saved_tz_ = tz;
+    had_tz_ = tz != nullptr;
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
+  }
+  void TearDown() override {
+    if (had_tz_) ::setenv("TZ", saved_tz_.c_str(), 1);
+    else ::unsetenv("TZ");
+    ::tzset();
+    std::setlocale(LC_TIME, "C");
+    LinuxTempFolderTest::TearDown();
+  }
+  static FileTime At(int64_t seconds, int64_t ns = 0) {
+    return {seconds * 1'000'000'000 + ns};
+  }
+
+ private:
+  std::string saved_tz_;
+  bool had_tz_ = false;
+};
+
+TEST_F(LinuxDateTest, PlainLocaleWritesIsoDateAndTimeOrDateAtMidnight) {
+  std::setlocale(LC_TIME, "C");
+  constexpr int64_t kMidnight = 1'709'596'800;  // 2024-03-05 00:00:00 UTC
+  EXPECT_EQ(fs_.FormatDateTime(At(kMidnight)), "2024-03-05");
+  EXPECT_EQ(fs_.FormatDateTime(At(kMidnight, 999'999'999)), "2024-03-05");
+  EXPECT_EQ(fs_.FormatDateTime(At(kMidnight + 1)), "2024-03-05 00:00:01");
+  EXPECT_EQ(fs_.FormatDateTime(At(kMidnight + 47'045)),
+            "2024-03-05 13:04:05");
+  EXPECT_EQ(fs_.FormatDateTime(FileTime{-1}), "1969-12-31 23:59:59");
+}
+
+TEST_F(LinuxDateTest, UserLocaleWritesItsOwnDateFormat) {
+  if (std::setlocale(LC_TIME, "de_DE.UTF-8") == nullptr)
+    GTEST_SKIP() << "the de_DE.UTF-8 locale is not installed";
+  EXPECT_EQ(fs_.FormatDateTime(At(1'709'596'800)), "05.03.2024");
+  EXPECT_EQ(fs_.FormatDateTime(At(1'709'596'800 + 47'045)),
+            "05.03.2024 13:04:05");
+}
+
+}  // namespace
+}  // namespace fernwise

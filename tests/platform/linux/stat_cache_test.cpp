@@ -1,0 +1,160 @@
+// Reading an entry once per pass must never show a state the program itself
+// has since changed, nor outlast the pass.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "core/path_probe.h"
+#include "platform/linux/file_system.h"
+#include "core/run_error.h"
+#include "tests/support/linux_temp_folder.h"
+
+namespace fernwise {
+namespace {
+
+using testing::LinuxTempFolderTest;
+
+uint32_t Perms(mode_t mode) { return static_cast<uint32_t>(mode) << 16; }
+
+class LinuxStatCacheTest : public LinuxTempFolderTest {
+ protected:
+  void SetUp() override {
+    LinuxTempFolderTest::SetUp();
+    MakeFolder(Path("src"));
+    MakeFolder(Path("dst"));
+    WriteFile(Path("src/f"), "new content", 0640);
+    SetTimes(Path("src/f"), {2'000, 0});
+    WriteFile(Path("dst/f"), "old", 0600);
+    SetTimes(Path("dst/f"), {1'000, 0});
+  }
+
+  // Every question a pass asks of one entry, so that each is cached first.
+  void ReadAll(const std::string& path) {
+    ASSERT_TRUE(PathExists(fs_, path));
+    fs_.ReadAttributes(path);
+    fs_.LastModified(path);
+    fs_.Length(path);
+  }
+};
+
+TEST_F(LinuxStatCacheTest, TheProgramsOwnChangesShowAtOnce) {
+  struct Case {
+    const char* what;
+    std::function<void()> change;
+    std::function<void()> check;
+  };
+  const std::string f = Path("dst/f");
+  const std::vector<Case> cases = {
+      {"copy over", [&] { fs_.Copy(Path("src/f"), f); },
+       [&] {
+         EXPECT_EQ(fs_.LastModified(f).ns, 2'000'000'000'000);
+         EXPECT_EQ(fs_.Length(f), 11);
+         EXPECT_EQ(fs_.ReadAttributes(f), Perms(0640));
+       }},
+      {"mask set", [&] { fs_.SetAttributes(f, Perms(0444) | kAttrReadOnly); },
+       [&] { EXPECT_EQ(fs_.ReadAttributes(f), Perms(0444) | kAttrReadOnly); }},
+      {"delete", [&] { fs_.Delete(f); },
+       [&] {
+         EXPECT_FALSE(PathExists(fs_, f));
+         EXPECT_THROW(fs_.ReadAttributes(f), RunError);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    WriteFile(f, "old", 0600);
+    SetTimes(f, {1'000, 0});
+    fs_.BeginPass();
+    ReadAll(Path("src/f"));
+    ReadAll(f);
+    c.change();
+    c.check();
+  }
+}
+
+TEST_F(LinuxStatCacheTest, AMaskSetThroughAHardLinkShowsOnEveryName) {
+  ASSERT_EQ(::link(Path("dst/f").c_str(), Path("dst/g").c_str()), 0);
+  ReadAll(Path("dst/g"));
+  ReadAll(Path("dst/f"));
+  fs_.SetAttributes(Path("dst/f"), Perms(0700));
+  EXPECT_EQ(fs_.ReadAttributes(Path("dst/g")), Perms(0700));
+}
+
+TEST_F(LinuxStatCacheTest, AFolderRemovedAndMadeAgainIsReadAfresh) {
+  MakeFolder(Path("dst/sub"));
+  WriteFile(Path("dst/sub/x"), "", 0600);
+  ReadAll(Path("dst/sub/x"));
+  fs_.Delete(Path("dst/sub/x"));
+  fs_.RemoveFolder(Path("dst/sub"));
+  fs_.CreateFolder(Path("dst/sub"));
+  EXPECT_FALSE(PathExists(fs_, Path("dst/sub/x")));
+  WriteFile(Path("dst/sub/x"), "", 0444);
+  EXPECT_EQ(fs_.ReadAttributes(Path("dst/sub/x")),
+            Perms(0444) | kAttrReadOnly);
+}
+
+TEST_F(LinuxStatCacheTest, AChangeFromOutsideShowsFromTheNextPass) {
+  ReadAll(Path("dst/f"));
+  ASSERT_EQ(::chmod(Path("dst/f").c_str(), 0400), 0);
+  fs_.BeginPass();
+  EXPECT_EQ(fs_.ReadAttributes(Path("dst/f")), Perms(0400) | kAttrReadOnly);
+  ASSERT_EQ(::unlink(Path("dst/f").c_str()), 0);
+  fs_.BeginPass();
+  EXPECT_FALSE(PathExists(fs_, Path("dst/f")));
+}
+
+// Read by name in a held folder, a path must still mean what lstat makes of
+// it: a trailing slash follows a link, and "." and ".." are not names.
+TEST_F(LinuxStatCacheTest, PathsReadByNameMeanWhatTheWholePathMeans) {
+  ASSERT_EQ(::symlink("src", Path("link").c_str()), 0);
+  ASSERT_EQ(::chmod(Path("src").c_str(), 0750), 0);
+  struct Case {
+    std::string path;
+    uint32_t mask;
+  };
+  const std::vector<Case> cases = {
+      {Path("link"), Perms(0777)},
+      {Path("link/"), kAttrFolder | Perms(0750)},
+      {Path("link/f"), Perms(0640)},
+      // The hidden bit follows the last name, dots included.
+      {Path("src/."), kAttrFolder | kAttrHidden | Perms(0750)},
+      {Path("src/.."),
+       kAttrFolder | kAttrHidden | Perms(Lstat(root_).st_mode & 07777)},
+      {Path("dst/../src/f"), Perms(0640)},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(fs_.ReadAttributes(c.path), c.mask) << c.path;
+    fs_.ReadAttributes(Path("dst/f"));  // evicts, so the next is read anew
+  }
+}
+
+TEST_F(LinuxStatCacheTest, EntriesUnderAFileOrAMissingFolderAreMissing) {
+  EXPECT_FALSE(PathExists(fs_, Path("dst/f/x")));
+  EXPECT_FALSE(PathExists(fs_, Path("nowhere/x")));
+  EXPECT_FALSE(PathExists(fs_, Path("nowhere/x")));
+  MakeFolder(Path("nowhere"));
+  WriteFile(Path("nowhere/x"), "");
+  fs_.BeginPass();
+  EXPECT_TRUE(PathExists(fs_, Path("nowhere/x")));
+}
+
+TEST_F(LinuxStatCacheTest, TheListingSortsEntriesAsTheirAttributesWould) {
+  MakeFolder(Path("src/sub"));
+  ASSERT_EQ(::symlink("sub", Path("src/to_sub").c_str()), 0);
+  ASSERT_EQ(::mkfifo(Path("src/pipe").c_str(), 0600), 0);
+  int named = 0;
+  for (std::string name = fs_.StartListing(Path("src/"));
+       !name.empty(); name = fs_.NextName()) {
+    const std::optional<bool> listed = fs_.ListedIsFolder();
+    if (!listed) continue;  // a file system that does not tell
+    const uint32_t mask = fs_.ReadAttributes(Path("src/") + name);
+    EXPECT_EQ(*listed, (mask & kAttrFolder) != 0) << name;
+    ++named;
+  }
+  EXPECT_FALSE(fs_.ListedIsFolder().has_value());
+  if (named == 0) GTEST_SKIP() << "this file system gives no kinds";
+  EXPECT_EQ(named, 6);  // ".", "..", f, sub, to_sub, pipe
+}
+
+}  // namespace
+}  // namespace fernwise

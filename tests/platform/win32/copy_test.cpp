@@ -1,0 +1,145 @@
+// Copies, deletes, long paths and links on real folders under Windows (or
+// Wine), checked with plain Win32 calls.
+#include <cstdlib>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "core/run_state.h"
+#include "sync/mirror.h"
+#include "core/path_probe.h"
+#include "core/run_error.h"
+#include "sync/sweep.h"
+#include "tests/support/recording_window.h"
+#include "tests/platform/win32/temp_folder.h"
+
+namespace fernwise {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+class Win32CopyTest : public testing::Win32TempFolderTest {
+ protected:
+  testing::RecordingWindow window_;
+  RunState state_;
+  RunContext run_{fs_, window_, state_, [] { return 0.0; }};
+};
+
+TEST_F(Win32CopyTest, CarriesContentTimeAndMask) {
+  WriteFile(Path("src"), std::string(70000, 'x'),
+            FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE);
+  SetMask(Path("src"), FILE_ATTRIBUTE_ARCHIVE);
+  SetWriteTime(Path("src"), 132592959671234567);
+  SetMask(Path("src"), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY |
+                           FILE_ATTRIBUTE_ARCHIVE);
+  fs_.Copy(Path("src"), Path("dst"));
+  EXPECT_EQ(ReadFile(Path("dst")), std::string(70000, 'x'));
+  EXPECT_EQ(fs_.LastModified(Path("dst")), fs_.LastModified(Path("src")));
+  EXPECT_EQ(fs_.ReadAttributes(Path("dst")), fs_.ReadAttributes(Path("src")));
+  EXPECT_EQ(Entries(root_), (std::vector<std::string>{"dst", "src"}));
+}
+
+class Win32LockedTargetTest : public Win32CopyTest,
+                              public ::testing::WithParamInterface<DWORD> {};
+
+// The destination tree is the program's own: a read-only, hidden or system
+// file there is replaced and deleted like any other, or a backup that once
+// copied such a file would stop at it on every later run.
+TEST_P(Win32LockedTargetTest, IsReplacedAndDeleted) {
+  WriteFile(Path("src"), "new", FILE_ATTRIBUTE_ARCHIVE);
+  WriteFile(Path("dst"), "old", GetParam());
+  fs_.Copy(Path("src"), Path("dst"));
+  EXPECT_EQ(ReadFile(Path("dst")), "new");
+  EXPECT_EQ(fs_.ReadAttributes(Path("dst")), fs_.ReadAttributes(Path("src")));
+  SetMask(Path("dst"), GetParam());
+  fs_.Delete(Path("dst"));
+  EXPECT_EQ(Entries(root_), std::vector<std::string>{"src"});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Masks, Win32LockedTargetTest,
+    ::testing::Values(DWORD(FILE_ATTRIBUTE_READONLY), DWORD(FILE_ATTRIBUTE_HIDDEN),
+                      DWORD(FILE_ATTRIBUTE_SYSTEM),
+                      DWORD(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                            FILE_ATTRIBUTE_SYSTEM)));
+
+TEST_F(Win32CopyTest, FailureLeavesTargetAsItWasAndNothingBehind) {
+  WriteFile(Path("dst"), "old", FILE_ATTRIBUTE_READONLY);
+  EXPECT_THROW(fs_.Copy(Path("missing"), Path("dst")), RunError);
+  // A folder cannot be replaced by a file: the rename fails after the copy.
+  WriteFile(Path("src"), "new");
+  MakeFolder(Path("folder"));
+  WriteFile(Path("folder\\inside"), "kept");
+  EXPECT_THROW(fs_.Copy(Path("src"), Path("folder")), RunError);
+  EXPECT_EQ(ReadFile(Path("dst")), "old");
+  EXPECT_EQ(Mask(Path("dst")) & FILE_ATTRIBUTE_READONLY, DWORD(FILE_ATTRIBUTE_READONLY));
+  EXPECT_EQ(ReadFile(Path("folder\\inside")), "kept");
+  EXPECT_EQ(Entries(root_), (std::vector<std::string>{"dst", "folder", "src"}));
+}
+
+// Deeper than the 260 characters an unprefixed path may hold.
+TEST_F(Win32CopyTest, MirrorsAndSweepsATreeDeeperThan260Characters) {
+  std::string source = Path("src");
+  std::string relative;
+  MakeFolder(source);
+  while (source.size() < 300) {
+    relative += "\\" + std::string(40, 'd');
+    source = Path("src") + relative;
+    MakeFolder(source);
+  }
+  WriteFile(source + "\\deep.txt", "deep");
+  MakeFolder(Path("dst"));
+  MirrorFolder(run_, Path("src"), Path("dst"));
+  const std::string copy = Path("dst") + relative + "\\deep.txt";
+  ASSERT_GT(copy.size(), 300u);
+  EXPECT_EQ(ReadFile(copy), "deep");
+  EXPECT_EQ(state_.Counters.FilesCreated, 1);
+  EXPECT_TRUE(PathExists(fs_, copy));
+  DeleteFileW(win32::WidenPath(source + "\\deep.txt").c_str());
+  SweepFolder(run_, Path("dst"), Path("src"));
+  EXPECT_EQ(ReadFile(copy), "<missing>");
+}
+
+// A link to a folder, made the way the platform allows. Wine 8 makes none
+// (CreateSymbolicLinkW reports success and makes nothing), so the test script
+// prepares host links, which Wine shows as reparse points, in the folder
+// FERNWISE_LINK_FOLDER names: src\AppData and dst\Gone linking to outside.
+std::string LinkFolder(const std::string& root) {
+  const std::wstring link = win32::WidenPath(root + "\\src\\AppData");
+  const std::wstring target = win32::WidenPath(root + "\\outside");
+  CreateDirectoryW(win32::WidenPath(root + "\\src").c_str(), nullptr);
+  CreateSymbolicLinkW(link.c_str(), target.c_str(),
+                      SYMBOLIC_LINK_FLAG_DIRECTORY |
+                          SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+  CreateDirectoryW(win32::WidenPath(root + "\\dst").c_str(), nullptr);
+  CreateSymbolicLinkW(win32::WidenPath(root + "\\dst\\Gone").c_str(),
+                      target.c_str(),
+                      SYMBOLIC_LINK_FLAG_DIRECTORY |
+                          SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+  const DWORD mask = GetFileAttributesW(link.c_str());
+  if (mask != INVALID_FILE_ATTRIBUTES && (mask & FILE_ATTRIBUTE_REPARSE_POINT))
+    return root;
+  const char* prepared = std::getenv("FERNWISE_LINK_FOLDER");
+  return prepared ? prepared : "";
+}
+
+TEST_F(Win32CopyTest, LinksToFoldersAreNeitherCopiedNorDescendedNorSwept) {
+  MakeFolder(Path("outside"));
+  const std::string folder = LinkFolder(root_);
+  if (folder.empty())
+    GTEST_SKIP() << "no folder links here: CreateSymbolicLinkW makes none and "
+                    "FERNWISE_LINK_FOLDER is not set";
+  WriteFile(folder + "\\outside\\precious", "p");
+  WriteFile(folder + "\\src\\plain", "x");
+  MirrorFolder(run_, folder + "\\src", folder + "\\dst");
+  SweepFolder(run_, folder + "\\dst", folder + "\\src");
+  EXPECT_THAT(Entries(folder + "\\dst"), ElementsAre("Gone", "plain"));
+  EXPECT_THAT(Entries(folder + "\\outside"), ElementsAre("precious"));
+  EXPECT_EQ(state_.Counters.FoldersScanned, 0);
+  EXPECT_EQ(state_.Counters.FilesScanned, 1);
+  EXPECT_TRUE(PathExists(fs_, folder + "\\src\\AppData"));
+}
+
+}  // namespace
+}  // namespace fernwise

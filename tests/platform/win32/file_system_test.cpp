@@ -1,0 +1,233 @@
+#include "platform/win32/file_system.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "core/path_probe.h"
+#include "core/run_error.h"
+#include "platform/win32/text.h"
+#include "tests/platform/win32/temp_folder.h"
+
+namespace fernwise {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::UnorderedElementsAre;
+using testing::Win32TempFolderTest;
+
+std::vector<std::string> Drain(NameList list) {
+  std::vector<std::string> names;
+  while (!list.Empty()) names.push_back(list.TakeFirst());
+  return names;
+}
+
+struct WidenCase {
+  const char* path;
+  const wchar_t* wide;
+};
+
+class WidenPathTest : public ::testing::TestWithParam<WidenCase> {};
+
+TEST_P(WidenPathTest, GivesTheLongFormWindowsWouldClean) {
+  EXPECT_EQ(win32::WidenPath(GetParam().path), GetParam().wide);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, WidenPathTest,
+    ::testing::Values(
+        WidenCase{"C:\\Data\\a.txt", L"\\\\?\\C:\\Data\\a.txt"},
+        WidenCase{"C:\\Data\\", L"\\\\?\\C:\\Data\\"},
+        WidenCase{"C:/Data/x/../b", L"\\\\?\\C:\\Data\\b"},
+        WidenCase{"\\\\server\\share\\x", L"\\\\?\\UNC\\server\\share\\x"},
+        WidenCase{"\\\\?\\C:\\as is\\..", L"\\\\?\\C:\\as is\\.."},
+        WidenCase{"C:\\D\\Gr\xC3\xBC\xC3\x9F" "e", L"\\\\?\\C:\\D\\Gr\u00FC\u00DFe"},
+        WidenCase{"", L""}));
+
+TEST(Win32TextTest, BadUtf8AndSystemErrorsCarryText) {
+  EXPECT_THROW(win32::Widen("C:\\bad\xFF"), RunError);
+  const std::string text = win32::ErrorText(ERROR_ACCESS_DENIED);
+  EXPECT_FALSE(text.empty());
+  EXPECT_NE(text.back(), '\n');
+  EXPECT_NE(text.back(), '\r');
+}
+
+TEST_F(Win32TempFolderTest, MaskBitsRoundTripOnFilesAndFolders) {
+  WriteFile(Path("f"), "x");
+  MakeFolder(Path("d"));
+  const bool wine = testing::UnderWine();
+  for (uint32_t mask : {kAttrReadOnly | kAttrArchive, kAttrHidden | kAttrSystem,
+                        kAttrHidden | kAttrArchive, uint32_t(kAttrArchive), 0u}) {
+    fs_.SetAttributes(Path("f"), mask);
+    EXPECT_EQ(fs_.ReadAttributes(Path("f")), wine ? mask | kAttrArchive : mask);
+    fs_.SetAttributes(Path("d"), mask | kAttrFolder);
+    const uint32_t kept = wine ? mask & (kAttrHidden | kAttrSystem) : mask;
+    EXPECT_EQ(fs_.ReadAttributes(Path("d")), kept | kAttrFolder);
+  }
+}
+
+TEST_F(Win32TempFolderTest, SnapshotHoldsHiddenSystemAndDotNamesSkipsDots) {
+  WriteFile(Path("plain.txt"), "");
+  WriteFile(Path("desktop.ini"), "", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+  MakeFolder(Path(".config"));
+  MakeFolder(Path("Secret"));
+  SetMask(Path("Secret"), FILE_ATTRIBUTE_HIDDEN);
+  const FolderSnapshot snapshot = *TakeSnapshot(fs_, root_);
+  EXPECT_THAT(Drain(snapshot.folders), UnorderedElementsAre(".config", "Secret"));
+  EXPECT_THAT(Drain(snapshot.files),
+              UnorderedElementsAre("plain.txt", "desktop.ini"));
+}
+
+TEST_F(Win32TempFolderTest, TheListingTellsFoldersAsTheirAttributesWould) {
+  WriteFile(Path("f"), "", FILE_ATTRIBUTE_HIDDEN);
+  MakeFolder(Path("d"));
+  SetMask(Path("d"), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM);
+  int named = 0;
+  for (std::string name = fs_.StartListing(root_ + "\\");
+       !name.empty(); name = fs_.NextName()) {
+    const std::optional<bool> listed = fs_.ListedIsFolder();
+    ASSERT_TRUE(listed.has_value()) << name;
+    const bool folder = (fs_.ReadAttributes(root_ + "\\" + name) & kAttrFolder) != 0;
+    EXPECT_EQ(*listed, folder) << name;
+    ++named;
+  }
+  EXPECT_EQ(named, 4);  // ".", "..", f, d
+  EXPECT_FALSE(fs_.ListedIsFolder().has_value());
+  EXPECT_NE(fs_.StartListing(Path("f")), "");
+  EXPECT_FALSE(fs_.ListedIsFolder().has_value());  // a probe lists nothing
+}
+
+TEST_F(Win32TempFolderTest, ListingOfAnEmptyFolderYieldsOnlyDots) {
+  MakeFolder(Path("empty"));
+  std::vector<std::string> names;
+  for (std::string name = fs_.StartListing(Path("empty\\"));
+       !name.empty(); name = fs_.NextName())
+    names.push_back(name);
+  EXPECT_THAT(names, UnorderedElementsAre(".", ".."));
+  EXPECT_EQ(fs_.NextName(), "");
+}
+
+struct ProbeCase {
+  const char* relative;  // below the test's folder; "" alone is the empty path
+  bool exists;
+};
+
+class Win32ProbeTest : public Win32TempFolderTest,
+                       public ::testing::WithParamInterface<ProbeCase> {};
+
+TEST_P(Win32ProbeTest, NotFoundIsAnAnswer) {
+  WriteFile(Path("notes.txt"), "x");
+  WriteFile(Path("hidden.sys"), "x", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+  MakeFolder(Path("Photos"));
+  const std::string relative = GetParam().relative;
+  const std::string path = relative.empty() ? "" : Path(relative);
+  EXPECT_EQ(PathExists(fs_, path), GetParam().exists) << path;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, Win32ProbeTest,
+    ::testing::Values(ProbeCase{"notes.txt", true}, ProbeCase{"NOTES.TXT", true},
+                      ProbeCase{"hidden.sys", true}, ProbeCase{"Photos", true},
+                      ProbeCase{"missing", false},
+                      ProbeCase{"missing\\deeper", false},
+                      ProbeCase{"", false},
+                      // A trailing "\" probes the folder's contents: "." counts.
+                      ProbeCase{"Photos\\", true},
+                      // Wildcards are the listing's own.
+                      ProbeCase{"*.txt", true}, ProbeCase{"note?.txt", true},
+                      ProbeCase{"*.none", false}, ProbeCase{"Pho*", true}));
+
+TEST_F(Win32TempFolderTest, TimesKeep100nsAndLengthsAre64Bit) {
+  WriteFile(Path("f"), "12345");
+  // 2021-03-04 05:06:07.1234567 UTC in FILETIME units.
+  const int64_t ticks = 132592959671234567;
+  SetWriteTime(Path("f"), ticks);
+  EXPECT_EQ(fs_.LastModified(Path("f")).ns,
+            (ticks - 116444736000000000) * 100);
+  EXPECT_EQ(fs_.Length(Path("f")), 5);
+}
+
+TEST_F(Win32TempFolderTest, FailuresCarryNumberTextOperationAndPath) {
+  try {
+    fs_.ReadAttributes(Path("missing"));
+    FAIL() << "no error";
+  } catch (const RunError& error) {
+    EXPECT_EQ(error.number(), ERROR_FILE_NOT_FOUND);
+    EXPECT_FALSE(error.text().empty());
+    EXPECT_THAT(error.Report(), HasSubstr("(read attributes " + Path("missing")));
+  }
+  EXPECT_THROW(fs_.LastModified(Path("missing")), RunError);
+  EXPECT_THROW(fs_.Delete(Path("missing")), RunError);
+  EXPECT_THROW(fs_.CreateFolder(Path("missing\\sub")), RunError);
+  MakeFolder(Path("full"));
+  WriteFile(Path("full\\f"), "");
+  EXPECT_THROW(fs_.RemoveFolder(Path("full")), RunError);
+}
+
+TEST_F(Win32TempFolderTest, ReadOnlyFolderIsRemovedAndFolderMadeAgain) {
+  fs_.CreateFolder(Path("d"));
+  SetMask(Path("d"), FILE_ATTRIBUTE_READONLY);
+  fs_.RemoveFolder(Path("d"));
+  EXPECT_THAT(Entries(root_), IsEmpty());
+  fs_.CreateFolder(Path("d"));
+  EXPECT_THAT(Entries(root_), ElementsAre("d"));
+}
+
+TEST_F(Win32TempFolderTest, ResolvePathIgnoresCaseAndMissIsEmpty) {
+  MakeFolder(Path("Data"));
+  const std::string resolved = fs_.ResolvePath(Path("Data"));
+  EXPECT_FALSE(resolved.empty());
+  EXPECT_EQ(resolved.rfind("\\\\?\\", 0), std::string::npos) << resolved;
+  EXPECT_EQ(CompareStringOrdinal(win32::Widen(resolved).c_str(), -1,
+                                 win32::Widen(fs_.ResolvePath(Path("DATA"))).c_str(),
+                                 -1, TRUE),
+            CSTR_EQUAL);
+  EXPECT_EQ(fs_.ResolvePath(Path("missing")), "");
+  EXPECT_TRUE(fs_.IgnoresCase());
+  EXPECT_TRUE(PathExists(fs_, fs_.CurrentDirectory()));
+}
+
+TEST_F(Win32TempFolderTest, TextFileIsEmptiedAndReadBackWhole) {
+  WriteFile(Path("out.txt"), "old content that is longer");
+  auto out = fs_.CreateTextFile(Path("out.txt"));
+  out->Write("Gr\xC3\xBC\xC3\x9F" "e\r\n");
+  out->Write(std::string("nul\0byte", 8));
+  out->Close();
+  EXPECT_EQ(fs_.ReadWholeFile(Path("out.txt")),
+            std::string("Gr\xC3\xBC\xC3\x9F" "e\r\nnul\0byte", 17));
+  EXPECT_THROW(fs_.ReadWholeFile(Path("missing")), RunError);
+}
+
+TEST_F(Win32TempFolderTest, UnicodeNamesRoundTripThroughSnapshotAndCopy) {
+  const std::string name = "\xE2\x9C\x93 \xD0\x96 \xF0\x9F\x8C\xBF.txt";
+  WriteFile(Path(name), "leaf");
+  MakeFolder(Path("out"));
+  const FolderSnapshot snapshot = *TakeSnapshot(fs_, root_);
+  EXPECT_THAT(Drain(snapshot.files), ElementsAre(name));
+  fs_.Copy(Path(name), Path("out\\" + name));
+  EXPECT_EQ(ReadFile(Path("out\\" + name)), "leaf");
+}
+
+// Local date-time, as the user sees it, to FileTime.
+FileTime LocalTime(WORD year, WORD month, WORD day, WORD hour, WORD minute) {
+  SYSTEMTIME local{year, month, 0, day, hour, minute, 0, 0}, utc{};
+  EXPECT_TRUE(TzSpecificLocalTimeToSystemTime(nullptr, &local, &utc));
+  FILETIME stamp{};
+  EXPECT_TRUE(SystemTimeToFileTime(&utc, &stamp));
+  const int64_t ticks =
+      int64_t(uint64_t(stamp.dwHighDateTime) << 32 | stamp.dwLowDateTime);
+  return FileTime{(ticks - 116444736000000000) * 100};
+}
+
+TEST_F(Win32TempFolderTest, DateTimeUsesShortFormatsAndDateAloneAtMidnight) {
+  const std::string midnight = fs_.FormatDateTime(LocalTime(2024, 7, 9, 0, 0));
+  const std::string afternoon = fs_.FormatDateTime(LocalTime(2024, 7, 9, 15, 4));
+  EXPECT_THAT(midnight, HasSubstr("2024"));
+  EXPECT_EQ(midnight.find(' '), std::string::npos) << midnight;
+  EXPECT_EQ(afternoon.rfind(midnight + " ", 0), 0u) << afternoon;
+  EXPECT_THAT(afternoon, HasSubstr("04"));
+}
+
+}  // namespace
+}  // namespace fernwise

@@ -1,0 +1,115 @@
+// The fixture of the POSIX file-system tests: a fresh temporary folder per
+// test, removed afterwards, and plain POSIX helpers that do not go through
+// the code under test.
+#pragma once
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/linux/file_system.h"
+
+namespace fernwise::testing {
+
+class LinuxTempFolderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = ::testing::TempDir() + "/fernwise-linux-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    root_ = pattern;
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    std::filesystem::remove_all(root_, ignored);
+  }
+
+  std::string Path(const std::string& name) const { return root_ + "/" + name; }
+
+  void WriteFile(const std::string& path, const std::string& content,
+                 mode_t mode = 0644) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(fd, 0) << path;
+    ASSERT_EQ(::write(fd, content.data(), content.size()),
+              static_cast<ssize_t>(content.size()));
+    ASSERT_EQ(::close(fd), 0);
+    ASSERT_EQ(::chmod(path.c_str(), mode), 0);
+  }
+  std::string ReadFile(const std::string& path) {
+    std::string content;
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0) return "<missing>";
+    char chunk[65536];
+    for (ssize_t got; (got = ::read(fd, chunk, sizeof chunk)) > 0;)
+      content.append(chunk, static_cast<size_t>(got));
+    ::close(fd);
+    return content;
+  }
+  struct stat Lstat(const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+    return st;
+  }
+  void MakeFolder(const std::string& path) {
+    ASSERT_EQ(::mkdir(path.c_str(), 0755), 0) << path;
+  }
+  void SetTimes(const std::string& path, timespec mtime) {
+    const timespec times[2] = {mtime, mtime};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW),
+              0);
+  }
+  /// The folder's entry names but "." and "..", sorted.
+  std::vector<std::string> Entries(const std::string& folder) {
+    std::vector<std::string> names;
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr) return {"<not a folder>"};
+    while (const dirent* entry = ::readdir(dir)) {
+      const std::string name = entry->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    ::closedir(dir);
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  LinuxFileSystem fs_;
+  std::string root_;
+};
+
+/// While it lives, the kernel refuses to write a file past `bytes` (even for
+/// root), with EFBIG rather than the signal it sends by default.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    if (::getrlimit(RLIMIT_FSIZE, &saved_) != 0) return;
+    old_handler_ = ::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = saved_;
+    small.rlim_cur = bytes;
+    in_force_ = ::setrlimit(RLIMIT_FSIZE, &small) == 0;
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+  ~FileSizeLimit() {
+    if (old_handler_ == SIG_ERR) return;
+    ::setrlimit(RLIMIT_FSIZE, &saved_);
+    ::signal(SIGXFSZ, old_handler_);
+  }
+
+  bool in_force() const { return in_force_; }
+
+ private:
+  struct rlimit saved_ {};
+  sighandler_t old_handler_ = SIG_ERR;
+  bool in_force_ = false;
+};
+
+}  // namespace fernwise::testing
