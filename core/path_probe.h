@@ -18,7 +18,6 @@ class NameList {
  public:
   void Append(std::string name) { names_.push_back(std::move(name)); }
   bool Empty() const { return next_ == names_.size(); }
-  size_t Size() const { return names_.size() - next_; }
   /// Removes and returns the first name; the list must not be empty.
   std::string TakeFirst() { return std::move(names_[next_++]); }
 

@@ -74,6 +74,8 @@ void MirrorFile(RunContext& run, std::string& status,
   const FileTime dest_time = fs.LastModified(dest_file);
   const FileTime source_time = fs.LastModified(source_file);
   if (!times.Same(dest_time, source_time)) {
+    // "Refresing " is the status text as users and their scripts know it:
+    // spelled so on purpose.
     ShowJoined(run.window, status, "Refresing ", dest_file, "...");
     if (run.state.BackupMode == kDuplexPreserving)
       SaveToSecondaryFolder(run, source_file, dest_file);

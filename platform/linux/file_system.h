@@ -23,12 +23,12 @@
 // unprivileged process cannot make device nodes; such a copy makes nothing
 // and leaves the target as it was. A folder cannot be copied.
 //
-// Copy, delete, create folder and remove folder treat a read-only folder of
-// the process's own as the first platform did: when the kernel refuses an
-// entry there (EACCES) and the process owns the folder, the owner's write and
-// search bits are added for one more try and the folder's exact mode is put
-// back afterwards, whether the try succeeds or not. Folders of other owners
-// keep their refusal.
+// The destination tree is the program's own, so a read-only folder there
+// does not keep its entries from being made, replaced or removed: when copy,
+// delete, create folder or remove folder is refused an entry (EACCES) in a
+// folder the process owns, the owner's write and search bits are added for
+// one more try and the folder's exact mode is put back afterwards, whether
+// the try succeeds or not. Folders of other owners keep their refusal.
 //
 // Length is st_size: the byte count of a file, the length of a link's target
 // text, and whatever the file system reports for a folder.
@@ -53,8 +53,6 @@ namespace fernwise {
 
 /// Where the permission bits sit in the attribute mask.
 constexpr int kPermissionShift = 16;
-constexpr uint32_t kPermissionMask = uint32_t{linux_os::kPermissionBits}
-                                   << kPermissionShift;
 
 class LinuxFileSystem final : public FileSystem {
  public:
