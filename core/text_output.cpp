@@ -26,8 +26,8 @@ void BufferedTextOutput::Write(const std::string& text) {
 }
 
 void BufferedTextOutput::Close() {
-  if (closed_) return;
   ThrowIfFailed();
+  if (closed_) return;
   Flush();
   closed_ = true;
   try {

@@ -32,6 +32,8 @@ class FileSink final : public ByteSink {
       DWORD written = 0;
       if (!WriteFile(file_.get(), data, piece, &written, nullptr))
         ThrowError(GetLastError(), "write file", path_);
+      // A write that takes nothing would never end; the volume is full.
+      if (written == 0) ThrowError(ERROR_HANDLE_DISK_FULL, "write file", path_);
       data += written;
       size -= written;
     }

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <clocale>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <map>
@@ -197,6 +198,47 @@ TEST_F(SweepRealTest, LinksAreErasedOrKeptAsLinksNeverFollowed) {
   EXPECT_EQ(Entries(Path("dst")), std::vector<std::string>{"kept"});
   EXPECT_TRUE(S_ISLNK(Lstat(Path("dst/kept")).st_mode));
   EXPECT_EQ(ReadFile(Path("outside/precious")), "p");
+}
+
+// A listing goes to the file a buffer at a time, and each line is written in
+// two pieces, the mask last, whose failure the listing absorbs with -1. When
+// the mask is the piece that fills the buffer and the file refuses it, what
+// was lost is every line before it: the listing must end with the failure,
+// even if the file takes all that comes after.
+TEST_F(FolderTreeRealTest, RefusedBufferEndsTheListingEvenWhenAMaskFillsIt) {
+  const std::string top = Path("t");
+  MakeFolder(top);
+  MakeFolder(top + "/sub");  // its "Seeking " text comes after top's lines
+  for (int i = 0; i < 1600; ++i) {  // lines of one length, past 64 KiB
+    char name[16];
+    std::snprintf(name, sizeof name, "f%04d", i);
+    WriteFile(top + "/" + name, "x");
+    SetTimes(top + "/" + name, kMorning);
+  }
+  // Lengthen the top folder's name, and so its header line, until the
+  // buffer fills at the end of a mask.
+  const std::string whole = List(top);
+  constexpr size_t kBuffer = BufferedTextOutput::kFlushBytes;
+  const auto mask_fills_buffer = [&](size_t shift) {
+    for (size_t end = whole.find("\r\n"); end != std::string::npos;
+         end = whole.find("\r\n", end + 2)) {
+      if (whole.rfind(',', end) + 1 + shift >= kBuffer) return false;
+      if (end + 2 + shift >= kBuffer) return true;
+    }
+    return false;
+  };
+  size_t shift = 0;
+  while (!mask_fills_buffer(shift)) ASSERT_LT(++shift, 100u);
+  const std::string shifted = top + std::string(shift, 'x');
+  ASSERT_EQ(::rename(top.c_str(), shifted.c_str()), 0);
+
+  std::optional<testing::FileSizeLimit> refusal;
+  refusal.emplace(16);
+  if (!refusal->in_force()) GTEST_SKIP() << "cannot limit file sizes here";
+  window_.on_status = [&](const std::string& text) {
+    if (text == "Seeking " + shifted + "/sub...") refusal.reset();
+  };
+  EXPECT_THROW(List(shifted), RunError);
 }
 
 }  // namespace

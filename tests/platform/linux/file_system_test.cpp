@@ -247,6 +247,19 @@ TEST_F(LinuxTempFolderTest, TextFileIsEmptiedAndFlushedOnCloseOrUnwind) {
   EXPECT_THROW(fs_.CreateTextFile(Path("missing/x.txt")), RunError);
 }
 
+TEST_F(LinuxTempFolderTest, TextFileThatLostWhatItHeldFailsEveryLaterWrite) {
+  auto output = fs_.CreateTextFile(Path("list.txt"));
+  {
+    // The file refuses the first full buffer, then would take anything.
+    const testing::FileSizeLimit limit(16);
+    if (!limit.in_force()) GTEST_SKIP() << "cannot limit file sizes here";
+    EXPECT_THROW(output->Write(std::string(128 * 1024, 'x')), RunError);
+  }
+  EXPECT_THROW(output->Write("after the hole"), RunError);
+  EXPECT_THROW(output->Close(), RunError);
+  EXPECT_EQ(ReadFile(Path("list.txt")).find("after"), std::string::npos);
+}
+
 class LinuxDateTest : public LinuxTempFolderTest {
  protected:
   void SetUp() override {

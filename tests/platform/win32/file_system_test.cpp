@@ -3,6 +3,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <limits>
+#include <string>
+
 #include "core/path_probe.h"
 #include "core/run_error.h"
 #include "platform/win32/text.h"
@@ -138,13 +142,21 @@ INSTANTIATE_TEST_SUITE_P(
                       ProbeCase{"*.txt", true}, ProbeCase{"note?.txt", true},
                       ProbeCase{"*.none", false}, ProbeCase{"Pho*", true}));
 
-TEST_F(Win32TempFolderTest, TimesKeep100nsAndLengthsAre64Bit) {
+TEST_F(Win32TempFolderTest, TimesKeep100nsHoldAtTheLimitAndLengthsAre64Bit) {
   WriteFile(Path("f"), "12345");
-  // 2021-03-04 05:06:07.1234567 UTC in FILETIME units.
-  const int64_t ticks = 132592959671234567;
-  SetWriteTime(Path("f"), ticks);
-  EXPECT_EQ(fs_.LastModified(Path("f")).ns,
-            (ticks - 116444736000000000) * 100);
+  struct {
+    int64_t ticks;  // FILETIME units
+    int64_t ns;
+  } const stamps[] = {
+      // 2021-03-04 05:06:07.1234567 UTC.
+      {132592959671234567, (132592959671234567 - 116444736000000000) * 100},
+      // 2400-01-01 UTC: past what nanoseconds since 1970 hold in 64 bits.
+      {252139392000000000, std::numeric_limits<int64_t>::max()},
+  };
+  for (const auto& stamp : stamps) {
+    SetWriteTime(Path("f"), stamp.ticks);
+    EXPECT_EQ(fs_.LastModified(Path("f")).ns, stamp.ns) << stamp.ticks;
+  }
   EXPECT_EQ(fs_.Length(Path("f")), 5);
 }
 
@@ -197,6 +209,24 @@ TEST_F(Win32TempFolderTest, TextFileIsEmptiedAndReadBackWhole) {
   EXPECT_EQ(fs_.ReadWholeFile(Path("out.txt")),
             std::string("Gr\xC3\xBC\xC3\x9F" "e\r\nnul\0byte", 17));
   EXPECT_THROW(fs_.ReadWholeFile(Path("missing")), RunError);
+}
+
+// scripts/wine-tests.sh runs this once more with the file size limited to
+// FERNWISE_FILE_LIMIT_KIB, so that the file refuses a buffer part-way.
+TEST_F(Win32TempFolderTest, TextFileThatLostWhatItHeldFailsEveryLaterWrite) {
+  const char* limit_kib = std::getenv("FERNWISE_FILE_LIMIT_KIB");
+  if (limit_kib == nullptr) GTEST_SKIP() << "no file-size limit in force";
+  auto output = fs_.CreateTextFile(Path("list.txt"));
+  const std::string piece(16 * 1024, 'x');
+  const size_t past_limit = 2 * 1024 * std::stoul(limit_kib);
+  EXPECT_THROW(
+      {
+        for (size_t written = 0; written < past_limit; written += piece.size())
+          output->Write(piece);
+      },
+      RunError);
+  EXPECT_THROW(output->Write("after the hole"), RunError);
+  EXPECT_THROW(output->Close(), RunError);
 }
 
 TEST_F(Win32TempFolderTest, UnicodeNamesRoundTripThroughSnapshotAndCopy) {
