@@ -55,8 +55,8 @@ class TempEntry {
       // with the folder opened up; it stays open until the temporary entry
       // has been renamed or removed, and this object's end puts its mode
       // back.
-      if (InOwnFolder(target, [&] { return make(path) ? 0 : -1; }, access_) ==
-          0) {
+      const auto make_path = [&] { return make(path) ? 0 : -1; };
+      if (InOwnFolder(target, make_path, access_) == 0) {
         path_ = std::move(path);
         return;
       }
