@@ -1,7 +1,6 @@
 // Program start on Windows: the window, shown at once, and nothing else
 // until its button is pressed.
 #include <windows.h>
-
 #include <commctrl.h>
 
 #include "app/win32_window.h"

@@ -14,7 +14,8 @@ constexpr wchar_t kClassName[] = L"Fernwise.Form1";
 constexpr int kCommand1Id = 100;
 constexpr int kIconId = 1;  // fernwise.rc
 
-constexpr DWORD kFormStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+constexpr DWORD kFormStyle =
+    WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
 
 void Place(HWND child, const TwipsBox& box, UINT dpi) {
   const int d = int(dpi);
@@ -61,8 +62,8 @@ Form1::~Form1() {
 void Form1::Create(HINSTANCE instance, int show) {
   RegisterFormClass(instance, &Form1::Procedure);
   form_ = CreateWindowExW(0, kClassName, win32::WidenText(kCaption).c_str(),
-                          kFormStyle, CW_USEDEFAULT,
-                          CW_USEDEFAULT, 0, 0, nullptr, nullptr, instance, this);
+                          kFormStyle, CW_USEDEFAULT, CW_USEDEFAULT, 0, 0,
+                          nullptr, nullptr, instance, this);
   Command1 = CreateWindowExW(
       0, L"BUTTON", win32::WidenText(kButtonText).c_str(),
       WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, 0, 0, 0, 0, form_,

@@ -80,7 +80,8 @@ struct Totals {
 std::string Base36(uint64_t value) {
   std::string digits;
   do {
-    digits.insert(digits.begin(), "0123456789abcdefghijklmnopqrstuvwxyz"[value % 36]);
+    digits.insert(digits.begin(),
+                  "0123456789abcdefghijklmnopqrstuvwxyz"[value % 36]);
     value /= 36;
   } while (value != 0);
   return digits;
@@ -90,8 +91,8 @@ std::string Base36(uint64_t value) {
 // collide, and their lengths vary like real ones. About one in a hundred is
 // a dot file.
 std::string MakeName(Random& random, uint64_t number, bool folder) {
-  static const char* const kExtensions[] = {".txt", ".c", ".h", ".json",
-                                            ".png", ".md", "", ".dat"};
+  static const char* const kExtensions[] = {".txt", ".c",  ".h", ".json",
+                                            ".png", ".md", "",   ".dat"};
   std::string name = random.Below(100) == 0 ? "." : "";
   const uint64_t length = 2 + random.Below(11);
   for (uint64_t i = 0; i < length; ++i)
@@ -106,7 +107,8 @@ void SetTime(const std::string& path, Random& random) {
   timespec times[2];
   times[0].tv_sec = times[1].tv_sec =
       kBaseSeconds + static_cast<int64_t>(random.Below(kTimeSpread));
-  times[0].tv_nsec = times[1].tv_nsec = static_cast<long>(random.Below(1000000000));
+  times[0].tv_nsec = times[1].tv_nsec =
+      static_cast<long>(random.Below(1000000000));
   if (utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
     Fail("set time of", path);
 }
@@ -177,8 +179,10 @@ void MakeBigFiles(const Options& options, Random& random, Totals& totals) {
   std::vector<char> buffer(1 << 20);
   for (uint64_t i = 0; i < 64; ++i) {
     const std::string path = options.out + "/" + MakeName(random, i, false);
-    const double mebibytes = 2.0 + static_cast<double>(random.Below(6001)) / 1000.0;
-    const auto size = static_cast<size_t>(mebibytes * options.scale * (1 << 20));
+    const double mebibytes =
+        2.0 + static_cast<double>(random.Below(6001)) / 1000.0;
+    const auto size =
+        static_cast<size_t>(mebibytes * options.scale * (1 << 20));
     WriteFile(path, size, random, buffer);
     SetTime(path, random);
     ++totals.files;
@@ -218,7 +222,8 @@ void CollectFiles(const std::string& folder, std::vector<std::string>& files) {
   if (dir == nullptr) Fail("list", folder);
   std::vector<std::string> names;
   while (dirent* entry = readdir(dir)) {
-    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+    if (std::strcmp(entry->d_name, ".") != 0 &&
+        std::strcmp(entry->d_name, "..") != 0)
       names.emplace_back(entry->d_name);
   }
   closedir(dir);
@@ -227,8 +232,10 @@ void CollectFiles(const std::string& folder, std::vector<std::string>& files) {
     const std::string path = folder + "/" + name;
     struct stat info;
     if (lstat(path.c_str(), &info) != 0) Fail("read", path);
-    if (S_ISDIR(info.st_mode)) CollectFiles(path, files);
-    else files.push_back(path);
+    if (S_ISDIR(info.st_mode))
+      CollectFiles(path, files);
+    else
+      files.push_back(path);
   }
 }
 
@@ -255,10 +262,14 @@ bool ParseOptions(int argc, char** argv, Options& options) {
   options.out = argv[2];
   for (int i = 3; i + 1 < argc; i += 2) {
     const std::string flag = argv[i];
-    if (flag == "--scale") options.scale = std::atof(argv[i + 1]);
-    else if (flag == "--seed") options.seed = std::strtoull(argv[i + 1], nullptr, 10);
-    else if (flag == "--fraction") options.fraction = std::atof(argv[i + 1]);
-    else return false;
+    if (flag == "--scale")
+      options.scale = std::atof(argv[i + 1]);
+    else if (flag == "--seed")
+      options.seed = std::strtoull(argv[i + 1], nullptr, 10);
+    else if (flag == "--fraction")
+      options.fraction = std::atof(argv[i + 1]);
+    else
+      return false;
   }
   if ((argc - 3) % 2 != 0 || options.scale <= 0) return false;
   return options.kind == "many" || options.kind == "big" ||

@@ -23,10 +23,10 @@
 
 #include "bench/bench_job.h"
 #include "core/clock.h"
-#include "job/run_job.h"
-#include "core/window.h"
 #include "core/file_system.h"
 #include "core/run_error.h"
+#include "core/window.h"
+#include "job/run_job.h"
 
 namespace fernwise::bench {
 
@@ -54,8 +54,8 @@ class HeadlessWindow : public Window {
 };
 
 std::string ScriptField(const std::string& field) {
-  const bool needs_quotes =
-      field.find(',') != std::string::npos || (!field.empty() && field[0] == ' ');
+  const bool needs_quotes = field.find(',') != std::string::npos ||
+                            (!field.empty() && field[0] == ' ');
   return needs_quotes ? "\"" + field + "\"" : field;
 }
 
@@ -95,7 +95,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string workdir = argv[first];
-  if (!fernwise::bench::WriteScript(workdir, argc - first - 1, argv + first + 1) ||
+  if (!fernwise::bench::WriteScript(workdir, argc - first - 1,
+                                    argv + first + 1) ||
       chdir(workdir.c_str()) != 0) {
     std::perror(workdir.c_str());
     return 1;
@@ -106,7 +107,8 @@ int main(int argc, char** argv) {
       int qt_argc = 1;
       if (!fernwise::bench::RunShown(qt_argc, argv, figures)) return 3;
     } else {
-      std::setlocale(LC_ALL, "");  // as the program does, for the listing's dates
+      std::setlocale(LC_ALL,
+                     "");  // as the program does, for the listing's dates
       figures = fernwise::bench::RunHeadless();
     }
     fernwise::bench::PrintFigures(figures, shown);

@@ -43,9 +43,10 @@ int main(int argc, char** argv) {
   }
   const std::chrono::duration<double, std::micro> spent =
       std::chrono::steady_clock::now() - start;
-  std::printf("ShowStatus, window shown (%s): %.1f us a call over %d calls, "
-              "%d label paints\n",
-              qPrintable(QGuiApplication::platformName()),
-              spent.count() / kCalls, kCalls, counter.paints);
+  std::printf(
+      "ShowStatus, window shown (%s): %.1f us a call over %d calls, "
+      "%d label paints\n",
+      qPrintable(QGuiApplication::platformName()), spent.count() / kCalls,
+      kCalls, counter.paints);
   return 0;
 }

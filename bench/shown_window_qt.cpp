@@ -46,7 +46,8 @@ class BenchForm : public Form1 {
 }  // namespace
 
 bool RunShown(int& argc, char** argv, JobFigures& figures) {
-  if (!IsSet("DISPLAY") && !IsSet("WAYLAND_DISPLAY") && !IsSet("QT_QPA_PLATFORM"))
+  if (!IsSet("DISPLAY") && !IsSet("WAYLAND_DISPLAY") &&
+      !IsSet("QT_QPA_PLATFORM"))
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
   QApplication app(argc, argv);
   std::setlocale(LC_ALL, "");  // as the program does, for the listing's dates

@@ -33,7 +33,8 @@ static int IsDot(const char* name) {
 }
 
 static DIR* OpenFolder(int parent, const char* name) {
-  int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  int fd =
+      openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   DIR* dir = fd < 0 ? NULL : fdopendir(fd);
   if (dir == NULL) {
     perror(name);
@@ -88,11 +89,13 @@ static void Sweep(DIR* dest, int source) {
       StatAt(fd, entry->d_name, &info);
       is_folder = S_ISDIR(info.st_mode);
     }
-    int source_present = source >= 0 && StatAt(source, entry->d_name, &counterpart);
+    int source_present =
+        source >= 0 && StatAt(source, entry->d_name, &counterpart);
     if (!is_folder) continue;
     DIR* child = OpenFolder(fd, entry->d_name);
     DIR* source_child = source_present && S_ISDIR(counterpart.st_mode)
-                            ? OpenFolder(source, entry->d_name) : NULL;
+                            ? OpenFolder(source, entry->d_name)
+                            : NULL;
     Sweep(child, source_child ? dirfd(source_child) : -1);
     closedir(child);
     if (source_child) closedir(source_child);
@@ -103,7 +106,8 @@ int main(int argc, char** argv) {
   int mirror_only = argc == 4 && strcmp(argv[1], "--mirror-only") == 0;
   int passes = argc == 4 && strcmp(argv[1], "--passes") == 0;
   if (argc != 3 + mirror_only + passes) {
-    fprintf(stderr, "usage: walk_floor [--mirror-only | --passes] SOURCE DEST\n");
+    fprintf(stderr,
+            "usage: walk_floor [--mirror-only | --passes] SOURCE DEST\n");
     return 2;
   }
   DIR* source = OpenFolder(AT_FDCWD, argv[1 + mirror_only + passes]);
@@ -121,8 +125,9 @@ int main(int argc, char** argv) {
   closedir(source);
   closedir(dest);
   printf("walk_floor%s: %ld entries, %ld fstatat calls, %ld missing\n",
-         mirror_only ? " (mirror only)" : passes ? " (passes)" : "",
-         counts.entries, counts.calls,
-         counts.missing);
+         mirror_only ? " (mirror only)"
+         : passes    ? " (passes)"
+                     : "",
+         counts.entries, counts.calls, counts.missing);
   return 0;
 }

@@ -151,8 +151,9 @@ int main(int argc, char** argv) {
   const char* dest = argv[2 + mirror_only];
   Mirror(source, dest);
   if (!mirror_only) Sweep(dest, source);
-  printf("walk_literal%s: %ld files, %ld folders, %ld lstat calls, %ld missing\n",
-         mirror_only ? " (mirror only)" : "", counts.files, counts.folders,
-         counts.calls, counts.missing);
+  printf(
+      "walk_literal%s: %ld files, %ld folders, %ld lstat calls, %ld missing\n",
+      mirror_only ? " (mirror only)" : "", counts.files, counts.folders,
+      counts.calls, counts.missing);
   return 0;
 }

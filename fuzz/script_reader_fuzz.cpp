@@ -7,15 +7,16 @@
 #include <string>
 #include <string_view>
 
-#include "job/script_reader.h"
 #include "core/run_error.h"
+#include "job/script_reader.h"
 
 namespace {
 
 const std::string kPath = "/fuzz/Setup.ini";
 
 bool IsCleanField(const std::string& field) {
-  if (field.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) return false;
+  if (field.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos)
+    return false;
   // Re-reading a clean field quoted must give it back unchanged, unless it
   // holds a double quote itself.
   if (field.find('"') != std::string::npos) return true;

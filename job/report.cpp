@@ -54,21 +54,20 @@ int32_t ElapsedSeconds(double start, double now) {
 
 std::string CompletionReport(int32_t elapsed_seconds,
                              const RunCounters& counters) {
-  const int32_t files_intact =
-      Subtract(Subtract(counters.FilesScanned, counters.FilesCreated,
-                        "files intact"),
-               counters.FilesRefreshed, "files intact");
+  const int32_t files_intact = Subtract(
+      Subtract(counters.FilesScanned, counters.FilesCreated, "files intact"),
+      counters.FilesRefreshed, "files intact");
   const int32_t folders_intact = Subtract(
       counters.FoldersScanned, counters.FoldersCreated, "folders intact");
   // Minutes are not carried into hours: ten hours read 600:00.
   return "Done in " + TwoDigits(elapsed_seconds / 60) + ":" +
          TwoDigits(elapsed_seconds % 60) + "!\r\n" + Count(files_intact) +
          " files scanned, but intact, \r\n" + Count(folders_intact) +
-         " folders scanned, but intact,\r\n" +
-         Count(counters.FoldersCreated) + " folders newly created,\r\n" +
-         Count(counters.FoldersRefreshed) + " folders refreshed,\r\n" +
-         Count(counters.FilesCreated) + " files newly created and\r\n" +
-         Count(counters.FilesRefreshed) + " files refreshed.";
+         " folders scanned, but intact,\r\n" + Count(counters.FoldersCreated) +
+         " folders newly created,\r\n" + Count(counters.FoldersRefreshed) +
+         " folders refreshed,\r\n" + Count(counters.FilesCreated) +
+         " files newly created and\r\n" + Count(counters.FilesRefreshed) +
+         " files refreshed.";
 }
 
 }  // namespace fernwise

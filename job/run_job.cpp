@@ -6,13 +6,13 @@
 #include <optional>
 #include <string>
 
-#include "job/report.h"
-#include "job/script_reader.h"
-#include "core/window.h"
 #include "core/file_system.h"
-#include "sync/mirror.h"
 #include "core/path_probe.h"
 #include "core/run_error.h"
+#include "core/window.h"
+#include "job/report.h"
+#include "job/script_reader.h"
+#include "sync/mirror.h"
 #include "sync/sweep.h"
 #include "tree/folder_tree.h"
 
@@ -56,8 +56,7 @@ bool LiesInside(FileSystem& fs, const std::string& inner,
   std::string resolved_outer = Folded(fs.ResolvePath(outer), fs.IgnoresCase());
   if (resolved_inner.empty() || resolved_outer.empty()) return false;
   if (resolved_inner == resolved_outer) return same_counts;
-  if (resolved_outer.back() != fs.Separator())
-    resolved_outer += fs.Separator();
+  if (resolved_outer.back() != fs.Separator()) resolved_outer += fs.Separator();
   return resolved_inner.compare(0, resolved_outer.size(), resolved_outer) == 0;
 }
 

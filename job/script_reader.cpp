@@ -10,11 +10,13 @@ namespace {
 
 // Both the number and the operation stay the same for every decoding
 // failure, so a user sees one kind of report whatever the byte fault was.
-[[noreturn]] void ThrowNotText(const std::string& path, const std::string& what) {
+[[noreturn]] void ThrowNotText(const std::string& path,
+                               const std::string& what) {
   throw RunError(EILSEQ, "Not valid text: " + what, "read job script", path);
 }
 
-[[noreturn]] void ThrowMalformed(const std::string& path, const std::string& what) {
+[[noreturn]] void ThrowMalformed(const std::string& path,
+                                 const std::string& what) {
   throw RunError(EINVAL, what, "read job script", path);
 }
 
@@ -22,7 +24,9 @@ namespace {
 int LineAt(std::string_view text, size_t offset) {
   int line = 1;
   for (size_t i = 0; i < offset && i < text.size(); ++i) {
-    if (text[i] == '\n' || (text[i] == '\r' && (i + 1 >= text.size() || text[i + 1] != '\n'))) ++line;
+    if (text[i] == '\n' ||
+        (text[i] == '\r' && (i + 1 >= text.size() || text[i + 1] != '\n')))
+      ++line;
   }
   return line;
 }
@@ -37,24 +41,36 @@ size_t Utf8SequenceLength(std::string_view text, size_t at) {
   size_t length = 0;
   char32_t code = 0;
   char32_t smallest = 0;
-  if ((lead & 0xE0) == 0xC0) { length = 2; code = lead & 0x1F; smallest = 0x80; }
-  else if ((lead & 0xF0) == 0xE0) { length = 3; code = lead & 0x0F; smallest = 0x800; }
-  else if ((lead & 0xF8) == 0xF0) { length = 4; code = lead & 0x07; smallest = 0x10000; }
-  else return 0;
+  if ((lead & 0xE0) == 0xC0) {
+    length = 2;
+    code = lead & 0x1F;
+    smallest = 0x80;
+  } else if ((lead & 0xF0) == 0xE0) {
+    length = 3;
+    code = lead & 0x0F;
+    smallest = 0x800;
+  } else if ((lead & 0xF8) == 0xF0) {
+    length = 4;
+    code = lead & 0x07;
+    smallest = 0x10000;
+  } else
+    return 0;
   if (text.size() - at < length) return 0;
   for (size_t k = 1; k < length; ++k) {
     const auto next = static_cast<unsigned char>(text[at + k]);
     if ((next & 0xC0) != 0x80) return 0;
     code = (code << 6) | (next & 0x3F);
   }
-  if (code < smallest || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
+  if (code < smallest || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+    return 0;
   return length;
 }
 
 void CheckUtf8(std::string_view text, const std::string& path) {
   for (size_t i = 0; i < text.size();) {
     const size_t length = Utf8SequenceLength(text, i);
-    if (length == 0) ThrowNotText(path, "invalid UTF-8" + OnLine(LineAt(text, i)));
+    if (length == 0)
+      ThrowNotText(path, "invalid UTF-8" + OnLine(LineAt(text, i)));
     i += length;
   }
 }
@@ -80,12 +96,15 @@ void AppendUtf8(std::string& out, char32_t code) {
 char16_t Utf16Unit(std::string_view bytes, size_t at, bool big_endian) {
   const auto first = static_cast<unsigned char>(bytes[at]);
   const auto second = static_cast<unsigned char>(bytes[at + 1]);
-  return static_cast<char16_t>(big_endian ? (first << 8) | second : (second << 8) | first);
+  return static_cast<char16_t>(big_endian ? (first << 8) | second
+                                          : (second << 8) | first);
 }
 
 // `bytes` is the script after its byte-order mark.
-std::string DecodeUtf16(std::string_view bytes, bool big_endian, const std::string& path) {
-  if (bytes.size() % 2 != 0) ThrowNotText(path, "odd number of bytes in a UTF-16 script");
+std::string DecodeUtf16(std::string_view bytes, bool big_endian,
+                        const std::string& path) {
+  if (bytes.size() % 2 != 0)
+    ThrowNotText(path, "odd number of bytes in a UTF-16 script");
   std::string out;
   out.reserve(bytes.size());
   for (size_t i = 0; i < bytes.size(); i += 2) {
@@ -98,7 +117,8 @@ std::string DecodeUtf16(std::string_view bytes, bool big_endian, const std::stri
       }
     }
     if (code >= 0xD800 && code <= 0xDFFF) {
-      ThrowNotText(path, "unpaired UTF-16 surrogate" + OnLine(LineAt(out, out.size())));
+      ThrowNotText(
+          path, "unpaired UTF-16 surrogate" + OnLine(LineAt(out, out.size())));
     }
     AppendUtf8(out, code);
   }
@@ -139,7 +159,8 @@ bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 // comma, so blank lines and a comma at the end of a line add nothing.
 class FieldSplitter {
  public:
-  FieldSplitter(std::string_view text, const std::string& path) : text_(text), path_(path) {}
+  FieldSplitter(std::string_view text, const std::string& path)
+      : text_(text), path_(path) {}
 
   std::vector<std::string> Split() {
     while (pos_ < text_.size()) {
@@ -166,7 +187,9 @@ class FieldSplitter {
 
   void ConsumeLineEnd() {
     if (pos_ >= text_.size()) return;
-    if (text_[pos_] == '\r' && pos_ + 1 < text_.size() && text_[pos_ + 1] == '\n') ++pos_;
+    if (text_[pos_] == '\r' && pos_ + 1 < text_.size() &&
+        text_[pos_ + 1] == '\n')
+      ++pos_;
     ++pos_;
     ++line_;
   }
@@ -186,12 +209,15 @@ class FieldSplitter {
     const size_t start = ++pos_;
     while (!AtLineEnd() && text_[pos_] != '"') ++pos_;
     if (AtLineEnd()) {
-      ThrowMalformed(path_, "Double quote opened" + OnLine(line_) + " is not closed");
+      ThrowMalformed(path_,
+                     "Double quote opened" + OnLine(line_) + " is not closed");
     }
     std::string field(text_.substr(start, pos_ - start));
     ++pos_;
     SkipBlanks();
-    if (!AtSeparator()) ThrowMalformed(path_, "Text after the closing double quote" + OnLine(line_));
+    if (!AtSeparator())
+      ThrowMalformed(path_,
+                     "Text after the closing double quote" + OnLine(line_));
     return field;
   }
 
@@ -204,13 +230,15 @@ class FieldSplitter {
 
 }  // namespace
 
-FieldReader::FieldReader(std::string_view bytes, const std::string& path) : path_(path) {
+FieldReader::FieldReader(std::string_view bytes, const std::string& path)
+    : path_(path) {
   const std::string text = DecodeScript(bytes, path);
   fields_ = FieldSplitter(text, path).Split();
 }
 
 std::string FieldReader::Next() {
-  if (AtEnd()) throw RunError(ENODATA, "No field left", "read field from", path_);
+  if (AtEnd())
+    throw RunError(ENODATA, "No field left", "read field from", path_);
   return std::move(fields_[next_++]);
 }
 

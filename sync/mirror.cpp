@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "core/window.h"
 #include "core/file_system.h"
 #include "core/path_probe.h"
 #include "core/run_error.h"
+#include "core/window.h"
 #include "sync/secondary.h"
 
 namespace fernwise {
@@ -26,9 +26,8 @@ class TimeComparison {
   bool Same(FileTime a, FileTime b) const {
     if (tolerance_ns_ == 0) return a == b;
     // Unsigned, so the distance of any two stamps is exact.
-    const uint64_t distance =
-        a.ns > b.ns ? uint64_t(a.ns) - uint64_t(b.ns)
-                    : uint64_t(b.ns) - uint64_t(a.ns);
+    const uint64_t distance = a.ns > b.ns ? uint64_t(a.ns) - uint64_t(b.ns)
+                                          : uint64_t(b.ns) - uint64_t(a.ns);
     return distance < uint64_t(tolerance_ns_);
   }
 

@@ -42,13 +42,11 @@ std::string FlattenedName(int16_t& index, const std::string& path) {
 
 }  // namespace
 
-void SaveToSecondaryFolder(RunContext& run,
-                           const std::string& source_side_path,
+void SaveToSecondaryFolder(RunContext& run, const std::string& source_side_path,
                            const std::string& displaced_file) {
   int16_t& index = run.state.NameIndex;
-  const std::string stem =
-      ChildPath(run.fs, run.state.SecondaryFolder,
-                FlattenedName(index, source_side_path));
+  const std::string stem = ChildPath(run.fs, run.state.SecondaryFolder,
+                                     FlattenedName(index, source_side_path));
   std::string copy_name = stem + '.';
   const size_t number_at = copy_name.size();
   // Probed from 1 on every call, so a gap below taken numbers is filled

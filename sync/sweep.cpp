@@ -2,10 +2,10 @@
 
 #include <cerrno>
 
-#include "core/window.h"
 #include "core/file_system.h"
 #include "core/path_probe.h"
 #include "core/run_error.h"
+#include "core/window.h"
 #include "sync/secondary.h"
 
 namespace fernwise {

@@ -2,10 +2,10 @@
 
 #include <optional>
 
-#include "core/window.h"
 #include "core/file_system.h"
 #include "core/path_probe.h"
 #include "core/run_error.h"
+#include "core/window.h"
 
 namespace fernwise {
 
@@ -35,9 +35,8 @@ void WriteMask(RunContext& run, TextOutput& out, const std::string& path) {
 // One entry line. Length and time are both read before anything of the line
 // is written, so an entry that has gone since the snapshot ends the run with
 // the file ending after the last complete line.
-void WriteEntryLine(RunContext& run, TextOutput& out,
-                    const std::string& folder, const std::string& name,
-                    const char* kind) {
+void WriteEntryLine(RunContext& run, TextOutput& out, const std::string& folder,
+                    const std::string& name, const char* kind) {
   const std::string path = ChildPath(run.fs, folder, name);
   const int64_t length = run.fs.Length(path);
   const FileTime time = run.fs.LastModified(path);

@@ -1,6 +1,6 @@
-#include <time.h>
-
 #include "core/clock.h"
+
+#include <time.h>
 
 namespace fernwise {
 

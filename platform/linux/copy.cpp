@@ -1,6 +1,8 @@
 // The fail-safe copy of one entry. Every kind is built under a temporary name
 // in the target's folder, given the source's permission bits and times, and
 // only then renamed over the target, so the target is never seen half done.
+#include "platform/linux/copy.h"
+
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -13,7 +15,6 @@
 #include <random>
 #include <string_view>
 
-#include "platform/linux/copy.h"
 #include "platform/linux/support.h"
 
 namespace fernwise::linux_os {
@@ -170,13 +171,13 @@ void CopyFile(const std::string& source, const struct stat& st,
               const std::string& target, CopyState& state) {
   // O_NONBLOCK: should the path have become a FIFO since lstat, opening it
   // must not wait for a writer.
-  UniqueFd in(::open(source.c_str(),
-                     O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+  UniqueFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW |
+                                         O_NONBLOCK | O_NOCTTY));
   if (!in.valid()) ThrowError(kCopyFile, source);
   UniqueFd out;
   TempEntry temp(target, [&out](const std::string& path) {
-    out.Reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                     0600));
+    out.Reset(
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     return out.valid();
   });
   CopyContent(in.get(), out.get(), st, source, target, state);

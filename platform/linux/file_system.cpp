@@ -169,8 +169,7 @@ void LinuxFileSystem::RemoveFolder(const std::string& path) {
 // link is asked through, as statfs does, so its own device does not count.
 int64_t LinuxFileSystem::TimeResolution(const std::string& path) {
   const struct stat* status = stats_.Lstat(path);
-  if (status == nullptr || !S_ISDIR(status->st_mode))
-    return ResolutionOf(path);
+  if (status == nullptr || !S_ISDIR(status->st_mode)) return ResolutionOf(path);
   const dev_t device = status->st_dev;
   for (const auto& [known_device, resolution] : resolutions_)
     if (known_device == device) return resolution;
@@ -215,7 +214,7 @@ std::string LinuxFileSystem::ResolvePath(const std::string& path) {
 
 std::string LinuxFileSystem::CurrentDirectory() {
   std::unique_ptr<char, decltype(&std::free)> cwd(::getcwd(nullptr, 0),
-                                                   &std::free);
+                                                  &std::free);
   if (!cwd) ThrowError("find the current directory", "");
   return cwd.get();
 }
@@ -275,8 +274,8 @@ std::string Strftime(const char* format, const std::tm& local) {
 
 std::unique_ptr<TextOutput> LinuxFileSystem::CreateTextFile(
     const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
-                     0666));
+  UniqueFd fd(
+      ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
   if (!fd.valid()) ThrowError("open", path);
   return std::make_unique<BufferedTextOutput>(
       std::make_unique<FileSink>(std::move(fd), path), path);

@@ -46,7 +46,7 @@ class StatCache {
   };
   struct Folder {
     std::string path;
-    UniqueFd fd;  // invalid: it could not be opened; use whole paths
+    UniqueFd fd;            // invalid: it could not be opened; use whole paths
     uint64_t last_use = 0;  // 0: the slot is free
 
     void Drop() {

@@ -1,6 +1,6 @@
-#include <windows.h>
-
 #include "core/clock.h"
+
+#include <windows.h>
 
 namespace fernwise {
 

@@ -50,10 +50,10 @@ class FileSink final : public ByteSink {
 
 win32::FileHandle OpenFile(const std::string& path, DWORD access,
                            DWORD creation, DWORD flags, const char* operation) {
-  win32::FileHandle file(CreateFileW(
-      WidenPath(path).c_str(), access,
-      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      creation, flags, nullptr));
+  win32::FileHandle file(
+      CreateFileW(WidenPath(path).c_str(), access,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, creation, flags, nullptr));
   if (!file.valid()) ThrowError(GetLastError(), operation, path);
   return file;
 }
@@ -62,8 +62,8 @@ std::wstring VolumeFileSystemName(const std::wstring& path) {
   std::vector<wchar_t> root(path.size() + 2);
   wchar_t name[MAX_PATH + 1] = {};
   if (!GetVolumePathNameW(path.c_str(), root.data(), DWORD(root.size())) ||
-      !GetVolumeInformationW(root.data(), nullptr, 0, nullptr, nullptr,
-                             nullptr, name, MAX_PATH + 1))
+      !GetVolumeInformationW(root.data(), nullptr, 0, nullptr, nullptr, nullptr,
+                             name, MAX_PATH + 1))
     return L"";
   return name;
 }
@@ -73,8 +73,8 @@ std::wstring LocalText(const SYSTEMTIME& local, bool date) {
   const int length =
       date ? GetDateFormatEx(LOCALE_NAME_USER_DEFAULT, DATE_SHORTDATE, &local,
                              nullptr, text, 128, nullptr)
-           : GetTimeFormatEx(LOCALE_NAME_USER_DEFAULT, 0, &local, nullptr,
-                             text, 128);
+           : GetTimeFormatEx(LOCALE_NAME_USER_DEFAULT, 0, &local, nullptr, text,
+                             128);
   if (length == 0) ThrowError(GetLastError(), "format date-time", "");
   return text;
 }
@@ -85,17 +85,18 @@ int64_t Win32FileSystem::TimeResolution(const std::string& path) {
   const std::wstring name = VolumeFileSystemName(WidenPath(path));
   // FAT keeps even seconds, exFAT 10 ms; an unknown volume is compared
   // exactly, which at worst copies a file again.
-  if (name == L"FAT" || name == L"FAT32" || name == L"FAT12" || name == L"FAT16")
+  if (name == L"FAT" || name == L"FAT32" || name == L"FAT12" ||
+      name == L"FAT16")
     return 2'000'000'000;
   if (name == L"exFAT") return 10'000'000;
   return 1;
 }
 
 std::string Win32FileSystem::ResolvePath(const std::string& path) {
-  win32::FileHandle file(CreateFileW(
-      WidenPath(path).c_str(), FILE_READ_ATTRIBUTES,
-      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  win32::FileHandle file(
+      CreateFileW(WidenPath(path).c_str(), FILE_READ_ATTRIBUTES,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!file.valid()) {
     const DWORD error = GetLastError();
     if (win32::IsNotFound(error)) return "";
@@ -143,10 +144,11 @@ std::string Win32FileSystem::ReadWholeFile(const std::string& path) {
 
 std::unique_ptr<TextOutput> Win32FileSystem::CreateTextFile(
     const std::string& path) {
-  return std::make_unique<BufferedTextOutput>(std::make_unique<FileSink>(
-      OpenFile(path, GENERIC_WRITE, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-               "create file"),
-      path), path);
+  return std::make_unique<BufferedTextOutput>(
+      std::make_unique<FileSink>(OpenFile(path, GENERIC_WRITE, CREATE_ALWAYS,
+                                          FILE_ATTRIBUTE_NORMAL, "create file"),
+                                 path),
+      path);
 }
 
 LocalDateTimeText Win32FileSystem::LocalTexts(FileTime time) {

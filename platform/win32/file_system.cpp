@@ -31,7 +31,8 @@ constexpr DWORD kLockingBits =
 // never gives; it counts as a link.
 bool IsLink(const WIN32_FIND_DATAW& entry) {
   return (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
-         (entry.dwReserved0 == 0 || IsReparseTagNameSurrogate(entry.dwReserved0));
+         (entry.dwReserved0 == 0 ||
+          IsReparseTagNameSurrogate(entry.dwReserved0));
 }
 
 DWORD Attributes(const std::wstring& path, const std::string& original) {
@@ -52,7 +53,8 @@ void SetAttributesOrThrow(const std::wstring& path, DWORD attributes,
 // Clears `bits` of an existing entry so Windows lets the program replace or
 // remove it; returns the attributes to put back if that then fails, or
 // INVALID_FILE_ATTRIBUTES when there is nothing to put back.
-DWORD Unlock(const std::wstring& path, DWORD bits, const std::string& original) {
+DWORD Unlock(const std::wstring& path, DWORD bits,
+             const std::string& original) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & bits) == 0)
     return INVALID_FILE_ATTRIBUTES;
@@ -62,7 +64,8 @@ DWORD Unlock(const std::wstring& path, DWORD bits, const std::string& original) 
 
 void Relock(const std::wstring& path, DWORD attributes) {
   if (attributes != INVALID_FILE_ATTRIBUTES)
-    SetFileAttributesW(path.c_str(), attributes & ~DWORD(FILE_ATTRIBUTE_DIRECTORY));
+    SetFileAttributesW(path.c_str(),
+                       attributes & ~DWORD(FILE_ATTRIBUTE_DIRECTORY));
 }
 
 // A name in the target's folder that no other copy uses: the rename over the
@@ -84,8 +87,8 @@ void Discard(const std::wstring& temporary) {
 // CopyFileExW carries the content, the last-write time and the attributes.
 void CopyToTemporary(const std::wstring& source, const std::wstring& temporary,
                      const std::string& original) {
-  if (!CopyFileExW(source.c_str(), temporary.c_str(), nullptr, nullptr,
-                   nullptr, COPY_FILE_FAIL_IF_EXISTS)) {
+  if (!CopyFileExW(source.c_str(), temporary.c_str(), nullptr, nullptr, nullptr,
+                   COPY_FILE_FAIL_IF_EXISTS)) {
     const DWORD error = GetLastError();
     Discard(temporary);
     ThrowError(error, "copy file", original);
@@ -163,9 +166,9 @@ std::string Win32FileSystem::StartListing(const std::string& pattern) {
   // FindFirstFileExW finds nothing for "folder\"; its entries are "folder\*".
   listing->folder = wide.back() == L'\\';
   if (listing->folder) wide += L'*';
-  HANDLE handle =
-      FindFirstFileExW(wide.c_str(), FindExInfoBasic, &listing->entry,
-                       FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+  HANDLE handle = FindFirstFileExW(wide.c_str(), FindExInfoBasic,
+                                   &listing->entry, FindExSearchNameMatch,
+                                   nullptr, FIND_FIRST_EX_LARGE_FETCH);
   if (handle == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     if (IsNotFound(error)) return "";

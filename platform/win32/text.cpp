@@ -38,8 +38,8 @@ std::wstring FullPath(const std::wstring& path, const std::string& original) {
 
 std::wstring Widen(const std::string& text) {
   if (text.empty()) return {};
-  const int size = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS,
-                                       text.data(), int(text.size()), nullptr, 0);
+  const int size = MultiByteToWideChar(
+      CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), int(text.size()), nullptr, 0);
   if (size == 0) ThrowError(GetLastError(), "convert to UTF-16", text);
   std::wstring wide(size, L'\0');
   MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(),
@@ -58,8 +58,8 @@ std::wstring WidenText(const std::string& text) {
 
 std::string Narrow(const std::wstring& text) {
   if (text.empty()) return {};
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()),
-                                       nullptr, 0, nullptr, nullptr);
+  const int size = WideCharToMultiByte(
+      CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0, nullptr, nullptr);
   std::string narrow(size, '\0');
   WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), narrow.data(),
                       size, nullptr, nullptr);
@@ -97,8 +97,8 @@ std::string ErrorText(unsigned long error) {
   std::unique_ptr<wchar_t, LocalFreeDeleter> buffer(raw);
   if (length == 0) return "Unknown error";
   std::wstring text(buffer.get(), length);
-  while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' ||
-                           text.back() == L' '))
+  while (!text.empty() &&
+         (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' '))
     text.pop_back();
   return Narrow(text);
 }

@@ -128,8 +128,8 @@ void Form1Test::MakeTree() {
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write(name);
   }
-  WriteScript(QString("BACKUP, \"%1\", \"%2\"\r\n")
-                  .arg(Path("src"), Path("dst")));
+  WriteScript(
+      QString("BACKUP, \"%1\", \"%2\"\r\n").arg(Path("src"), Path("dst")));
 }
 
 void Form1Test::TwipsFollowTheScreensDpi_data() {
@@ -154,8 +154,8 @@ void Form1Test::TwipsFollowTheScreensDpi() {
 void Form1Test::LabelTextBreaksLinesAtCrLfOnly_data() {
   QTest::addColumn<QByteArray>("text");
   QTest::addColumn<QString>("label");
-  QTest::newRow("no break") << QByteArray("Comparing /a/b...")
-                            << "Comparing /a/b...";
+  QTest::newRow("no break")
+      << QByteArray("Comparing /a/b...") << "Comparing /a/b...";
   QTest::newRow("CR LF") << QByteArray("Done\r\n 2 files\r\n")
                          << "Done\n 2 files\n";
   QTest::newRow("lone CR and LF") << QByteArray("a\rb\nc") << "a\rb\nc";
@@ -175,8 +175,9 @@ void Form1Test::OpensWithTheAboutTextAndTheDesign() {
   form.show();
   QVERIFY(QTest::qWaitForWindowExposed(&form));
   QCOMPARE(form.windowTitle(), QString("Fernwise v2 | Quillory"));
-  QCOMPARE(form.label()->text(),
-           QString("Fernwise v2\nby Quillory\nhttps://fernwise.example\n\n\n\n"));
+  QCOMPARE(
+      form.label()->text(),
+      QString("Fernwise v2\nby Quillory\nhttps://fernwise.example\n\n\n\n"));
   QCOMPARE(form.button()->text(), QString("Begin Backup Process"));
   QVERIFY(form.button()->isEnabled());
   const int dpi = form.logicalDpiX();
@@ -271,9 +272,8 @@ void Form1Test::EventsLeftByTheLastStatusComeBeforeTheReport() {
   form.SetButtonEnabled(false);
   form.ShowStatus("Seeking /a...");
   std::optional<bool> enabled_at_delivery;
-  QTimer::singleShot(0, &form, [&] {
-    enabled_at_delivery = form.button()->isEnabled();
-  });
+  QTimer::singleShot(0, &form,
+                     [&] { enabled_at_delivery = form.button()->isEnabled(); });
   // Comes right after the call that handled events, so it may leave the
   // timer waiting; the report must not.
   form.ShowStatus("Comparing /a/b...");
@@ -294,7 +294,8 @@ void Form1Test::NextRunsFirstStatusReplacesTheReport() {
   form.on_status = [&] {
     // The hook runs before the window shows the text it was given, so the
     // second status of the run shows what the first one left.
-    if (form.statuses.size() == 2) label_at_second_status = form.label()->text();
+    if (form.statuses.size() == 2)
+      label_at_second_status = form.label()->text();
   };
   form.statuses.clear();
   form.button()->click();

@@ -48,15 +48,13 @@ TEST_P(PathExistsTest, AnswersForEveryKindOfEntry) {
 
 INSTANTIATE_TEST_SUITE_P(
     Paths, PathExistsTest,
-    ::testing::Values(ProbeCase{"/data/photos", true},
-                      ProbeCase{"/data/notes.txt", true},
-                      ProbeCase{"/data/missing", false},
-                      ProbeCase{"/nowhere/missing", false},
-                      ProbeCase{"", false},
-                      // A trailing separator probes the folder's contents,
-                      // where "." and ".." count.
-                      ProbeCase{"/data/empty/", true},
-                      ProbeCase{"/data/notes.txt/", false}));
+    ::testing::Values(
+        ProbeCase{"/data/photos", true}, ProbeCase{"/data/notes.txt", true},
+        ProbeCase{"/data/missing", false}, ProbeCase{"/nowhere/missing", false},
+        ProbeCase{"", false},
+        // A trailing separator probes the folder's contents,
+        // where "." and ".." count.
+        ProbeCase{"/data/empty/", true}, ProbeCase{"/data/notes.txt/", false}));
 
 TEST(PathExistsTest, EmptyFolderWithoutDotsCountsAsMissingWithSeparator) {
   MemoryFileSystem fs;
@@ -81,7 +79,8 @@ TEST(SnapshotTest, SortsEntriesByMaskKeepingListingOrder) {
   fs.AddFile("/f/A.txt");
   fs.SetListingOrder("/f", {"Sub", "b.txt", ".hidden", ".config", "A.txt"});
   FolderSnapshot snapshot = *TakeSnapshot(fs, "/f");
-  EXPECT_THAT(Drain(std::move(snapshot.folders)), ElementsAre("Sub", ".config"));
+  EXPECT_THAT(Drain(std::move(snapshot.folders)),
+              ElementsAre("Sub", ".config"));
   EXPECT_THAT(Drain(std::move(snapshot.files)),
               ElementsAre("b.txt", ".hidden", "A.txt"));
 }
@@ -100,8 +99,8 @@ TEST(SnapshotTest, ReadsEveryEntryIncludingDotsInOneUninterruptedListing) {
   fs.AddFolder("/f/d");
   TakeSnapshot(fs, "/f");
   EXPECT_THAT(fs.log(),
-              ElementsAre("list /f/", "attr /f/.", "next", "attr /f/..",
-                          "next", "attr /f/a", "next", "attr /f/d", "next"));
+              ElementsAre("list /f/", "attr /f/.", "next", "attr /f/..", "next",
+                          "attr /f/a", "next", "attr /f/d", "next"));
 }
 
 TEST(SnapshotTest, AListingThatTellsKindsSortsAlikeWithoutReadingAttributes) {
@@ -119,9 +118,9 @@ TEST(SnapshotTest, AListingThatTellsKindsSortsAlikeWithoutReadingAttributes) {
     sorted.push_back(Drain(std::move(snapshot.files)));
     EXPECT_EQ(fs.LogOf("attr ").empty(), tells);
   }
-  EXPECT_THAT(sorted, ElementsAre(ElementsAre("d", "e"), ElementsAre("a", ".x"),
-                                  ElementsAre("d", "e"),
-                                  ElementsAre("a", ".x")));
+  EXPECT_THAT(sorted,
+              ElementsAre(ElementsAre("d", "e"), ElementsAre("a", ".x"),
+                          ElementsAre("d", "e"), ElementsAre("a", ".x")));
 }
 
 TEST(SnapshotTest, UsesTheFileSystemsSeparator) {
@@ -142,7 +141,8 @@ TEST(SnapshotTest, StrictPolicyPassesFailuresOn) {
   EXPECT_THROW(TakeSnapshot(fs, "/g"), RunError);
 }
 
-TEST(SnapshotTest, AbsorbingPolicyListsUnreadableEntryAsFileAndSkipsUnlistable) {
+TEST(SnapshotTest,
+     AbsorbingPolicyListsUnreadableEntryAsFileAndSkipsUnlistable) {
   MemoryFileSystem fs;
   fs.AddFolder("/f/locked");
   fs.FailOn(MemoryFileSystem::Op::kReadAttributes, "/f/locked", EACCES);

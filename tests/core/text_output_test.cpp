@@ -1,9 +1,9 @@
 #include "core/text_output.h"
 
-#include <gtest/gtest.h>
-
 #include <cerrno>
 #include <string>
+
+#include <gtest/gtest.h>
 
 namespace fernwise {
 namespace {
@@ -12,7 +12,8 @@ namespace {
 class ScriptedSink : public ByteSink {
  public:
   ScriptedSink(std::string& file, int failing_write, bool failing_close)
-      : file_(file), failing_write_(failing_write),
+      : file_(file),
+        failing_write_(failing_write),
         failing_close_(failing_close) {}
   void Write(const char* data, size_t size) override {
     if (++writes_ == failing_write_)
@@ -49,8 +50,8 @@ TEST(BufferedTextOutputTest, HandsTextOverWhenFullAtCloseAndOnUnwind) {
   }
   file.clear();
   {
-    BufferedTextOutput unclosed(
-        std::make_unique<ScriptedSink>(file, 0, false), "/l.txt");
+    BufferedTextOutput unclosed(std::make_unique<ScriptedSink>(file, 0, false),
+                                "/l.txt");
     unclosed.Write("kept");
   }
   EXPECT_EQ(file, "kept");

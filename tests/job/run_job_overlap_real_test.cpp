@@ -9,10 +9,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "job/run_job.h"
 #include "core/run_state.h"
-#include "tests/support/recording_window.h"
+#include "job/run_job.h"
 #include "tests/support/linux_temp_folder.h"
+#include "tests/support/recording_window.h"
 
 namespace fernwise {
 namespace {

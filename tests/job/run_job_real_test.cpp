@@ -7,10 +7,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "job/run_job.h"
 #include "core/run_state.h"
-#include "tests/support/recording_window.h"
+#include "job/run_job.h"
 #include "tests/support/linux_temp_folder.h"
+#include "tests/support/recording_window.h"
 
 namespace fernwise {
 namespace {
@@ -64,12 +64,11 @@ TEST_F(RunJobRealTest, RunsEveryKeywordInEveryMode) {
   WriteFile(Path("wipe/gone.txt"), "gone");    // erased outright
   WriteFile(Path("add/extra.txt"), "extra");   // left alone
   WriteFile(Path("Setup.ini"),
-            "MODE, DUPLEX-PRESERVING, " + Path("old") + "\r\n" +
-                "BACKUP, " + Path("src") + ", " + Path("keep") + "\r\n" +
-                "mode, dup-des\r\n" +
-                "Backup, " + Path("src") + ", " + Path("wipe") + "\r\n" +
-                "MODE, SIMPLEX\r\n" +
-                "BACKUP, " + Path("src") + ", " + Path("add") + "\r\n" +
+            "MODE, DUPLEX-PRESERVING, " + Path("old") + "\r\n" + "BACKUP, " +
+                Path("src") + ", " + Path("keep") + "\r\n" +
+                "mode, dup-des\r\n" + "Backup, " + Path("src") + ", " +
+                Path("wipe") + "\r\n" + "MODE, SIMPLEX\r\n" + "BACKUP, " +
+                Path("src") + ", " + Path("add") + "\r\n" +
                 "STOREFOLDERTREE, " + Path("wipe") + ", " + Path("tree.txt") +
                 "\r\n");
   {
@@ -93,8 +92,8 @@ TEST_F(RunJobRealTest, RunsEveryKeywordInEveryMode) {
   EXPECT_THAT(tree, StartsWith("nul, " + Path("wipe") + "\r\n"));
   EXPECT_THAT(tree, HasSubstr("sub,<DIR>, "));
   EXPECT_THAT(tree, HasSubstr("\r\na.txt,FILE, 1 ,"));
-  EXPECT_THAT(tree, HasSubstr("\r\nnul, " + Path("wipe/sub") +
-                              "\r\nb.txt,FILE, 1 ,"));
+  EXPECT_THAT(
+      tree, HasSubstr("\r\nnul, " + Path("wipe/sub") + "\r\nb.txt,FILE, 1 ,"));
   EXPECT_EQ(std::count(tree.begin(), tree.end(), '\n'), 5) << tree;
 
   EXPECT_THAT(window_.report, StartsWith("Done in 00:00!\r\n"));

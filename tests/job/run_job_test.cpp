@@ -16,10 +16,10 @@ using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
-using ::testing::Not;
-using ::testing::StartsWith;
 using testing::MemoryFileSystem;
+using ::testing::Not;
 using testing::RecordingWindow;
+using ::testing::StartsWith;
 
 class RunJobTest : public ::testing::Test {
  protected:
@@ -126,12 +126,14 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         RejectionCase{"MODE, Triplex", "Invalid mode Triplex in Setup.ini!"},
         RejectionCase{"MODE, \" sim x\"", "Invalid mode  sim x in Setup.ini!"},
-        RejectionCase{"BACKUP, /none, /nothing", "Source (/none) does not exist!"},
+        RejectionCase{"BACKUP, /none, /nothing",
+                      "Source (/none) does not exist!"},
         RejectionCase{"BACKUP, /src, /nothing",
                       "Destination (/nothing) does not exist!"},
         RejectionCase{"BACKUP, , /dst", "Source () does not exist!"},
         // An argument field is never read as a keyword.
-        RejectionCase{"BACKUP, Backup, /dst", "Source (Backup) does not exist!"},
+        RejectionCase{"BACKUP, Backup, /dst",
+                      "Source (Backup) does not exist!"},
         RejectionCase{"MODE, DUPLEX-PRESERVING, /gone\nBACKUP, /src, /dst",
                       "Secondary Backup Folder (/gone) does not exist!"},
         RejectionCase{"BACKUP, /src, /src/inner",
@@ -219,9 +221,9 @@ TEST_F(RunJobTest, UnhandledFailuresLeaveTheButtonDisabledAndShowNoReport) {
     const char* script;
     const char* what;
   };
-  for (const Case& c : {Case{"BACKUP, /src", "past end"},
-                        Case{"STOREFOLDERTREE, /src, /nowhere/tree.txt",
-                             "listing file"}}) {
+  for (const Case& c :
+       {Case{"BACKUP, /src", "past end"},
+        Case{"STOREFOLDERTREE, /src, /nowhere/tree.txt", "listing file"}}) {
     window_ = RecordingWindow();
     fs_.AddFile("/work/Setup.ini", c.script);
     RunContext run{fs_, window_, state_, [] { return 0.0; }};

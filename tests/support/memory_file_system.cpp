@@ -1,8 +1,8 @@
 #include "tests/support/memory_file_system.h"
 
 #include <algorithm>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 
 #include "core/run_error.h"
 
@@ -190,8 +190,7 @@ void MemoryFileSystem::Enter(Op op, const std::string& path,
 std::string MemoryFileSystem::StartListing(const std::string& pattern) {
   listing_.clear();
   listing_next_ = 0;
-  const bool folder_pattern =
-      !pattern.empty() && pattern.back() == separator_;
+  const bool folder_pattern = !pattern.empty() && pattern.back() == separator_;
   const std::string path =
       folder_pattern ? pattern.substr(0, pattern.size() - 1) : pattern;
   Enter(Op::kList, path, "list " + pattern);
@@ -202,8 +201,8 @@ std::string MemoryFileSystem::StartListing(const std::string& pattern) {
   if (node && !node->folder) return "";
   listing_folder_ = path;
   if (list_dots_) listing_ = {".", ".."};
-  std::vector<std::string> children = node ? node->children
-                                           : std::vector<std::string>();
+  std::vector<std::string> children =
+      node ? node->children : std::vector<std::string>();
   auto order = listing_orders_.find(path);
   if (order != listing_orders_.end()) {
     for (const std::string& name : order->second) {
@@ -324,10 +323,10 @@ std::string MemoryFileSystem::ResolvePath(const std::string& path) {
 }
 
 std::string MemoryFileSystem::Absolute(const std::string& path) const {
-  const bool absolute = separator_ == '/'
-                            ? !path.empty() && path[0] == '/'
-                            : path.find(':') != std::string::npos ||
-                                  path.rfind("\\\\", 0) == 0;
+  const bool absolute =
+      separator_ == '/'
+          ? !path.empty() && path[0] == '/'
+          : path.find(':') != std::string::npos || path.rfind("\\\\", 0) == 0;
   return absolute ? path : current_directory_ + separator_ + path;
 }
 

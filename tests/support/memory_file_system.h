@@ -73,8 +73,7 @@ class MemoryFileSystem : public FileSystem {
   void set_current_directory(std::string dir) { current_directory_ = dir; }
 
   /// The `op` on `path` fails with `error` after `skip` calls that succeed.
-  void FailOn(Op op, const std::string& path, int error = EACCES,
-              int skip = 0);
+  void FailOn(Op op, const std::string& path, int error = EACCES, int skip = 0);
   /// Called before every operation, with the operation and its path.
   void set_before_op(std::function<void(Op, const std::string&)> hook) {
     before_op_ = std::move(hook);

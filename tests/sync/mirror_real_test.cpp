@@ -9,11 +9,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "core/run_state.h"
 #include "core/file_system.h"
+#include "core/run_state.h"
 #include "sync/mirror.h"
-#include "tests/support/recording_window.h"
 #include "tests/support/linux_temp_folder.h"
+#include "tests/support/recording_window.h"
 
 namespace fernwise {
 namespace {

@@ -8,8 +8,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "job/report.h"
 #include "core/run_error.h"
+#include "job/report.h"
 #include "tests/support/memory_file_system.h"
 #include "tests/support/recording_window.h"
 
@@ -53,23 +53,22 @@ TEST_F(MirrorTest, FirstRunCopiesAndSecondRunOnlyCompares) {
   fs_.AddFile("/src/a.txt", "a", FileTime{5 * kSecond});
   fs_.AddFile("/src/sub/b.txt", "b", FileTime{7});
   Mirror();
-  EXPECT_THAT(window_.statuses,
-              ElementsAre("Seeking /src...",
-                          "Comparing /src/a.txt and /dst/a.txt...",
-                          "Copying /src/a.txt to /dst/a.txt...",
-                          "Creating Destination folder...",
-                          "Seeking /src/sub...",
-                          "Comparing /src/sub/b.txt and /dst/sub/b.txt...",
-                          "Copying /src/sub/b.txt to /dst/sub/b.txt..."));
+  EXPECT_THAT(
+      window_.statuses,
+      ElementsAre("Seeking /src...", "Comparing /src/a.txt and /dst/a.txt...",
+                  "Copying /src/a.txt to /dst/a.txt...",
+                  "Creating Destination folder...", "Seeking /src/sub...",
+                  "Comparing /src/sub/b.txt and /dst/sub/b.txt...",
+                  "Copying /src/sub/b.txt to /dst/sub/b.txt..."));
   EXPECT_THAT(Counts(state_.Counters), ElementsAre(2, 1, 2, 1, 0, 0));
   EXPECT_EQ(fs_.Content("/dst/sub/b.txt"), "b");
 
   MirrorAgain();
-  EXPECT_THAT(window_.statuses,
-              ElementsAre("Seeking /src...",
-                          "Comparing /src/a.txt and /dst/a.txt...",
-                          "Seeking /src/sub...",
-                          "Comparing /src/sub/b.txt and /dst/sub/b.txt..."));
+  EXPECT_THAT(
+      window_.statuses,
+      ElementsAre("Seeking /src...", "Comparing /src/a.txt and /dst/a.txt...",
+                  "Seeking /src/sub...",
+                  "Comparing /src/sub/b.txt and /dst/sub/b.txt..."));
   EXPECT_THAT(Counts(state_.Counters), ElementsAre(2, 1, 0, 0, 0, 0));
   EXPECT_THAT(fs_.LogOf("copy"), IsEmpty());
   EXPECT_THAT(fs_.LogOf("setattr"), IsEmpty());
@@ -80,10 +79,10 @@ TEST_F(MirrorTest, NewerDestinationIsReplacedByTheOlderSource) {
   fs_.AddFile("/src/a.txt", "source", FileTime{100});
   fs_.AddFile("/dst/a.txt", "newer", FileTime{200});
   Mirror();
-  EXPECT_THAT(window_.statuses,
-              ElementsAre("Seeking /src...",
-                          "Comparing /src/a.txt and /dst/a.txt...",
-                          "Refresing /dst/a.txt..."));
+  EXPECT_THAT(
+      window_.statuses,
+      ElementsAre("Seeking /src...", "Comparing /src/a.txt and /dst/a.txt...",
+                  "Refresing /dst/a.txt..."));
   EXPECT_EQ(fs_.Content("/dst/a.txt"), "source");
   EXPECT_EQ(fs_.Time("/dst/a.txt"), FileTime{100});
   EXPECT_THAT(Counts(state_.Counters), ElementsAre(1, 0, 0, 0, 1, 0));
@@ -93,9 +92,9 @@ TEST_F(MirrorTest, SameTimeWithOtherContentIsLeftAlone) {
   fs_.AddFile("/src/a.txt", "source", FileTime{100});
   fs_.AddFile("/dst/a.txt", "other and longer", FileTime{100});
   Mirror();
-  EXPECT_THAT(window_.statuses,
-              ElementsAre("Seeking /src...",
-                          "Comparing /src/a.txt and /dst/a.txt..."));
+  EXPECT_THAT(
+      window_.statuses,
+      ElementsAre("Seeking /src...", "Comparing /src/a.txt and /dst/a.txt..."));
   EXPECT_EQ(fs_.Content("/dst/a.txt"), "other and longer");
   EXPECT_THAT(Counts(state_.Counters), ElementsAre(1, 0, 0, 0, 0, 0));
 }
@@ -107,10 +106,10 @@ TEST_F(MirrorTest, MaskOnlyChangeSetsTheMaskAndStoresNothing) {
   fs_.AddFile("/src/a.txt", "x", FileTime{100}, kAttrArchive | kAttrReadOnly);
   fs_.AddFile("/dst/a.txt", "x", FileTime{100}, kAttrArchive);
   Mirror();
-  EXPECT_THAT(window_.statuses,
-              ElementsAre("Seeking /src...",
-                          "Comparing /src/a.txt and /dst/a.txt...",
-                          "Refreshing attributes of /dst/a.txt..."));
+  EXPECT_THAT(
+      window_.statuses,
+      ElementsAre("Seeking /src...", "Comparing /src/a.txt and /dst/a.txt...",
+                  "Refreshing attributes of /dst/a.txt..."));
   EXPECT_THAT(fs_.LogOf("setattr"), ElementsAre("setattr /dst/a.txt 33"));
   EXPECT_THAT(fs_.LogOf("copy"), IsEmpty());
   EXPECT_THAT(fs_.Tree("/old"), IsEmpty());
@@ -122,11 +121,11 @@ TEST_F(MirrorTest, MissingHiddenSubfolderIsMadeThenGivenItsMask) {
   fs_.AddFolder("/src/plain");
   fs_.SetListingOrder("/src", {"sub", "plain"});
   Mirror();
-  EXPECT_THAT(window_.statuses,
-              ElementsAre("Seeking /src...", "Creating Destination folder...",
-                          "Refreshing /dst/sub...", "Seeking /src/sub...",
-                          "Creating Destination folder...",
-                          "Seeking /src/plain..."));
+  EXPECT_THAT(
+      window_.statuses,
+      ElementsAre("Seeking /src...", "Creating Destination folder...",
+                  "Refreshing /dst/sub...", "Seeking /src/sub...",
+                  "Creating Destination folder...", "Seeking /src/plain..."));
   // The folder bit is cleared from the mask that is set.
   EXPECT_THAT(fs_.LogOf("setattr"), ElementsAre("setattr /dst/sub 2"));
   EXPECT_EQ(fs_.Mask("/dst/sub"), uint32_t{kAttrFolder | kAttrHidden});
@@ -195,12 +194,12 @@ TEST_F(MirrorTest, CopiesThatLoseTimeAndMaskCountTwiceAndGoNegative) {
   fs_.set_copy_keeps_mask(false);
   fs_.AddFile("/src/a.txt", "a", FileTime{100}, kAttrArchive | kAttrReadOnly);
   Mirror();
-  EXPECT_THAT(window_.statuses,
-              ElementsAre("Seeking /src...",
-                          "Comparing /src/a.txt and /dst/a.txt...",
-                          "Copying /src/a.txt to /dst/a.txt...",
-                          "Refresing /dst/a.txt...",
-                          "Refreshing attributes of /dst/a.txt..."));
+  EXPECT_THAT(
+      window_.statuses,
+      ElementsAre("Seeking /src...", "Comparing /src/a.txt and /dst/a.txt...",
+                  "Copying /src/a.txt to /dst/a.txt...",
+                  "Refresing /dst/a.txt...",
+                  "Refreshing attributes of /dst/a.txt..."));
   EXPECT_THAT(Counts(state_.Counters), ElementsAre(1, 0, 1, 0, 2, 0));
   const std::string report = CompletionReport(0, state_.Counters);
   EXPECT_NE(report.find("\r\n-2 files scanned, but intact, \r\n"),
@@ -281,16 +280,16 @@ TEST_P(MirrorToleranceTest, TimesCloserThanTheCoarserStepCountAsEqual) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, MirrorToleranceTest,
-    ::testing::Values(
-        ToleranceCase{"/dst", 2 * kSecond, kSecond, false},
-        ToleranceCase{"/dst", 2 * kSecond, -kSecond, false},
-        ToleranceCase{"/dst", 2 * kSecond, 2 * kSecond - 1, false},
-        ToleranceCase{"/dst", 2 * kSecond, 2 * kSecond, true},
-        ToleranceCase{"/dst", 2 * kSecond, -2 * kSecond, true},
-        ToleranceCase{"/src", 2 * kSecond, kSecond, false},
-        // Full resolution on both sides: exact to the nanosecond.
-        ToleranceCase{"", 1, 1, true},
-        ToleranceCase{"/dst", 1, 1, true}));
+    ::testing::Values(ToleranceCase{"/dst", 2 * kSecond, kSecond, false},
+                      ToleranceCase{"/dst", 2 * kSecond, -kSecond, false},
+                      ToleranceCase{"/dst", 2 * kSecond, 2 * kSecond - 1,
+                                    false},
+                      ToleranceCase{"/dst", 2 * kSecond, 2 * kSecond, true},
+                      ToleranceCase{"/dst", 2 * kSecond, -2 * kSecond, true},
+                      ToleranceCase{"/src", 2 * kSecond, kSecond, false},
+                      // Full resolution on both sides: exact to the nanosecond.
+                      ToleranceCase{"", 1, 1, true},
+                      ToleranceCase{"/dst", 1, 1, true}));
 
 }  // namespace
 }  // namespace fernwise

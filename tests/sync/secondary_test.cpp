@@ -42,9 +42,9 @@ TEST_F(SecondaryTest, WorkedExampleNumbersSuccessiveCopies) {
   Save("C:\\Data\\a.txt");
   Save("C:\\Data\\a.txt");
   Save("C:\\Data\\a.txt");
-  EXPECT_THAT(fs_.Tree("D:\\Old"),
-              ElementsAre("C..Data.a.txt.1", "C..Data.a.txt.2",
-                          "C..Data.a.txt.3"));
+  EXPECT_THAT(
+      fs_.Tree("D:\\Old"),
+      ElementsAre("C..Data.a.txt.1", "C..Data.a.txt.2", "C..Data.a.txt.3"));
   EXPECT_EQ(fs_.Content("D:\\Old\\C..Data.a.txt.2"), "old contents");
   EXPECT_EQ(state_.NameIndex, 3);
   // No text of its own: the caller's stays on view.
@@ -89,13 +89,13 @@ TEST_P(FlattenTest, ReplacesOnlySeparatorsAndColons) {
 
 INSTANTIATE_TEST_SUITE_P(
     Names, FlattenTest,
-    ::testing::Values(
-        FlattenCase{"\\\\server\\share\\f.txt",
-                    "D:\\Old\\..server.share.f.txt.1"},
-        FlattenCase{"C:\\My Files\\report.final.doc",
-                    "D:\\Old\\C..My Files.report.final.doc.1"},
-        FlattenCase{"/home/u/.profile", "D:\\Old\\.home.u..profile.1"},
-        FlattenCase{"", "D:\\Old\\.1"}));
+    ::testing::Values(FlattenCase{"\\\\server\\share\\f.txt",
+                                  "D:\\Old\\..server.share.f.txt.1"},
+                      FlattenCase{"C:\\My Files\\report.final.doc",
+                                  "D:\\Old\\C..My Files.report.final.doc.1"},
+                      FlattenCase{"/home/u/.profile",
+                                  "D:\\Old\\.home.u..profile.1"},
+                      FlattenCase{"", "D:\\Old\\.1"}));
 
 TEST_F(SecondaryTest, DisplacedFileAndArgumentsStayUntouched) {
   const std::string source_side_path = "C:\\Data\\a.txt";

@@ -15,8 +15,8 @@ namespace {
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
-using ::testing::Not;
 using testing::MemoryFileSystem;
+using ::testing::Not;
 using testing::RecordingWindow;
 using Op = MemoryFileSystem::Op;
 
@@ -56,8 +56,8 @@ TEST_F(SweepTest, EmptyFolderWithCounterpartStays) {
   fs_.AddFolder("/src/e");
   fs_.AddFolder("/dst/e");
   Sweep();
-  EXPECT_THAT(window_.statuses, ElementsAre("Sweeping /dst...",
-                                            "Sweeping /dst/e..."));
+  EXPECT_THAT(window_.statuses,
+              ElementsAre("Sweeping /dst...", "Sweeping /dst/e..."));
   EXPECT_TRUE(fs_.IsFolder("/dst/e"));
 }
 
@@ -134,20 +134,18 @@ TEST_F(SweepTest, VanishedSubtreeIsEmptiedInsideOutAndRemovedDeepestFirst) {
   Sweep();
   EXPECT_THAT(
       window_.statuses,
-      ElementsAre("Sweeping /dst...", "Sweeping /dst/old...",
-                  "Comparing /dst/old/f1 and /src/old/f1...",
-                  "Erasing /dst/old/f1...",
-                  "Comparing /dst/old/z and /src/old/z...",
-                  "Erasing /dst/old/z...", "Sweeping /dst/old/a...",
-                  "Comparing /dst/old/a/f2 and /src/old/a/f2...",
-                  "Erasing /dst/old/a/f2...", "Sweeping /dst/old/a/b...",
-                  "Comparing /dst/old/a/b/f3 and /src/old/a/b/f3...",
-                  "Erasing /dst/old/a/b/f3...",
-                  "Deleting empty Backup folder...",
-                  "Deleting empty Backup folder...",
-                  "Sweeping /dst/old/c...",
-                  "Deleting empty Backup folder...",
-                  "Deleting empty Backup folder..."));
+      ElementsAre(
+          "Sweeping /dst...", "Sweeping /dst/old...",
+          "Comparing /dst/old/f1 and /src/old/f1...", "Erasing /dst/old/f1...",
+          "Comparing /dst/old/z and /src/old/z...", "Erasing /dst/old/z...",
+          "Sweeping /dst/old/a...",
+          "Comparing /dst/old/a/f2 and /src/old/a/f2...",
+          "Erasing /dst/old/a/f2...", "Sweeping /dst/old/a/b...",
+          "Comparing /dst/old/a/b/f3 and /src/old/a/b/f3...",
+          "Erasing /dst/old/a/b/f3...", "Deleting empty Backup folder...",
+          "Deleting empty Backup folder...", "Sweeping /dst/old/c...",
+          "Deleting empty Backup folder...",
+          "Deleting empty Backup folder..."));
   EXPECT_THAT(fs_.LogOf("rmdir"),
               ElementsAre("rmdir /dst/old/a/b", "rmdir /dst/old/a",
                           "rmdir /dst/old/c", "rmdir /dst/old"));
@@ -155,9 +153,9 @@ TEST_F(SweepTest, VanishedSubtreeIsEmptiedInsideOutAndRemovedDeepestFirst) {
 }
 
 TEST_F(SweepTest, PresenceCountsWhateverTheKindOnTheSourceSide) {
-  fs_.AddFolder("/src/x");       // a folder where the destination has a file
+  fs_.AddFolder("/src/x");  // a folder where the destination has a file
   fs_.AddFile("/dst/x", "kept");
-  fs_.AddFile("/src/y");         // a file where the destination has a folder
+  fs_.AddFile("/src/y");  // a file where the destination has a folder
   fs_.AddFile("/dst/y/inner.txt");
   fs_.AddFile("/dst/y/deep/z.txt");
   Sweep();
@@ -194,11 +192,11 @@ TEST_F(SweepTest, DotEntriesAreNeverSweptButDottedNamesAre) {
   fs_.AddFolder("/dst/...");  // an ordinary name on POSIX
   fs_.AddFile("/dst/..x");
   Sweep();
-  EXPECT_THAT(window_.statuses,
-              ElementsAre("Sweeping /dst...",
-                          "Comparing /dst/..x and /src/..x...",
-                          "Erasing /dst/..x...", "Sweeping /dst/......",
-                          "Deleting empty Backup folder..."));
+  EXPECT_THAT(
+      window_.statuses,
+      ElementsAre("Sweeping /dst...", "Comparing /dst/..x and /src/..x...",
+                  "Erasing /dst/..x...", "Sweeping /dst/......",
+                  "Deleting empty Backup folder..."));
   EXPECT_THAT(fs_.Tree("/dst"), IsEmpty());
   EXPECT_THAT(fs_.log(), Not(Contains("list /src/.")));
   EXPECT_THAT(fs_.log(), Not(Contains("list /src/..")));
@@ -245,15 +243,27 @@ TEST_P(VanishedSourceTest, ErasesNothingMoreAndNamesTheSource) {
 INSTANTIATE_TEST_SUITE_P(
     Moments, VanishedSourceTest,
     ::testing::Values(
-        VanishCase{"BeforeTheSweep", "Sweeping /dst...",
-                   {"a", "b", "empty/", "sub/", "sub/c"}, 0, 0},
-        VanishCase{"WhileAFileIsErased", "Erasing /dst/a...",
-                   {"b", "empty/", "sub/", "sub/c"}, 1, 0},
-        VanishCase{"BeforeAnEmptyFolderIsRemoved", "Sweeping /dst/empty...",
-                   {"empty/", "sub/", "sub/c"}, 2, 0},
+        VanishCase{"BeforeTheSweep",
+                   "Sweeping /dst...",
+                   {"a", "b", "empty/", "sub/", "sub/c"},
+                   0,
+                   0},
+        VanishCase{"WhileAFileIsErased",
+                   "Erasing /dst/a...",
+                   {"b", "empty/", "sub/", "sub/c"},
+                   1,
+                   0},
+        VanishCase{"BeforeAnEmptyFolderIsRemoved",
+                   "Sweeping /dst/empty...",
+                   {"empty/", "sub/", "sub/c"},
+                   2,
+                   0},
         // sub/c is compared while its own counterpart is gone too.
-        VanishCase{"InsideAKeptSubfolder", "Sweeping /dst/sub...",
-                   {"sub/", "sub/c"}, 2, 1}),
+        VanishCase{"InsideAKeptSubfolder",
+                   "Sweeping /dst/sub...",
+                   {"sub/", "sub/c"},
+                   2,
+                   1}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -14,8 +14,8 @@
 
 #include "core/run_state.h"
 #include "sync/sweep.h"
-#include "tests/support/recording_window.h"
 #include "tests/support/linux_temp_folder.h"
+#include "tests/support/recording_window.h"
 #include "tree/folder_tree.h"
 
 namespace fernwise {
@@ -129,18 +129,20 @@ TEST_F(FolderTreeRealTest, ListsASmallTreeExactly) {
   SetTimes(top + "/empty", kMorning);
 
   const std::string morning = "2026-03-04 05:06:07";
-  const std::string expected =
-      Section(top, {{"notes.txt", morning}, {".hidden", morning},
-                    {"a,b.txt", morning}, {"link", morning},
-                    {".config", "2025-12-31"}, {"empty", morning}});
-  const std::string config = Section(top + "/.config",
-                                     {{"settings", "2025-12-31"}});
+  const std::string expected = Section(top, {{"notes.txt", morning},
+                                             {".hidden", morning},
+                                             {"a,b.txt", morning},
+                                             {"link", morning},
+                                             {".config", "2025-12-31"},
+                                             {"empty", morning}});
+  const std::string config =
+      Section(top + "/.config", {{"settings", "2025-12-31"}});
   const std::string empty = Section(top + "/empty", {});
   const std::string listing = List(top);
   // The subfolders' sections follow in the order of their entry lines.
   const bool config_first = expected.find(".config,") < expected.find("empty,");
-  EXPECT_EQ(listing, expected + (config_first ? config + empty
-                                              : empty + config));
+  EXPECT_EQ(listing,
+            expected + (config_first ? config + empty : empty + config));
   // A link is an entry of its own: its size is its target text's length.
   EXPECT_NE(listing.find("link,FILE, 9 ,"), std::string::npos) << listing;
 }
@@ -162,8 +164,7 @@ TEST_F(FolderTreeRealTest, UnreadableFolderKeepsItsHeaderAndTheRunGoesOn) {
   const std::string expected =
       Section(top, {{"locked", "1970-01-01"}, {"open", "1970-01-01"}});
   const std::string locked = "nul, " + top + "/locked\r\n";
-  const std::string open =
-      Section(top + "/open", {{"seen.txt", "1970-01-01"}});
+  const std::string open = Section(top + "/open", {{"seen.txt", "1970-01-01"}});
 
   std::unique_ptr<TextOutput> out = fs_.CreateTextFile(Path("listing.txt"));
   {

@@ -1,22 +1,23 @@
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/sysmacros.h>
 #include <sys/un.h>
 
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
 #include "core/path_probe.h"
-#include "platform/linux/file_system.h"
 #include "core/run_error.h"
+#include "platform/linux/file_system.h"
 #include "tests/support/linux_temp_folder.h"
 
 namespace fernwise {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::UnorderedElementsAreArray;
 using testing::LinuxTempFolderTest;
+using ::testing::UnorderedElementsAreArray;
 
 using LinuxCopyTest = LinuxTempFolderTest;
 
@@ -131,8 +132,8 @@ TEST_F(LinuxCopyTest, RecreatesDeviceNodeOrLeavesNothingWhenRefused) {
 
 TEST_F(LinuxCopyTest, NamesWithAnyByteRoundTripThroughSnapshotAndCopy) {
   const std::vector<std::string> names = {
-      "pipe|name", "back\\slash", "co:lon", "new\nline", "bad\xff\xfeutf8",
-      "star*?", " spaced ", std::string(255, 'L')};
+      "pipe|name",       "back\\slash", "co:lon",   "new\nline",
+      "bad\xff\xfeutf8", "star*?",      " spaced ", std::string(255, 'L')};
   MakeFolder(Path("src"));
   MakeFolder(Path("dst"));
   for (const std::string& name : names) WriteFile(Path("src/") + name, name);
@@ -159,7 +160,8 @@ TEST_F(LinuxCopyTest, FailureLeavesTargetAsItWasAndNothingBehind) {
   EXPECT_EQ(CopyError(fs_, Path("source"), Path("busy")), EISDIR);
   EXPECT_EQ(CopyError(fs_, Path("source"), Path("nowhere/target")), ENOENT);
   EXPECT_EQ(ReadFile(Path("target")), "old");
-  EXPECT_THAT(Entries(root_), ElementsAre("busy", "folder", "source", "target"));
+  EXPECT_THAT(Entries(root_),
+              ElementsAre("busy", "folder", "source", "target"));
   EXPECT_THAT(Entries(Path("busy")), ElementsAre("inside"));
 }
 

@@ -1,11 +1,11 @@
 #include "platform/linux/file_system.h"
 
+#include <clocale>
+#include <ctime>
+#include <functional>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
-#include <clocale>
-#include <functional>
-#include <ctime>
 
 #include "core/path_probe.h"
 #include "core/run_error.h"
@@ -15,8 +15,8 @@ namespace fernwise {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::UnorderedElementsAre;
 using testing::LinuxTempFolderTest;
+using ::testing::UnorderedElementsAre;
 
 uint32_t Perms(mode_t mode) { return static_cast<uint32_t>(mode) << 16; }
 
@@ -73,8 +73,8 @@ TEST_F(LinuxTempFolderTest, ListingYieldsEveryEntryAndDotsThenEnds) {
   WriteFile(Path("dir/a"), "");
   WriteFile(Path("dir/.b"), "");
   std::vector<std::string> names;
-  for (std::string name = fs_.StartListing(Path("dir/"));
-       !name.empty(); name = fs_.NextName()) {
+  for (std::string name = fs_.StartListing(Path("dir/")); !name.empty();
+       name = fs_.NextName()) {
     names.push_back(name);
   }
   EXPECT_THAT(names, UnorderedElementsAre(".", "..", "a", ".b", "sub"));
@@ -103,9 +103,8 @@ INSTANTIATE_TEST_SUITE_P(
     Patterns, LinuxProbeTest,
     ::testing::Values(ProbeCase{"file", true}, ProbeCase{"dir", true},
                       ProbeCase{"dir/", true}, ProbeCase{"missing", false},
-                      ProbeCase{"missing/", false},
-                      ProbeCase{"file/", false}, ProbeCase{"file/x", false},
-                      ProbeCase{"missing/x", false},
+                      ProbeCase{"missing/", false}, ProbeCase{"file/", false},
+                      ProbeCase{"file/x", false}, ProbeCase{"missing/x", false},
                       // "*" and "?" are ordinary characters in names.
                       ProbeCase{"a*", false}, ProbeCase{"a?", false},
                       ProbeCase{"", false}));
@@ -155,8 +154,7 @@ TEST_F(LinuxTempFolderTest, AttributesAreRightInsideAndOutsideTheListing) {
   WriteFile(Path("listed/sub/x"), "", 0400);
   WriteFile(Path("other/x"), "", 0700);
   ASSERT_NE(fs_.StartListing(Path("listed/")), "");
-  EXPECT_EQ(fs_.ReadAttributes(Path("listed/sub")),
-            kAttrFolder | Perms(0755));
+  EXPECT_EQ(fs_.ReadAttributes(Path("listed/sub")), kAttrFolder | Perms(0755));
   EXPECT_EQ(fs_.ReadAttributes(Path("listed/sub/x")),
             kAttrReadOnly | Perms(0400));
   EXPECT_EQ(fs_.ReadAttributes(Path("other/x")), Perms(0700));
@@ -271,8 +269,10 @@ class LinuxDateTest : public LinuxTempFolderTest {
     ::tzset();
   }
   void TearDown() override {
-    if (had_tz_) ::setenv("TZ", saved_tz_.c_str(), 1);
-    else ::unsetenv("TZ");
+    if (had_tz_)
+      ::setenv("TZ", saved_tz_.c_str(), 1);
+    else
+      ::unsetenv("TZ");
     ::tzset();
     std::setlocale(LC_TIME, "C");
     LinuxTempFolderTest::TearDown();
@@ -292,8 +292,7 @@ TEST_F(LinuxDateTest, PlainLocaleWritesIsoDateAndTimeOrDateAtMidnight) {
   EXPECT_EQ(fs_.FormatDateTime(At(kMidnight)), "2024-03-05");
   EXPECT_EQ(fs_.FormatDateTime(At(kMidnight, 999'999'999)), "2024-03-05");
   EXPECT_EQ(fs_.FormatDateTime(At(kMidnight + 1)), "2024-03-05 00:00:01");
-  EXPECT_EQ(fs_.FormatDateTime(At(kMidnight + 47'045)),
-            "2024-03-05 13:04:05");
+  EXPECT_EQ(fs_.FormatDateTime(At(kMidnight + 47'045)), "2024-03-05 13:04:05");
   EXPECT_EQ(fs_.FormatDateTime(FileTime{-1}), "1969-12-31 23:59:59");
 }
 

@@ -12,12 +12,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "core/run_error.h"
 #include "core/run_state.h"
 #include "sync/mirror.h"
-#include "core/run_error.h"
 #include "sync/sweep.h"
-#include "tests/support/recording_window.h"
 #include "tests/support/linux_temp_folder.h"
+#include "tests/support/recording_window.h"
 
 namespace fernwise {
 namespace {
@@ -193,8 +193,8 @@ TEST_P(ReadOnlyFolderModeTest, EntryOperationsSucceedAndKeepTheMode) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, ReadOnlyFolderModeTest,
-                         ::testing::Values(0555, 0500, 0444, 0000, 01555,
-                                           02555, 0100, 0200));
+                         ::testing::Values(0555, 0500, 0444, 0000, 01555, 02555,
+                                           0100, 0200));
 
 int ErrorOf(const std::function<void()>& operation) {
   try {
@@ -245,11 +245,14 @@ TEST_F(ReadOnlyFolderTest, ForeignFolderKeepsItsRefusal) {
   MakeFolder(foreign);
   WriteFile(foreign + "/file", "f");
   ASSERT_EQ(::chmod(foreign.c_str(), 0555), 0);
-  AsOwner([&] {
-    errors.push_back(ErrorOf([&] { fs_.Copy(Path("source"), foreign + "/t"); }));
-    errors.push_back(ErrorOf([&] { fs_.Delete(foreign + "/file"); }));
-    errors.push_back(ErrorOf([&] { fs_.CreateFolder(foreign + "/new"); }));
-  }, /*take_tree=*/false);
+  AsOwner(
+      [&] {
+        errors.push_back(
+            ErrorOf([&] { fs_.Copy(Path("source"), foreign + "/t"); }));
+        errors.push_back(ErrorOf([&] { fs_.Delete(foreign + "/file"); }));
+        errors.push_back(ErrorOf([&] { fs_.CreateFolder(foreign + "/new"); }));
+      },
+      /*take_tree=*/false);
   EXPECT_THAT(errors, ElementsAre(EACCES, EACCES, EACCES));
   EXPECT_EQ(ModeOf(foreign), 0555u);
   EXPECT_THAT(Entries(foreign), ElementsAre("file"));

@@ -1,13 +1,13 @@
 // Reading an entry once per pass must never show a state the program itself
 // has since changed, nor outlast the pass.
+#include <functional>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <functional>
-
 #include "core/path_probe.h"
-#include "platform/linux/file_system.h"
 #include "core/run_error.h"
+#include "platform/linux/file_system.h"
 #include "tests/support/linux_temp_folder.h"
 
 namespace fernwise {
@@ -89,8 +89,7 @@ TEST_F(LinuxStatCacheTest, AFolderRemovedAndMadeAgainIsReadAfresh) {
   fs_.CreateFolder(Path("dst/sub"));
   EXPECT_FALSE(PathExists(fs_, Path("dst/sub/x")));
   WriteFile(Path("dst/sub/x"), "", 0444);
-  EXPECT_EQ(fs_.ReadAttributes(Path("dst/sub/x")),
-            Perms(0444) | kAttrReadOnly);
+  EXPECT_EQ(fs_.ReadAttributes(Path("dst/sub/x")), Perms(0444) | kAttrReadOnly);
 }
 
 TEST_F(LinuxStatCacheTest, AChangeFromOutsideShowsFromTheNextPass) {
@@ -143,8 +142,8 @@ TEST_F(LinuxStatCacheTest, TheListingSortsEntriesAsTheirAttributesWould) {
   ASSERT_EQ(::symlink("sub", Path("src/to_sub").c_str()), 0);
   ASSERT_EQ(::mkfifo(Path("src/pipe").c_str(), 0600), 0);
   int named = 0;
-  for (std::string name = fs_.StartListing(Path("src/"));
-       !name.empty(); name = fs_.NextName()) {
+  for (std::string name = fs_.StartListing(Path("src/")); !name.empty();
+       name = fs_.NextName()) {
     const std::optional<bool> listed = fs_.ListedIsFolder();
     if (!listed) continue;  // a file system that does not tell
     const uint32_t mask = fs_.ReadAttributes(Path("src/") + name);

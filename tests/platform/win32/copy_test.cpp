@@ -5,13 +5,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "core/run_state.h"
-#include "sync/mirror.h"
 #include "core/path_probe.h"
 #include "core/run_error.h"
+#include "core/run_state.h"
+#include "sync/mirror.h"
 #include "sync/sweep.h"
-#include "tests/support/recording_window.h"
 #include "tests/platform/win32/temp_folder.h"
+#include "tests/support/recording_window.h"
 
 namespace fernwise {
 namespace {
@@ -27,8 +27,9 @@ class Win32CopyTest : public testing::Win32TempFolderTest {
 };
 
 TEST_F(Win32CopyTest, CarriesContentTimeAndMask) {
-  WriteFile(Path("src"), std::string(70000, 'x'),
-            FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE);
+  WriteFile(
+      Path("src"), std::string(70000, 'x'),
+      FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE);
   SetMask(Path("src"), FILE_ATTRIBUTE_ARCHIVE);
   SetWriteTime(Path("src"), 132592959671234567);
   SetMask(Path("src"), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY |
@@ -57,12 +58,13 @@ TEST_P(Win32LockedTargetTest, IsReplacedAndDeleted) {
   EXPECT_EQ(Entries(root_), std::vector<std::string>{"src"});
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Masks, Win32LockedTargetTest,
-    ::testing::Values(DWORD(FILE_ATTRIBUTE_READONLY), DWORD(FILE_ATTRIBUTE_HIDDEN),
-                      DWORD(FILE_ATTRIBUTE_SYSTEM),
-                      DWORD(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
-                            FILE_ATTRIBUTE_SYSTEM)));
+INSTANTIATE_TEST_SUITE_P(Masks, Win32LockedTargetTest,
+                         ::testing::Values(DWORD(FILE_ATTRIBUTE_READONLY),
+                                           DWORD(FILE_ATTRIBUTE_HIDDEN),
+                                           DWORD(FILE_ATTRIBUTE_SYSTEM),
+                                           DWORD(FILE_ATTRIBUTE_READONLY |
+                                                 FILE_ATTRIBUTE_HIDDEN |
+                                                 FILE_ATTRIBUTE_SYSTEM)));
 
 TEST_F(Win32CopyTest, FailureLeavesTargetAsItWasAndNothingBehind) {
   WriteFile(Path("dst"), "old", FILE_ATTRIBUTE_READONLY);
@@ -73,7 +75,8 @@ TEST_F(Win32CopyTest, FailureLeavesTargetAsItWasAndNothingBehind) {
   WriteFile(Path("folder\\inside"), "kept");
   EXPECT_THROW(fs_.Copy(Path("src"), Path("folder")), RunError);
   EXPECT_EQ(ReadFile(Path("dst")), "old");
-  EXPECT_EQ(Mask(Path("dst")) & FILE_ATTRIBUTE_READONLY, DWORD(FILE_ATTRIBUTE_READONLY));
+  EXPECT_EQ(Mask(Path("dst")) & FILE_ATTRIBUTE_READONLY,
+            DWORD(FILE_ATTRIBUTE_READONLY));
   EXPECT_EQ(ReadFile(Path("folder\\inside")), "kept");
   EXPECT_EQ(Entries(root_), (std::vector<std::string>{"dst", "folder", "src"}));
 }

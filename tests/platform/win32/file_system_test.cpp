@@ -1,11 +1,11 @@
 #include "platform/win32/file_system.h"
 
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <limits>
 #include <string>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 
 #include "core/path_probe.h"
 #include "core/run_error.h"
@@ -46,7 +46,9 @@ INSTANTIATE_TEST_SUITE_P(
         WidenCase{"C:/Data/x/../b", L"\\\\?\\C:\\Data\\b"},
         WidenCase{"\\\\server\\share\\x", L"\\\\?\\UNC\\server\\share\\x"},
         WidenCase{"\\\\?\\C:\\as is\\..", L"\\\\?\\C:\\as is\\.."},
-        WidenCase{"C:\\D\\Gr\xC3\xBC\xC3\x9F" "e", L"\\\\?\\C:\\D\\Gr\u00FC\u00DFe"},
+        WidenCase{"C:\\D\\Gr\xC3\xBC\xC3\x9F"
+                  "e",
+                  L"\\\\?\\C:\\D\\Gr\u00FC\u00DFe"},
         WidenCase{"", L""}));
 
 TEST(Win32TextTest, BadUtf8AndSystemErrorsCarryText) {
@@ -61,8 +63,9 @@ TEST_F(Win32TempFolderTest, MaskBitsRoundTripOnFilesAndFolders) {
   WriteFile(Path("f"), "x");
   MakeFolder(Path("d"));
   const bool wine = testing::UnderWine();
-  for (uint32_t mask : {kAttrReadOnly | kAttrArchive, kAttrHidden | kAttrSystem,
-                        kAttrHidden | kAttrArchive, uint32_t(kAttrArchive), 0u}) {
+  for (uint32_t mask :
+       {kAttrReadOnly | kAttrArchive, kAttrHidden | kAttrSystem,
+        kAttrHidden | kAttrArchive, uint32_t(kAttrArchive), 0u}) {
     fs_.SetAttributes(Path("f"), mask);
     EXPECT_EQ(fs_.ReadAttributes(Path("f")), wine ? mask | kAttrArchive : mask);
     fs_.SetAttributes(Path("d"), mask | kAttrFolder);
@@ -73,12 +76,14 @@ TEST_F(Win32TempFolderTest, MaskBitsRoundTripOnFilesAndFolders) {
 
 TEST_F(Win32TempFolderTest, SnapshotHoldsHiddenSystemAndDotNamesSkipsDots) {
   WriteFile(Path("plain.txt"), "");
-  WriteFile(Path("desktop.ini"), "", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+  WriteFile(Path("desktop.ini"), "",
+            FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
   MakeFolder(Path(".config"));
   MakeFolder(Path("Secret"));
   SetMask(Path("Secret"), FILE_ATTRIBUTE_HIDDEN);
   const FolderSnapshot snapshot = *TakeSnapshot(fs_, root_);
-  EXPECT_THAT(Drain(snapshot.folders), UnorderedElementsAre(".config", "Secret"));
+  EXPECT_THAT(Drain(snapshot.folders),
+              UnorderedElementsAre(".config", "Secret"));
   EXPECT_THAT(Drain(snapshot.files),
               UnorderedElementsAre("plain.txt", "desktop.ini"));
 }
@@ -88,11 +93,12 @@ TEST_F(Win32TempFolderTest, TheListingTellsFoldersAsTheirAttributesWould) {
   MakeFolder(Path("d"));
   SetMask(Path("d"), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM);
   int named = 0;
-  for (std::string name = fs_.StartListing(root_ + "\\");
-       !name.empty(); name = fs_.NextName()) {
+  for (std::string name = fs_.StartListing(root_ + "\\"); !name.empty();
+       name = fs_.NextName()) {
     const std::optional<bool> listed = fs_.ListedIsFolder();
     ASSERT_TRUE(listed.has_value()) << name;
-    const bool folder = (fs_.ReadAttributes(root_ + "\\" + name) & kAttrFolder) != 0;
+    const bool folder =
+        (fs_.ReadAttributes(root_ + "\\" + name) & kAttrFolder) != 0;
     EXPECT_EQ(*listed, folder) << name;
     ++named;
   }
@@ -105,8 +111,8 @@ TEST_F(Win32TempFolderTest, TheListingTellsFoldersAsTheirAttributesWould) {
 TEST_F(Win32TempFolderTest, ListingOfAnEmptyFolderYieldsOnlyDots) {
   MakeFolder(Path("empty"));
   std::vector<std::string> names;
-  for (std::string name = fs_.StartListing(Path("empty\\"));
-       !name.empty(); name = fs_.NextName())
+  for (std::string name = fs_.StartListing(Path("empty\\")); !name.empty();
+       name = fs_.NextName())
     names.push_back(name);
   EXPECT_THAT(names, UnorderedElementsAre(".", ".."));
   EXPECT_EQ(fs_.NextName(), "");
@@ -122,7 +128,8 @@ class Win32ProbeTest : public Win32TempFolderTest,
 
 TEST_P(Win32ProbeTest, NotFoundIsAnAnswer) {
   WriteFile(Path("notes.txt"), "x");
-  WriteFile(Path("hidden.sys"), "x", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+  WriteFile(Path("hidden.sys"), "x",
+            FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
   MakeFolder(Path("Photos"));
   const std::string relative = GetParam().relative;
   const std::string path = relative.empty() ? "" : Path(relative);
@@ -131,16 +138,16 @@ TEST_P(Win32ProbeTest, NotFoundIsAnAnswer) {
 
 INSTANTIATE_TEST_SUITE_P(
     Paths, Win32ProbeTest,
-    ::testing::Values(ProbeCase{"notes.txt", true}, ProbeCase{"NOTES.TXT", true},
-                      ProbeCase{"hidden.sys", true}, ProbeCase{"Photos", true},
-                      ProbeCase{"missing", false},
-                      ProbeCase{"missing\\deeper", false},
-                      ProbeCase{"", false},
-                      // A trailing "\" probes the folder's contents: "." counts.
-                      ProbeCase{"Photos\\", true},
-                      // Wildcards are the listing's own.
-                      ProbeCase{"*.txt", true}, ProbeCase{"note?.txt", true},
-                      ProbeCase{"*.none", false}, ProbeCase{"Pho*", true}));
+    ::testing::Values(
+        ProbeCase{"notes.txt", true}, ProbeCase{"NOTES.TXT", true},
+        ProbeCase{"hidden.sys", true}, ProbeCase{"Photos", true},
+        ProbeCase{"missing", false}, ProbeCase{"missing\\deeper", false},
+        ProbeCase{"", false},
+        // A trailing "\" probes the folder's contents: "." counts.
+        ProbeCase{"Photos\\", true},
+        // Wildcards are the listing's own.
+        ProbeCase{"*.txt", true}, ProbeCase{"note?.txt", true},
+        ProbeCase{"*.none", false}, ProbeCase{"Pho*", true}));
 
 TEST_F(Win32TempFolderTest, TimesKeep100nsHoldAtTheLimitAndLengthsAre64Bit) {
   WriteFile(Path("f"), "12345");
@@ -167,7 +174,8 @@ TEST_F(Win32TempFolderTest, FailuresCarryNumberTextOperationAndPath) {
   } catch (const RunError& error) {
     EXPECT_EQ(error.number(), ERROR_FILE_NOT_FOUND);
     EXPECT_FALSE(error.text().empty());
-    EXPECT_THAT(error.Report(), HasSubstr("(read attributes " + Path("missing")));
+    EXPECT_THAT(error.Report(),
+                HasSubstr("(read attributes " + Path("missing")));
   }
   EXPECT_THROW(fs_.LastModified(Path("missing")), RunError);
   EXPECT_THROW(fs_.Delete(Path("missing")), RunError);
@@ -191,9 +199,9 @@ TEST_F(Win32TempFolderTest, ResolvePathIgnoresCaseAndMissIsEmpty) {
   const std::string resolved = fs_.ResolvePath(Path("Data"));
   EXPECT_FALSE(resolved.empty());
   EXPECT_EQ(resolved.rfind("\\\\?\\", 0), std::string::npos) << resolved;
-  EXPECT_EQ(CompareStringOrdinal(win32::Widen(resolved).c_str(), -1,
-                                 win32::Widen(fs_.ResolvePath(Path("DATA"))).c_str(),
-                                 -1, TRUE),
+  EXPECT_EQ(CompareStringOrdinal(
+                win32::Widen(resolved).c_str(), -1,
+                win32::Widen(fs_.ResolvePath(Path("DATA"))).c_str(), -1, TRUE),
             CSTR_EQUAL);
   EXPECT_EQ(fs_.ResolvePath(Path("missing")), "");
   EXPECT_TRUE(fs_.IgnoresCase());
@@ -203,11 +211,14 @@ TEST_F(Win32TempFolderTest, ResolvePathIgnoresCaseAndMissIsEmpty) {
 TEST_F(Win32TempFolderTest, TextFileIsEmptiedAndReadBackWhole) {
   WriteFile(Path("out.txt"), "old content that is longer");
   auto out = fs_.CreateTextFile(Path("out.txt"));
-  out->Write("Gr\xC3\xBC\xC3\x9F" "e\r\n");
+  out->Write(
+      "Gr\xC3\xBC\xC3\x9F"
+      "e\r\n");
   out->Write(std::string("nul\0byte", 8));
   out->Close();
-  EXPECT_EQ(fs_.ReadWholeFile(Path("out.txt")),
-            std::string("Gr\xC3\xBC\xC3\x9F" "e\r\nnul\0byte", 17));
+  EXPECT_EQ(fs_.ReadWholeFile(Path("out.txt")), std::string("Gr\xC3\xBC\xC3\x9F"
+                                                            "e\r\nnul\0byte",
+                                                            17));
   EXPECT_THROW(fs_.ReadWholeFile(Path("missing")), RunError);
 }
 
@@ -252,7 +263,8 @@ FileTime LocalTime(WORD year, WORD month, WORD day, WORD hour, WORD minute) {
 
 TEST_F(Win32TempFolderTest, DateTimeUsesShortFormatsAndDateAloneAtMidnight) {
   const std::string midnight = fs_.FormatDateTime(LocalTime(2024, 7, 9, 0, 0));
-  const std::string afternoon = fs_.FormatDateTime(LocalTime(2024, 7, 9, 15, 4));
+  const std::string afternoon =
+      fs_.FormatDateTime(LocalTime(2024, 7, 9, 15, 4));
   EXPECT_THAT(midnight, HasSubstr("2024"));
   EXPECT_EQ(midnight.find(' '), std::string::npos) << midnight;
   EXPECT_EQ(afternoon.rfind(midnight + " ", 0), 0u) << afternoon;

@@ -5,11 +5,11 @@
 
 #include <windows.h>
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "platform/win32/file_system.h"
 #include "platform/win32/text.h"
@@ -51,9 +51,9 @@ class Win32TempFolderTest : public ::testing::Test {
 
   void WriteFile(const std::string& path, const std::string& content,
                  DWORD attributes = FILE_ATTRIBUTE_ARCHIVE) {
-    HANDLE file = CreateFileW(win32::WidenPath(path).c_str(), GENERIC_WRITE, 0,
-                              nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                              nullptr);
+    HANDLE file =
+        CreateFileW(win32::WidenPath(path).c_str(), GENERIC_WRITE, 0, nullptr,
+                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE) << path;
     DWORD written = 0;
     ASSERT_TRUE(::WriteFile(file, content.data(), DWORD(content.size()),
@@ -62,9 +62,9 @@ class Win32TempFolderTest : public ::testing::Test {
     SetMask(path, attributes);
   }
   std::string ReadFile(const std::string& path) {
-    HANDLE file = CreateFileW(win32::WidenPath(path).c_str(), GENERIC_READ,
-                              FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                              nullptr);
+    HANDLE file =
+        CreateFileW(win32::WidenPath(path).c_str(), GENERIC_READ,
+                    FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) return "<missing>";
     std::string content;
     char chunk[4096];
@@ -98,8 +98,8 @@ class Win32TempFolderTest : public ::testing::Test {
   std::vector<std::string> Entries(const std::string& folder) {
     std::vector<std::string> names;
     WIN32_FIND_DATAW entry;
-    HANDLE find = FindFirstFileW((win32::WidenPath(folder) + L"\\*").c_str(),
-                                 &entry);
+    HANDLE find =
+        FindFirstFileW((win32::WidenPath(folder) + L"\\*").c_str(), &entry);
     if (find == INVALID_HANDLE_VALUE) return {"<not a folder>"};
     do {
       const std::string name = win32::Narrow(entry.cFileName);
