@@ -5,6 +5,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,6 +22,40 @@
 #include "platform/linux/file_system.h"
 
 namespace fernwise::testing {
+
+inline constexpr uid_t kNobody = 65534;
+inline constexpr gid_t kNogroup = 65534;
+
+/// Acts as the unprivileged user nobody, with no supplementary groups, for
+/// as long as it lives, when the tests run as root: permission checks then
+/// apply, and a chown to another user is refused. Only the effective ids
+/// change, so root comes back at the end.
+class AsNobody {
+ public:
+  AsNobody() {
+    if (::geteuid() != 0) return;
+    const int count = ::getgroups(0, nullptr);
+    groups_.resize(count > 0 ? static_cast<size_t>(count) : 0);
+    if (count > 0 && ::getgroups(count, groups_.data()) != count) return;
+    was_root_ = true;
+    dropped_ = ::setgroups(0, nullptr) == 0 && ::setegid(kNogroup) == 0 &&
+               ::seteuid(kNobody) == 0;
+  }
+  AsNobody(const AsNobody&) = delete;
+  AsNobody& operator=(const AsNobody&) = delete;
+  ~AsNobody() {
+    if (!was_root_) return;
+    EXPECT_EQ(::seteuid(0), 0);
+    EXPECT_EQ(::setegid(0), 0);
+    EXPECT_EQ(::setgroups(groups_.size(), groups_.data()), 0);
+  }
+  bool dropped() const { return dropped_; }
+
+ private:
+  std::vector<gid_t> groups_;
+  bool was_root_ = false;
+  bool dropped_ = false;
+};
 
 class LinuxTempFolderTest : public ::testing::Test {
  protected:

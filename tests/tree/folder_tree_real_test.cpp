@@ -24,7 +24,6 @@ namespace {
 // 2026-03-04 05:06:07.25 UTC, 2025-12-31 00:00:00 UTC.
 constexpr timespec kMorning{1772600767, 250000000};
 constexpr timespec kMidnight{1767139200, 0};
-constexpr uid_t kNobody = 65534;
 
 // The attribute mask the POSIX services give an entry of `mode` and `name`.
 std::string MaskField(mode_t mode, std::string_view name) {
@@ -34,22 +33,6 @@ std::string MaskField(mode_t mode, std::string_view name) {
   if (name.front() == '.') mask |= kAttrHidden;
   return " " + std::to_string(mask) + " ";
 }
-
-// Gives up root's rights for as long as it lives, so a folder without
-// permissions really is unreadable.
-class AsNobody {
- public:
-  AsNobody() : active_(::geteuid() == 0 && ::seteuid(kNobody) == 0) {}
-  ~AsNobody() {
-    if (active_) {
-      EXPECT_EQ(::seteuid(0), 0);
-    }
-  }
-  bool dropped() const { return ::geteuid() != 0; }
-
- private:
-  bool active_;
-};
 
 class FolderTreeRealTest : public testing::LinuxTempFolderTest {
  protected:
@@ -168,7 +151,7 @@ TEST_F(FolderTreeRealTest, UnreadableFolderKeepsItsHeaderAndTheRunGoesOn) {
 
   std::unique_ptr<TextOutput> out = fs_.CreateTextFile(Path("listing.txt"));
   {
-    AsNobody nobody;
+    testing::AsNobody nobody;
     if (!nobody.dropped()) {
       ::chmod((top + "/locked").c_str(), 0755);
       GTEST_SKIP() << "running as root without the right to drop it, so "

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,8 +25,6 @@ namespace {
 
 using ::testing::ElementsAre;
 
-constexpr uid_t kNobody = 65534;
-constexpr gid_t kNogroup = 65534;
 constexpr timespec kFirst{1767139200, 123456789};
 constexpr timespec kSecond{1772600767, 987654321};
 
@@ -44,25 +43,19 @@ class AsTreeOwner {
     if (::geteuid() != 0) return;
     std::error_code error;
     if (take_tree) {
-      ::lchown(root.c_str(), kNobody, kNogroup);
+      ::lchown(root.c_str(), testing::kNobody, testing::kNogroup);
       for (const auto& entry :
            std::filesystem::recursive_directory_iterator(root, error))
-        ::lchown(entry.path().c_str(), kNobody, kNogroup);
+        ::lchown(entry.path().c_str(), testing::kNobody, testing::kNogroup);
     }
-    dropped_ = ::setegid(kNogroup) == 0 && ::seteuid(kNobody) == 0;
-    usable_ = dropped_ && ::access(root.c_str(), W_OK | X_OK) == 0;
-  }
-  ~AsTreeOwner() {
-    if (::geteuid() != 0 && dropped_) {
-      EXPECT_EQ(::seteuid(0), 0);
-      EXPECT_EQ(::setegid(0), 0);
-    }
+    nobody_.emplace();
+    usable_ = nobody_->dropped() && ::access(root.c_str(), W_OK | X_OK) == 0;
   }
   /// Whether permission checks apply and the tree can be reached.
   bool usable() const { return usable_; }
 
  private:
-  bool dropped_ = false;
+  std::optional<testing::AsNobody> nobody_;
   bool usable_ = ::geteuid() != 0;
 };
 
