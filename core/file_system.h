@@ -35,6 +35,16 @@ enum AttributeBits : uint32_t {
   kAttrArchive = 32,
 };
 
+/// The folders one job entry works in, as the job script names them. The
+/// passes reach everything below them from these folders.
+struct EntryFolders {
+  std::string source;       ///< a backup's source, or the folder a listing
+                            ///< lists: only read
+  std::string destination;  ///< a backup's destination, else empty
+  std::string secondary;    ///< where the preserving mode keeps displaced
+                            ///< files, else empty
+};
+
 /// A last-modified time as the user reads it: local time, in the user's own
 /// date and time formats.
 struct LocalDateTimeText {
@@ -63,6 +73,25 @@ class FileSystem {
   /// itself tells (as most POSIX file systems do), so that no attributes need
   /// reading to sort it; nullopt when only its attributes can tell.
   virtual std::optional<bool> ListedIsFolder() const { return std::nullopt; }
+  /// Holds the folders of the job entry that begins, until ReleaseFolders or
+  /// the next HoldFolders. Below them a file system may reach entries only
+  /// from the folders held, never through a link, so that no link planted
+  /// in a tree can lead the passes out of it; the folders themselves are
+  /// taken as the user named them. Folders that cannot be held are not.
+  virtual void HoldFolders(const EntryFolders& /*folders*/) {}
+  virtual void ReleaseFolders() {}
+  /// Whether `source`, the held source folder, is still the folder that was
+  /// held when looked up afresh by its path: not gone, and not another
+  /// folder made or uncovered in its place (a drive unmounted from under an
+  /// empty mount point). Nothing a pass has read answers it.
+  virtual bool SourceStillThere(const std::string& source) {
+    return !StartListing(source).empty();
+  }
+  /// Whether `path` exists, looked up afresh: nothing a pass has read, and
+  /// no folder held since before, answers it.
+  virtual bool ExistsAfresh(const std::string& path) {
+    return !StartListing(path).empty();
+  }
   /// Marks the start of a pass over a tree. Within a pass an implementation
   /// may answer from what it has already read of an entry, until the pass
   /// changes that entry; nothing read before this call is trusted after it,

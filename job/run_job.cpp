@@ -60,6 +60,21 @@ bool LiesInside(FileSystem& fs, const std::string& inner,
   return resolved_inner.compare(0, resolved_outer.size(), resolved_outer) == 0;
 }
 
+// Holds an entry's folders while its passes run, and lets them go however
+// the entry ends.
+class HeldFolders {
+ public:
+  HeldFolders(FileSystem& fs, const EntryFolders& folders) : fs_(fs) {
+    fs_.HoldFolders(folders);
+  }
+  HeldFolders(const HeldFolders&) = delete;
+  HeldFolders& operator=(const HeldFolders&) = delete;
+  ~HeldFolders() { fs_.ReleaseFolders(); }
+
+ private:
+  FileSystem& fs_;
+};
+
 class JobRun {
  public:
   JobRun(RunContext& run, FieldReader& script) : run_(run), script_(script) {}
@@ -100,6 +115,10 @@ class JobRun {
     const std::string source = script_.Next();
     const std::string dest = script_.Next();
     if (Rejection rejection = CheckFolders(source, dest)) return rejection;
+    const bool preserving = run_.state.BackupMode == kDuplexPreserving;
+    const HeldFolders held(
+        run_.fs, {source, dest,
+                  preserving ? run_.state.SecondaryFolder : std::string()});
     MirrorFolder(run_, source, dest);
     if (run_.state.BackupMode > kSimplex) SweepFolder(run_, dest, source);
     return std::nullopt;
@@ -133,6 +152,7 @@ class JobRun {
     const std::string folder = script_.Next();
     const std::string listing = script_.Next();
     std::unique_ptr<TextOutput> out = run_.fs.CreateTextFile(listing);
+    const HeldFolders held(run_.fs, {folder, "", ""});
     StoreFolderTree(run_, folder, *out);
     out->Close();
   }

@@ -22,14 +22,20 @@ struct Sweep {
 };
 
 // A source that vanished mid-run (a drive unplugged, a share dropped) makes
-// every probe below it fail, and the sweep would then erase the whole backup.
-// So an absent source-side path only counts once the entry's own source
-// folder is still found; this costs one probe, and only on the erase path.
-void RequireSourceStillThere(const Sweep& sweep) {
-  if (PathExists(sweep.run.fs, sweep.top_source)) return;
-  throw RunError(ENOENT,
-                 "The source folder has disappeared; nothing more is erased",
-                 "sweep against source", sweep.top_source);
+// every probe below it fail, and the sweep would then erase the whole backup;
+// a drive unmounted from under its mount point leaves an empty folder there
+// that fails them all the same. So an absent source-side path only counts
+// once the entry's own source folder is found to be the very folder the
+// entry began with, and a fresh look, past anything the pass has read,
+// agrees that the path is gone. This costs two looks, on the erase path only.
+bool SourceSideGone(const Sweep& sweep, const std::string& source_side_path) {
+  FileSystem& fs = sweep.run.fs;
+  if (PathExists(fs, source_side_path)) return false;
+  if (!fs.SourceStillThere(sweep.top_source))
+    throw RunError(ENOENT,
+                   "The source folder has disappeared; nothing more is erased",
+                   "sweep against source", sweep.top_source);
+  return !fs.ExistsAfresh(source_side_path);
 }
 
 void SweepFile(Sweep& sweep, const std::string& dest_file,
@@ -37,8 +43,7 @@ void SweepFile(Sweep& sweep, const std::string& dest_file,
   RunContext& run = sweep.run;
   ShowJoined(run.window, sweep.status, "Comparing ", dest_file, " and ",
              source_side_path, "...");
-  if (PathExists(run.fs, source_side_path)) return;
-  RequireSourceStillThere(sweep);
+  if (!SourceSideGone(sweep, source_side_path)) return;
   ShowJoined(run.window, sweep.status, "Erasing ", dest_file, "...");
   // The copy comes first, so a copy that fails leaves the file in place.
   if (run.state.BackupMode == kDuplexPreserving)
@@ -63,8 +68,7 @@ void SweepTree(Sweep& sweep, const std::string& dest_folder,
     SweepTree(sweep, ChildPath(run.fs, dest_folder, name),
               ChildPath(run.fs, source_folder, name));
   }
-  if (PathExists(run.fs, source_folder)) return;
-  RequireSourceStillThere(sweep);
+  if (!SourceSideGone(sweep, source_folder)) return;
   run.window.ShowStatus("Deleting empty Backup folder...");
   run.fs.RemoveFolder(dest_folder);
 }

@@ -15,6 +15,7 @@
 #include <random>
 #include <string_view>
 
+#include "platform/linux/carry.h"
 #include "platform/linux/support.h"
 
 namespace fernwise::linux_os {
@@ -37,55 +38,57 @@ std::string RandomSuffix() {
   return suffix;
 }
 
-// A temporary entry beside the target, removed unless committed.
+// A temporary entry beside the target, in the target's open folder, removed
+// unless committed.
 class TempEntry {
  public:
-  // Calls make(path) with fresh names ".<name>.fernwise-XXXXXX" until one
+  // Calls make(name) with fresh names ".<name>.fernwise-XXXXXX" until one
   // does not exist yet; make returns false with errno set when it fails.
   // Failing with `tolerated` leaves the entry unmade instead of throwing.
   template <typename Make>
-  TempEntry(const std::string& target, Make make, int tolerated = 0) {
-    // Only the name changes: the target's folder is the temporary entry's.
-    const std::string_view name = SplitPath(target).name;
-    std::string base = target.substr(0, target.size() - name.size()) + '.';
-    base += name.substr(0, kKeptNameBytes);
+  TempEntry(const EntryAt& target, Make make, int tolerated = 0)
+      : folder_(target.folder) {
+    std::string base = "." + target.name.substr(0, kKeptNameBytes);
     base += ".fernwise-";
     for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
-      std::string path = base + RandomSuffix();
+      std::string name = base + RandomSuffix();
       // A refusal by a read-only folder of the process's own is retried once
       // with the folder opened up; it stays open until the temporary entry
       // has been renamed or removed, and this object's end puts its mode
       // back.
-      const auto make_path = [&] { return make(path) ? 0 : -1; };
-      if (InOwnFolder(target, make_path, access_) == 0) {
-        path_ = std::move(path);
+      const auto make_name = [&] { return make(name) ? 0 : -1; };
+      if (InOwnFolder(folder_, make_name, access_) == 0) {
+        name_ = std::move(name);
         return;
       }
       if (tolerated != 0 && errno == tolerated) return;
-      if (errno != EEXIST) ThrowError(kCopyFile, target);
+      if (errno != EEXIST) ThrowError(kCopyFile, target.path);
     }
-    ThrowError(kCopyFile, target, EEXIST);
+    ThrowError(kCopyFile, target.path, EEXIST);
   }
   TempEntry(const TempEntry&) = delete;
   TempEntry& operator=(const TempEntry&) = delete;
   ~TempEntry() {
-    if (!path_.empty()) ::unlink(path_.c_str());
+    if (!name_.empty()) ::unlinkat(folder_, name_.c_str(), 0);
   }
 
-  bool made() const { return !path_.empty(); }
-  const char* path() const { return path_.c_str(); }
-  // rename() replaces a file or link atomically, whatever its permissions.
-  void Commit(const std::string& target) {
-    if (::rename(path_.c_str(), target.c_str()) != 0)
-      ThrowError(kCopyFile, target);
-    path_.clear();
+  bool made() const { return !name_.empty(); }
+  int folder() const { return folder_; }
+  const char* name() const { return name_.c_str(); }
+  // rename() replaces a file or link atomically, whatever its permissions,
+  // and never follows a link at the target's name.
+  void Commit(const EntryAt& target) {
+    if (::renameat(folder_, name_.c_str(), folder_, target.name.c_str()) != 0)
+      ThrowError(kCopyFile, target.path);
+    name_.clear();
   }
 
  private:
+  int folder_;
   // A member, so it ends only after the destructor's body has removed an
   // uncommitted temporary entry.
   std::optional<OwnFolderAccess> access_;
-  std::string path_;
+  std::string name_;
 };
 
 // Copies in the kernel; false when it cannot for this pair of files (another
@@ -151,52 +154,72 @@ void CopyContent(int in, int out, const struct stat& st,
 
 // The source's owner and group where this process may set them, as cp -a
 // keeps them; a refusal is not a failure (an ordinary user keeps their own).
-void KeepOwner(int fd, const char* path, const struct stat& st,
-               CopyState& state) {
+// `change` is chown's call for the copy, and says what came along.
+template <typename Change>
+CarriedOwner KeepOwner(const struct stat& st, CopyState& state, Change change) {
   if (!state.ids_known) {
     state.euid = ::geteuid();
     state.egid = ::getegid();
     state.ids_known = true;
   }
-  if (st.st_uid == state.euid && st.st_gid == state.egid) return;
-  auto change = [&](uid_t uid) {
-    return fd >= 0 ? ::fchown(fd, uid, st.st_gid)
-                   : ::lchown(path, uid, st.st_gid);
-  };
+  CarriedOwner carried{st.st_uid == state.euid, st.st_gid == state.egid};
+  if (carried.owner && carried.group) return carried;
+  if (change(st.st_uid, st.st_gid) == 0) return {true, true};
   // Not privileged: the group may still be one this user belongs to.
-  if (change(st.st_uid) != 0) change(static_cast<uid_t>(-1));
+  if (change(static_cast<uid_t>(-1), st.st_gid) == 0) carried.group = true;
+  return carried;
 }
 
-void CopyFile(const std::string& source, const struct stat& st,
-              const std::string& target, CopyState& state) {
-  // O_NONBLOCK: should the path have become a FIFO since lstat, opening it
+// The owner, group, mode and times of a link or special file made as
+// `temp`; set-ID bits as they came along.
+CarriedOwner KeepOwnerOf(const TempEntry& temp, const struct stat& st,
+                         CopyState& state) {
+  return KeepOwner(st, state, [&](uid_t uid, gid_t gid) {
+    return ::fchownat(temp.folder(), temp.name(), uid, gid,
+                      AT_SYMLINK_NOFOLLOW);
+  });
+}
+
+void CopyFile(const EntryAt& source, const struct stat& st,
+              const EntryAt& target, CopyState& state) {
+  // O_NONBLOCK: should the name have become a FIFO since lstat, opening it
   // must not wait for a writer.
-  UniqueFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW |
-                                         O_NONBLOCK | O_NOCTTY));
-  if (!in.valid()) ThrowError(kCopyFile, source);
+  UniqueFd in(
+      ::openat(source.folder, source.name.c_str(),
+               O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+  if (!in.valid()) ThrowError(kCopyFile, source.path);
   UniqueFd out;
-  TempEntry temp(target, [&out](const std::string& path) {
-    out.Reset(
-        ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  TempEntry temp(target, [&](const std::string& name) {
+    out.Reset(::openat(target.folder, name.c_str(),
+                       O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     return out.valid();
   });
-  CopyContent(in.get(), out.get(), st, source, target, state);
-  KeepOwner(out.get(), nullptr, st, state);
+  CopyContent(in.get(), out.get(), st, source.path, target.path, state);
+  const CarriedOwner carried = KeepOwner(st, state, [&](uid_t uid, gid_t gid) {
+    return ::fchown(out.get(), uid, gid);
+  });
+  // After the owner: chown clears file capabilities.
+  AclFacts acl;
+  const int error =
+      CopyExtendedAttributes(in.get(), out.get(), state.euid == 0, acl);
+  if (error != 0) ThrowError(kCopyFile, target.path, error);
+  const bool nosuid = OnNosuidMount(in.get(), st.st_dev, state.nosuid_devices);
   // After the content and the owner: writing or chown clears set-user-ID.
-  if (::fchmod(out.get(), st.st_mode & kPermissionBits) != 0)
-    ThrowError(kCopyFile, target);
+  if (::fchmod(out.get(), CarriedMode(st.st_mode, carried, acl, nosuid)) != 0)
+    ThrowError(kCopyFile, target.path);
   const timespec times[2] = {st.st_atim, st.st_mtim};
-  if (::futimens(out.get(), times) != 0) ThrowError(kCopyFile, target);
-  if (out.Close() != 0) ThrowError(kCopyFile, target);
+  if (::futimens(out.get(), times) != 0) ThrowError(kCopyFile, target.path);
+  if (out.Close() != 0) ThrowError(kCopyFile, target.path);
   temp.Commit(target);
 }
 
-std::string ReadLink(const std::string& source, off_t size_hint) {
+std::string ReadLink(const EntryAt& source, off_t size_hint) {
   std::string text(size_hint > 0 ? static_cast<size_t>(size_hint) + 1 : 256,
                    '\0');
   for (;;) {
-    const ssize_t got = ::readlink(source.c_str(), text.data(), text.size());
-    if (got < 0) ThrowError(kCopyFile, source);
+    const ssize_t got = ::readlinkat(source.folder, source.name.c_str(),
+                                     text.data(), text.size());
+    if (got < 0) ThrowError(kCopyFile, source.path);
     if (static_cast<size_t>(got) < text.size()) {
       text.resize(static_cast<size_t>(got));
       return text;
@@ -206,48 +229,51 @@ std::string ReadLink(const std::string& source, off_t size_hint) {
 }
 
 void SetTimesAndCommit(TempEntry& temp, const struct stat& st,
-                       const std::string& target) {
+                       const EntryAt& target) {
   const timespec times[2] = {st.st_atim, st.st_mtim};
-  if (::utimensat(AT_FDCWD, temp.path(), times, AT_SYMLINK_NOFOLLOW) != 0)
-    ThrowError(kCopyFile, target);
+  if (::utimensat(temp.folder(), temp.name(), times, AT_SYMLINK_NOFOLLOW) != 0)
+    ThrowError(kCopyFile, target.path);
   temp.Commit(target);
 }
 
-void CopyLink(const std::string& source, const struct stat& st,
-              const std::string& target, CopyState& state) {
+void CopyLink(const EntryAt& source, const struct stat& st,
+              const EntryAt& target, CopyState& state) {
   const std::string link = ReadLink(source, st.st_size);
-  TempEntry temp(target, [&link](const std::string& path) {
-    return ::symlink(link.c_str(), path.c_str()) == 0;
+  TempEntry temp(target, [&](const std::string& name) {
+    return ::symlinkat(link.c_str(), target.folder, name.c_str()) == 0;
   });
-  KeepOwner(-1, temp.path(), st, state);
+  KeepOwnerOf(temp, st, state);
   SetTimesAndCommit(temp, st, target);
 }
 
 // FIFOs, sockets and device nodes are made anew as what they are, never
 // opened. An unprivileged process may not make device nodes: then nothing is
 // made and the target stays as it was, so that the run goes on.
-void CopySpecial(const std::string& target, const struct stat& st,
+void CopySpecial(const EntryAt& target, const struct stat& st,
                  CopyState& state) {
   const bool device = S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode);
   const mode_t kind = st.st_mode & S_IFMT;
   const dev_t number = device ? st.st_rdev : 0;
   TempEntry temp(
       target,
-      [&](const std::string& path) {
-        return ::mknod(path.c_str(), kind | 0600, number) == 0;
+      [&](const std::string& name) {
+        return ::mknodat(target.folder, name.c_str(), kind | 0600, number) == 0;
       },
       device ? EPERM : 0);
   if (!temp.made()) return;
-  KeepOwner(-1, temp.path(), st, state);
-  if (::fchmodat(AT_FDCWD, temp.path(), st.st_mode & kPermissionBits, 0) != 0)
-    ThrowError(kCopyFile, target);
+  const CarriedOwner carried = KeepOwnerOf(temp, st, state);
+  // Never opened, so neither its ACL nor its mount is looked at: set-ID bits
+  // stay only with the owner and group.
+  const mode_t mode = CarriedMode(st.st_mode, carried, AclFacts(), false);
+  if (::fchmodat(temp.folder(), temp.name(), mode, AT_SYMLINK_NOFOLLOW) != 0)
+    ThrowError(kCopyFile, target.path);
   SetTimesAndCommit(temp, st, target);
 }
 
 }  // namespace
 
-void CopyEntry(const std::string& source, const struct stat& st,
-               const std::string& target, CopyState& state) {
+void CopyEntry(const EntryAt& source, const struct stat& st,
+               const EntryAt& target, CopyState& state) {
   switch (st.st_mode & S_IFMT) {
     case S_IFREG:
       return CopyFile(source, st, target, state);
@@ -259,9 +285,9 @@ void CopyEntry(const std::string& source, const struct stat& st,
     case S_IFBLK:
       return CopySpecial(target, st, state);
     case S_IFDIR:
-      ThrowError(kCopyFile, source, EISDIR);
+      ThrowError(kCopyFile, source.path, EISDIR);
     default:
-      ThrowError(kCopyFile, source, ENOTSUP);
+      ThrowError(kCopyFile, source.path, ENOTSUP);
   }
 }
 

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "core/run_error.h"
+#include "platform/linux/carry.h"
 
 namespace fernwise {
 
@@ -63,11 +64,16 @@ std::string LinuxFileSystem::StartListing(const std::string& pattern) {
   listed_type_ = DT_UNKNOWN;
   if (pattern.empty()) return "";
   if (pattern.back() != '/') return Probe(pattern);
-  DIR* dir = ::opendir(pattern.c_str());
-  if (dir == nullptr) {
-    if (IsMissing(errno)) return "";
+  linux_os::FolderFd folder = tree_.OpenFolder(pattern, O_RDONLY);
+  // A link below a named folder is not a folder to list, any more than a
+  // file is.
+  if (!folder.valid()) {
+    if (IsMissing(errno) || errno == ELOOP) return "";
     ThrowError("list folder", pattern);
   }
+  // The listing takes a descriptor of its own: a held folder's stays held.
+  DIR* dir = ::fdopendir(::fcntl(folder.get(), F_DUPFD_CLOEXEC, 0));
+  if (dir == nullptr) ThrowError("list folder", pattern);
   listing_.reset(dir);
   listing_prefix_ = pattern;
   return NextName();
@@ -94,6 +100,43 @@ std::optional<bool> LinuxFileSystem::ListedIsFolder() const {
   return listed_type_ == DT_DIR;
 }
 
+void LinuxFileSystem::HoldFolders(const EntryFolders& folders) {
+  stats_.ForgetAll();
+  tree_.Hold(folders);
+}
+
+void LinuxFileSystem::ReleaseFolders() {
+  stats_.ForgetAll();
+  tree_.Release();
+}
+
+bool LinuxFileSystem::SourceStillThere(const std::string& source) {
+  struct stat status;
+  // Asked by the path the user wrote, links followed as when it was held.
+  if (::stat(source.c_str(), &status) != 0 || !S_ISDIR(status.st_mode))
+    return false;
+  std::string_view rest;
+  const linux_os::TreeAccess::Root* held = tree_.Held(linux_os::Role::kSource);
+  if (held == nullptr || tree_.RootOf(source, &rest) != held || !rest.empty())
+    return true;
+  return status.st_dev == held->device && status.st_ino == held->inode;
+}
+
+bool LinuxFileSystem::ExistsAfresh(const std::string& path) {
+  const linux_os::PathParts parts = SplitPath(path);
+  const linux_os::FolderFd folder = tree_.OpenFolder(parts.folder, O_PATH);
+  if (!folder.valid()) {
+    if (IsMissing(errno) || errno == ELOOP) return false;
+    ThrowError("look for", path);
+  }
+  const std::string name(parts.name);
+  struct stat status;
+  if (::fstatat(folder.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0)
+    return true;
+  if (IsMissing(errno)) return false;
+  ThrowError("look for", path);
+}
+
 std::string LinuxFileSystem::Probe(const std::string& path) {
   if (stats_.Lstat(path) != nullptr) return std::string(SplitPath(path).name);
   if (IsMissing(errno)) return "";
@@ -102,20 +145,67 @@ std::string LinuxFileSystem::Probe(const std::string& path) {
 
 const struct stat& LinuxFileSystem::StatEntry(const std::string& path,
                                               const char* operation) {
+  std::string_view rest;
+  const linux_os::TreeAccess::Root* root = tree_.RootOf(path, &rest);
+  if (root != nullptr && rest.empty()) {
+    if (::fstat(root->fd.get(), &root_status_) != 0)
+      ThrowError(operation, path);
+    return root_status_;
+  }
   const struct stat* status = stats_.Lstat(path);
   if (status == nullptr) ThrowError(operation, path);
   return *status;
 }
 
+LinuxFileSystem::Location LinuxFileSystem::Locate(const std::string& path,
+                                                  const char* operation) const {
+  const linux_os::PathParts parts = SplitPath(path);
+  linux_os::FolderFd folder = tree_.OpenFolder(parts.folder, O_PATH);
+  if (!folder.valid()) {
+    const int error = errno;
+    if ((error == ELOOP || error == ENOTDIR) &&
+        tree_.RootOf(parts.folder) != nullptr)
+      tree_.ThrowNotAFolder(parts.folder, operation, error);
+    ThrowError(operation, path, error);
+  }
+  return {std::move(folder), std::string(parts.name)};
+}
+
 uint32_t LinuxFileSystem::ReadAttributes(const std::string& path) {
-  return MaskOf(StatEntry(path, "read attributes of"), SplitPath(path).name);
+  const struct stat status = StatEntry(path, "read attributes of");
+  const std::string_view name = SplitPath(path).name;
+  const uint32_t mask = MaskOf(status, name);
+  if (!S_ISREG(status.st_mode)) return mask;
+  // A source file of a backup shows the mask its copy can carry; that only
+  // ever differs where the two masks differ, so only then is it worked out.
+  const std::string copy = tree_.Counterpart(path, linux_os::Role::kSource,
+                                             linux_os::Role::kDestination);
+  if (copy.empty()) return mask;
+  const struct stat* onto = stats_.Lstat(copy);
+  if (onto == nullptr || !S_ISREG(onto->st_mode) || MaskOf(*onto, name) == mask)
+    return mask;
+  struct stat carried = status;
+  carried.st_mode = (status.st_mode & S_IFMT) |
+                    CarriedModeOnto(path, status, copy, *onto,
+                                    status.st_mode & kPermissionBits);
+  return MaskOf(carried, name);
 }
 
 void LinuxFileSystem::SetAttributes(const std::string& path, uint32_t mask) {
   constexpr char kOperation[] = "set attributes of";
-  const struct stat& status = StatEntry(path, kOperation);
-  // chmod follows links, and Linux keeps no permissions on a link itself.
+  const struct stat status = StatEntry(path, kOperation);
+  // Linux keeps no permissions on a link itself.
   if (S_ISLNK(status.st_mode)) return;
+  mode_t mode = (mask >> kPermissionShift) & kPermissionBits;
+  if (S_ISREG(status.st_mode)) {
+    const std::string source = tree_.Counterpart(
+        path, linux_os::Role::kDestination, linux_os::Role::kSource);
+    const struct stat* from = source.empty() ? nullptr : stats_.Lstat(source);
+    if (from != nullptr && S_ISREG(from->st_mode)) {
+      const struct stat source_status = *from;
+      mode = CarriedModeOnto(source, source_status, path, status, mode);
+    }
+  }
   // A mode is the inode's: through a hard link it changes every other name
   // of the file too, whichever of them was read.
   if (status.st_nlink > 1) {
@@ -123,17 +213,61 @@ void LinuxFileSystem::SetAttributes(const std::string& path, uint32_t mask) {
   } else {
     stats_.Forget(path);
   }
-  const mode_t mode = (mask >> kPermissionShift) & kPermissionBits;
-  if (::chmod(path.c_str(), mode) != 0) ThrowError(kOperation, path);
+  std::string_view rest;
+  const linux_os::TreeAccess::Root* root = tree_.RootOf(path, &rest);
+  if (root != nullptr && rest.empty()) {
+    if (linux_os::ChmodFd(root->fd.get(), mode) != 0)
+      ThrowError(kOperation, path);
+    return;
+  }
+  const Location at = Locate(path, kOperation);
+  // Never through a link: should the name have become one since it was read,
+  // there is no mode to set.
+  if (::fchmodat(at.folder.get(), at.name.c_str(), mode, AT_SYMLINK_NOFOLLOW) ==
+      0)
+    return;
+  if (errno == EOPNOTSUPP) return;
+  ThrowError(kOperation, path);
+}
+
+mode_t LinuxFileSystem::CarriedModeOnto(const std::string& source,
+                                        const struct stat& from,
+                                        const std::string& target,
+                                        const struct stat& onto, mode_t mode) {
+  const linux_os::CarriedOwner carried{onto.st_uid == from.st_uid,
+                                       onto.st_gid == from.st_gid};
+  linux_os::AclFacts acl;
+  bool nosuid = false;
+  const auto open_file = [&](const std::string& path) {
+    const Location at = Locate(path, "read attributes of");
+    return UniqueFd(
+        ::openat(at.folder.get(), at.name.c_str(),
+                 O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  };
+  // A file that cannot be opened counts as having no ACL.
+  if (const UniqueFd in = open_file(source); in.valid()) {
+    acl = linux_os::ReadAcl(in.get());
+    nosuid = linux_os::OnNosuidMount(in.get(), from.st_dev,
+                                     copy_state_.nosuid_devices);
+  }
+  if (acl.present) {
+    const UniqueFd out = open_file(target);
+    acl.kept = out.valid() && linux_os::ReadAcl(out.get()).present;
+  }
+  return linux_os::CarriedMode(mode, carried, acl, nosuid);
 }
 
 void LinuxFileSystem::Copy(const std::string& source,
                            const std::string& target) {
+  constexpr char kOperation[] = "copy file";
   // A copy as this pass read the source; the target is replaced by a rename,
   // so no other name of the file it was changes.
-  const struct stat status = StatEntry(source, "copy file");
+  const struct stat status = StatEntry(source, kOperation);
   stats_.Forget(target);
-  linux_os::CopyEntry(source, status, target, copy_state_);
+  const Location from = Locate(source, kOperation);
+  const Location onto = Locate(target, kOperation);
+  linux_os::CopyEntry({from.folder.get(), from.name, source}, status,
+                      {onto.folder.get(), onto.name, target}, copy_state_);
 }
 
 FileTime LinuxFileSystem::LastModified(const std::string& path) {
@@ -147,29 +281,51 @@ int64_t LinuxFileSystem::Length(const std::string& path) {
 // The destination tree is the program's own: a folder that took a read-only
 // source folder's mode must not keep its entries from being made or removed.
 void LinuxFileSystem::Delete(const std::string& path) {
+  constexpr char kOperation[] = "delete file";
   stats_.Forget(path);
-  if (InOwnFolder(path, [&] { return ::unlink(path.c_str()); }) != 0)
-    ThrowError("delete file", path);
+  const Location at = Locate(path, kOperation);
+  const int folder = at.folder.get();
+  if (InOwnFolder(folder,
+                  [&] { return ::unlinkat(folder, at.name.c_str(), 0); }) != 0)
+    ThrowError(kOperation, path);
 }
 
 void LinuxFileSystem::CreateFolder(const std::string& path) {
+  constexpr char kOperation[] = "create folder";
   stats_.ForgetFolder(path);
-  if (InOwnFolder(path, [&] { return ::mkdir(path.c_str(), 0777); }) != 0)
-    ThrowError("create folder", path);
+  const Location at = Locate(path, kOperation);
+  const int folder = at.folder.get();
+  if (InOwnFolder(folder, [&] {
+        return ::mkdirat(folder, at.name.c_str(), 0777);
+      }) != 0)
+    ThrowError(kOperation, path);
 }
 
 void LinuxFileSystem::RemoveFolder(const std::string& path) {
+  constexpr char kOperation[] = "remove folder";
   stats_.ForgetFolder(path);
-  if (InOwnFolder(path, [&] { return ::rmdir(path.c_str()); }) != 0)
-    ThrowError("remove folder", path);
+  const Location at = Locate(path, kOperation);
+  const int folder = at.folder.get();
+  if (InOwnFolder(folder, [&] {
+        return ::unlinkat(folder, at.name.c_str(), AT_REMOVEDIR);
+      }) != 0)
+    ThrowError(kOperation, path);
 }
 
 // Asked for both sides of every folder, but a file system has one answer:
-// it is asked once per pass for each device the pass's folders lie on. A
-// link is asked through, as statfs does, so its own device does not count.
+// it is asked once per pass for each device the pass's folders lie on.
 int64_t LinuxFileSystem::TimeResolution(const std::string& path) {
-  const struct stat* status = stats_.Lstat(path);
-  if (status == nullptr || !S_ISDIR(status->st_mode)) return ResolutionOf(path);
+  const struct stat* status = nullptr;
+  std::string_view rest;
+  const linux_os::TreeAccess::Root* root = tree_.RootOf(path, &rest);
+  if (root != nullptr && rest.empty()) {
+    status =
+        ::fstat(root->fd.get(), &root_status_) == 0 ? &root_status_ : nullptr;
+  } else {
+    status = stats_.Lstat(path);
+  }
+  // Not a folder: nothing will be copied into it.
+  if (status == nullptr || !S_ISDIR(status->st_mode)) return 1;
   const dev_t device = status->st_dev;
   for (const auto& [known_device, resolution] : resolutions_)
     if (known_device == device) return resolution;
@@ -185,8 +341,9 @@ void LinuxFileSystem::BeginPass() {
 }
 
 int64_t LinuxFileSystem::ResolutionOf(const std::string& path) {
+  const linux_os::FolderFd folder = tree_.OpenFolder(path, O_PATH);
   struct statfs info;
-  if (::statfs(path.c_str(), &info) != 0) return 1;
+  if (!folder.valid() || ::fstatfs(folder.get(), &info) != 0) return 1;
   switch (static_cast<uint32_t>(info.f_type)) {
     case kMsdosMagic:
       return 2 * kNanosPerSecond;

@@ -16,10 +16,28 @@
 // literal: "*" and "?" are ordinary characters, and a name may hold any byte
 // but "/" and NUL.
 //
+// Below the folders a job entry names (HoldFolders), every entry is reached
+// one name at a time from the held folder, never through a link (see
+// platform/linux/tree_access.h), and every change is made by name in the
+// entry's own open folder. A link or a file standing where a folder belongs
+// makes the entries below it missing to a probe and ends a change there
+// with an error that names it. The named folders themselves are taken as
+// the user wrote them: a named folder that is a link to a folder reads and
+// takes the mask of that folder.
+//
+// In a backup, the mask of a source file is the mask its copy can carry:
+// set-user-ID only where the copy has the source's owner, set-group-ID only
+// where it has its group, neither from a file system mounted nosuid, and
+// group bits no wider than the ACL's owning-group entry where the copy lost
+// the source's ACL (see platform/linux/carry.h). So a second run finds the
+// masks equal, and setting a mask never grants what a copy could not.
+//
 // Copy makes the target the same kind of entry as the source: a file with
 // the same content, a link with the same target text, a FIFO, socket or
 // device node made anew (never opened), each with the source's permission
-// bits, times to the nanosecond, and owner where the process may set it. An
+// bits, times to the nanosecond, and owner where the process may set it. A
+// file's user.* attributes, access ACL and (as root) capabilities go with
+// it where the destination keeps them. An
 // unprivileged process cannot make device nodes; such a copy makes nothing
 // and leaves the target as it was. A folder cannot be copied.
 //
@@ -48,6 +66,7 @@
 #include "platform/linux/copy.h"
 #include "platform/linux/stat_cache.h"
 #include "platform/linux/support.h"
+#include "platform/linux/tree_access.h"
 
 namespace fernwise {
 
@@ -56,6 +75,8 @@ constexpr int kPermissionShift = 16;
 
 class LinuxFileSystem final : public FileSystem {
  public:
+  LinuxFileSystem() : stats_(tree_) {}
+
   char Separator() const override { return '/'; }
 
   /// A pattern ending in "/" lists that folder as readdir gives it, "." and
@@ -66,6 +87,13 @@ class LinuxFileSystem final : public FileSystem {
   std::string NextName() override;
   /// From the listing's d_type; nullopt where the file system leaves it out.
   std::optional<bool> ListedIsFolder() const override;
+  void HoldFolders(const EntryFolders& folders) override;
+  void ReleaseFolders() override;
+  /// The held source folder's path must still lead to the very folder held
+  /// (same device and inode).
+  bool SourceStillThere(const std::string& source) override;
+  /// From the held folders of the entry, one name at a time.
+  bool ExistsAfresh(const std::string& path) override;
   void BeginPass() override;
 
   /// The entry queries and the probe share one lstat per entry within a
@@ -99,15 +127,32 @@ class LinuxFileSystem final : public FileSystem {
     void operator()(DIR* dir) const { ::closedir(dir); }
   };
 
+  /// An entry to change: its folder reached afresh, and its name there.
+  struct Location {
+    linux_os::FolderFd folder;
+    std::string name;
+  };
+
   std::string Probe(const std::string& path);
-  static int64_t ResolutionOf(const std::string& path);
-  /// lstat of `path`, or RunError naming `operation`.
+  /// The status of `path`: lstat, or for a held folder itself the folder it
+  /// leads to; RunError naming `operation` on failure.
   const struct stat& StatEntry(const std::string& path, const char* operation);
+  /// Finds `path`'s folder afresh for a change, or throws RunError naming
+  /// `operation` (the not-a-folder error where a link or file is in the way).
+  Location Locate(const std::string& path, const char* operation) const;
+  /// The permission bits that `mode`, read from `source`, may give the
+  /// regular file `target`, given what came along with its copy.
+  mode_t CarriedModeOnto(const std::string& source, const struct stat& from,
+                         const std::string& target, const struct stat& onto,
+                         mode_t mode);
+  int64_t ResolutionOf(const std::string& path);
 
   std::unique_ptr<DIR, DirCloser> listing_;
   std::string listing_prefix_;  // the listed folder's pattern, ending in "/"
   unsigned char listed_type_ = DT_UNKNOWN;
+  linux_os::TreeAccess tree_;
   linux_os::StatCache stats_;
+  struct stat root_status_;  // StatEntry's answer for a held folder
   std::vector<std::pair<dev_t, int64_t>> resolutions_;  // this pass's
   linux_os::CopyState copy_state_;
 };

@@ -37,38 +37,48 @@ void StatCache::ForgetAll() {
   for (Folder& folder : folders_) folder.Drop();
 }
 
-// A name that resolves to something other than an entry of the folder
-// before it ("", ".", "..", or a trailing "/" that follows a link) is read by
-// its whole path, as are relative paths without a folder.
 int StatCache::ReadEntry(const std::string& path, struct stat& status) {
+  const bool below_root = tree_.RootOf(path) != nullptr;
+  // Outside the named folders a path means what lstat makes of it: a
+  // trailing "/" follows a link, "." and ".." are not names, and a relative
+  // path without a folder is read as it stands.
   const PathParts parts = SplitPath(path);
-  if (path.find('/') == std::string::npos || path.back() == '/' ||
-      parts.name == "." || parts.name == "..")
+  if (!below_root &&
+      (path.find('/') == std::string::npos || path.back() == '/' ||
+       parts.name == "." || parts.name == ".."))
     return ::lstat(path.c_str(), &status);
-  const int folder = FolderFd(parts.folder);
-  if (folder < 0) return ::lstat(path.c_str(), &status);
-  return ::fstatat(folder, path.c_str() + (path.size() - parts.name.size()),
-                   &status, AT_SYMLINK_NOFOLLOW);
+  const Folder& folder = HeldFolder(parts.folder);
+  if (!folder.fd.valid()) {
+    // Below a named folder nothing is ever looked up by its whole path: a
+    // link or a file in the way means the entry is not there.
+    if (below_root) {
+      errno = folder.error == ELOOP ? ENOTDIR : folder.error;
+      return -1;
+    }
+    return ::lstat(path.c_str(), &status);
+  }
+  const std::string name(parts.name);
+  return ::fstatat(folder.fd.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW);
 }
 
 // O_PATH needs no permission on the folder itself, and a lookup through the
 // descriptor is refused exactly where one through the whole path would be.
 // A folder that cannot be opened is remembered as such, so its entries cost
 // one lstat each, not an open and an lstat.
-int StatCache::FolderFd(std::string_view path) {
+const StatCache::Folder& StatCache::HeldFolder(std::string_view path) {
   Folder* oldest = &folders_[0];
   for (Folder& folder : folders_) {
     if (folder.last_use != 0 && folder.path == path) {
       folder.last_use = ++folder_uses_;
-      return folder.fd.get();
+      return folder;
     }
     if (folder.last_use < oldest->last_use) oldest = &folder;
   }
   oldest->path.assign(path);
-  oldest->fd.Reset(
-      ::open(oldest->path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  oldest->fd = tree_.OpenFolder(path, O_PATH);
+  oldest->error = oldest->fd.valid() ? 0 : errno;
   oldest->last_use = ++folder_uses_;
-  return oldest->fd.get();
+  return *oldest;
 }
 
 }  // namespace fernwise::linux_os

@@ -6,6 +6,11 @@
 // in turn, so two entries are enough, and memory stays the same however wide
 // a folder is. Folders are held for longer, so that on coming back from a
 // subfolder the walk finds its own folders of both sides still open.
+//
+// Folders below a job entry's named folders are opened through TreeAccess,
+// never through a link. What is held may go stale when another program
+// renames or replaces a folder during the pass: it answers reads only, and
+// every change and every erase decision looks again afresh.
 #pragma once
 
 #include <sys/stat.h>
@@ -16,14 +21,18 @@
 #include <string_view>
 
 #include "platform/linux/support.h"
+#include "platform/linux/tree_access.h"
 
 namespace fernwise::linux_os {
 
 class StatCache {
  public:
+  explicit StatCache(const TreeAccess& tree) : tree_(tree) {}
+
   /// The status of `path` as lstat gives it, read now or earlier since it
-  /// was last forgotten; nullptr with errno set when lstat fails. The result
-  /// stays valid until the next call.
+  /// was last forgotten; nullptr with errno set when lstat fails. Below a
+  /// held root, a link or file standing in the path makes the entry missing
+  /// (ENOTDIR). The result stays valid until the next call.
   const struct stat* Lstat(const std::string& path);
 
   /// Forgets what was read of `path`: it is about to change.
@@ -46,18 +55,20 @@ class StatCache {
   };
   struct Folder {
     std::string path;
-    UniqueFd fd;            // invalid: it could not be opened; use whole paths
+    FolderFd fd;  // invalid: it could not be opened, for `error`
+    int error = 0;
     uint64_t last_use = 0;  // 0: the slot is free
 
     void Drop() {
-      fd.Reset();
+      fd = FolderFd();
       last_use = 0;
     }
   };
 
   int ReadEntry(const std::string& path, struct stat& status);
-  int FolderFd(std::string_view folder);
+  const Folder& HeldFolder(std::string_view folder);
 
+  const TreeAccess& tree_;
   std::array<Entry, 2> entries_;
   // Both sides' folders on the way down a tree of the usual depth.
   std::array<Folder, 12> folders_;

@@ -1,5 +1,7 @@
 #include "platform/linux/support.h"
 
+#include <sys/stat.h>
+
 #include <cstring>
 
 #include "core/run_error.h"
@@ -30,23 +32,27 @@ PathParts SplitPath(std::string_view path) {
   return {path.substr(0, slash == 0 ? 1 : slash), path.substr(slash + 1)};
 }
 
+int ChmodFd(int fd, mode_t mode) {
+  if (::fchmod(fd, mode) == 0) return 0;
+  if (errno != EBADF) return -1;
+  const std::string proc = "/proc/self/fd/" + std::to_string(fd);
+  return ::chmod(proc.c_str(), mode);
+}
+
 namespace {
 
 constexpr mode_t kOwnerWriteSearch = S_IWUSR | S_IXUSR;
 
 }  // namespace
 
-// stat and chmod follow links, as the call being retried resolves the
-// holding folder's path itself.
-OwnFolderAccess::OwnFolderAccess(const std::string& path)
-    : folder_(SplitPath(path).folder) {
+OwnFolderAccess::OwnFolderAccess(int folder) : folder_(folder) {
   const int error = errno;
   struct stat st;
-  if (::stat(folder_.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+  if (::fstat(folder_, &st) == 0 && S_ISDIR(st.st_mode) &&
       st.st_uid == ::geteuid() &&
       (st.st_mode & kOwnerWriteSearch) != kOwnerWriteSearch) {
     saved_mode_ = st.st_mode & kPermissionBits;
-    granted_ = ::chmod(folder_.c_str(), saved_mode_ | kOwnerWriteSearch) == 0;
+    granted_ = ChmodFd(folder_, saved_mode_ | kOwnerWriteSearch) == 0;
   }
   errno = error;
 }
@@ -56,7 +62,7 @@ OwnFolderAccess::~OwnFolderAccess() {
   // Best effort: the process owns the folder and has just changed its mode,
   // so this can hardly fail, and an error may already be on its way out.
   const int error = errno;
-  ::chmod(folder_.c_str(), saved_mode_);
+  ChmodFd(folder_, saved_mode_);
   errno = error;
 }
 

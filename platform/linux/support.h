@@ -68,19 +68,25 @@ struct PathParts {
 };
 PathParts SplitPath(std::string_view path);
 
-/// Lets this process create, rename and remove entries in the folder that
-/// holds `path` for as long as it lives, when that folder is the process's
-/// own but lacks the owner's write or search permission; its exact mode comes
+/// Sets the mode of the entry `fd` refers to, which may have been opened with
+/// O_PATH (fchmod refuses those): through /proc/self/fd, which names that
+/// very inode and follows no other link. 0, or -1 with errno.
+int ChmodFd(int fd, mode_t mode);
+
+/// Lets this process create, rename and remove entries in the open folder
+/// `folder` for as long as it lives, when that folder is the process's own
+/// but lacks the owner's write or search permission; its exact mode comes
 /// back when the object ends. A folder copied from a read-only source (a
 /// module cache, a read-only share) is such a folder, and the destination
 /// tree is the program's own: a read-only folder there must not keep its own
 /// entries from being replaced or erased. Folders of other owners are never
-/// touched.
+/// touched, and the folder is reached through its descriptor, never by a
+/// path that a link could redirect.
 class OwnFolderAccess {
  public:
-  /// Lifts the two bits if the folder holding `path` is the process's own
-  /// and lacks one of them; granted() says whether it did.
-  explicit OwnFolderAccess(const std::string& path);
+  /// Lifts the two bits if `folder` is the process's own and lacks one of
+  /// them; granted() says whether it did. `folder` must outlive the object.
+  explicit OwnFolderAccess(int folder);
   OwnFolderAccess(const OwnFolderAccess&) = delete;
   OwnFolderAccess& operator=(const OwnFolderAccess&) = delete;
   /// Puts the folder's mode back; errno is left as it was.
@@ -89,23 +95,23 @@ class OwnFolderAccess {
   bool granted() const { return granted_; }
 
  private:
-  std::string folder_;
+  int folder_;
   mode_t saved_mode_ = 0;
   bool granted_ = false;
 };
 
-/// Runs `call` (a system call's wrapper: 0 or -1 with errno) on an entry at
-/// `path`. When it is refused with EACCES and `access` lends nothing yet,
-/// tries once more with the holding folder opened up by OwnFolderAccess, if
-/// that applies; the folder stays open for as long as `access` holds it.
-/// EPERM is not retried: on Linux it comes from the sticky bit or an
-/// immutable folder, which the owner's write bit does not cure.
+/// Runs `call` (a system call's wrapper: 0 or -1 with errno) on an entry of
+/// the open folder `folder`. When it is refused with EACCES and `access`
+/// lends nothing yet, tries once more with the folder opened up by
+/// OwnFolderAccess, if that applies; the folder stays open for as long as
+/// `access` holds it. EPERM is not retried: on Linux it comes from the
+/// sticky bit or an immutable folder, which the owner's write bit does not
+/// cure.
 template <typename Call>
-int InOwnFolder(const std::string& path, Call call,
-                std::optional<OwnFolderAccess>& access) {
+int InOwnFolder(int folder, Call call, std::optional<OwnFolderAccess>& access) {
   const int result = call();
   if (result == 0 || errno != EACCES || access) return result;
-  access.emplace(path);
+  access.emplace(folder);
   if (!access->granted()) {
     errno = EACCES;
     return result;
@@ -115,9 +121,9 @@ int InOwnFolder(const std::string& path, Call call,
 
 /// InOwnFolder for one call: the folder's mode is back when it returns.
 template <typename Call>
-int InOwnFolder(const std::string& path, Call call) {
+int InOwnFolder(int folder, Call call) {
   std::optional<OwnFolderAccess> access;
-  return InOwnFolder(path, call, access);
+  return InOwnFolder(folder, call, access);
 }
 
 }  // namespace fernwise::linux_os

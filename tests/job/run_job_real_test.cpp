@@ -1,12 +1,20 @@
 // A whole run on real folders: a script with every keyword and every mode.
+#include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <climits>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "core/run_error.h"
 #include "core/run_state.h"
 #include "job/run_job.h"
 #include "tests/support/linux_temp_folder.h"
@@ -39,12 +47,76 @@ class InFolder {
   char saved_[PATH_MAX];
 };
 
+std::string Facts(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return "<missing>";
+  std::string facts =
+      std::to_string(st.st_mode) + " " + std::to_string(st.st_uid) + ":" +
+      std::to_string(st.st_gid) + " " + std::to_string(st.st_size) + " " +
+      std::to_string(st.st_mtim.tv_sec) + "." +
+      std::to_string(st.st_mtim.tv_nsec);
+  if (S_ISREG(st.st_mode)) {
+    std::error_code error;
+    facts += " " + std::to_string(std::filesystem::file_size(path, error));
+  }
+  return facts;
+}
+
 class RunJobRealTest : public testing::LinuxTempFolderTest {
  protected:
   // The name a secondary copy of `source_side_path` takes.
   static std::string Flattened(std::string source_side_path) {
     std::replace(source_side_path.begin(), source_side_path.end(), '/', '.');
     return source_side_path;
+  }
+
+  std::string Backup(const char* source, const char* dest) {
+    return "BACKUP, " + Path(source) + ", " + Path(dest) + "\r\n";
+  }
+
+  // Runs `script` as the Setup.ini of the test's folder; the failure that
+  // ended the run, if one did.
+  std::optional<RunError> Run(const std::string& script) {
+    WriteFile(Path("Setup.ini"), script);
+    return RunAgain();
+  }
+  // Runs the Setup.ini that stands in the test's folder.
+  std::optional<RunError> RunAgain() {
+    InFolder in_root(root_);
+    try {
+      RunBackupJob(run_);
+      return std::nullopt;
+    } catch (const RunError& error) {
+      return error;
+    }
+  }
+
+  // Everything about the tree at `folder` that a pass could change, read
+  // without following a link: kind, mode, owner, size, times, content.
+  std::map<std::string, std::string> State(const std::string& folder) {
+    std::map<std::string, std::string> state;
+    std::error_code error;
+    state[""] = Facts(folder);
+    for (const auto& entry :
+         std::filesystem::recursive_directory_iterator(folder, error))
+      state[entry.path().string().substr(folder.size())] =
+          Facts(entry.path().string());
+    return state;
+  }
+
+  // Runs `change` once, at the `nth` status text that begins with `text`.
+  void AtStatus(const std::string& text, std::function<void()> change,
+                int nth = 1) {
+    window_.on_status = [text, change, seen = 0,
+                         nth](const std::string& status) mutable {
+      if (status.rfind(text, 0) == 0 && ++seen == nth) change();
+    };
+  }
+
+  // Renames the folder `path` away and puts a link to `target` in its place.
+  void SwapForLink(const std::string& path, const std::string& target) {
+    ASSERT_EQ(::rename(path.c_str(), (path + "-moved").c_str()), 0);
+    ASSERT_EQ(::symlink(target.c_str(), path.c_str()), 0);
   }
 
   testing::RecordingWindow window_;
@@ -101,6 +173,222 @@ TEST_F(RunJobRealTest, RunsEveryKeywordInEveryMode) {
   EXPECT_THAT(window_.report, HasSubstr(" 1 files refreshed."));
   EXPECT_TRUE(window_.messages.empty());
   EXPECT_TRUE(window_.button_enabled);
+}
+
+// A link to a folder outside the trees, copied as a link by one run, must
+// not become a way out of them when the next run finds a real folder of
+// that name in the source: the backup is never written through it.
+TEST_F(RunJobRealTest, LinkLeftInTheBackupIsNeverWrittenThrough) {
+  for (const char* folder : {"src", "dst", "outside"}) MakeFolder(Path(folder));
+  WriteFile(Path("outside/passwd"), "root:x:0:0:root", 0644);
+  ASSERT_EQ(::symlink(Path("outside").c_str(), Path("src/evil").c_str()), 0);
+  ASSERT_FALSE(Run(Backup("src", "dst")));
+  ASSERT_TRUE(S_ISLNK(Lstat(Path("dst/evil")).st_mode));
+  const auto outside = State(Path("outside"));
+
+  ASSERT_EQ(::unlink(Path("src/evil").c_str()), 0);
+  MakeFolder(Path("src/evil"));
+  WriteFile(Path("src/evil/passwd"), "planted::0:0", 0644);
+  const std::optional<RunError> failure = Run(Backup("src", "dst"));
+  EXPECT_EQ(State(Path("outside")), outside);
+  ASSERT_TRUE(failure);
+  EXPECT_EQ(failure->path(), Path("dst/evil")) << failure->Report();
+  EXPECT_THAT(failure->text(), HasSubstr("link"));
+}
+
+// A destination folder swapped for a link to an outside folder while a pass
+// works in it: neither the mirror's copy nor the sweep's erase goes through.
+TEST_F(RunJobRealTest, FolderSwappedForALinkMidRunIsNeverWrittenThrough) {
+  struct Case {
+    const char* pass;
+    const char* mode;
+    std::string status;
+  };
+  const Case cases[] = {
+      {"mirror", "SIMPLEX", "Comparing " + Path("src/sub/new.txt")},
+      {"sweep", "DUPLEX-DESTRUCTIVE", "Comparing " + Path("dst/sub/gone.txt")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pass);
+    std::error_code error;
+    for (const char* folder : {"src", "dst", "outside", "dst/sub-moved"})
+      std::filesystem::remove_all(Path(folder), error);
+    for (const char* folder : {"src", "src/sub", "dst", "dst/sub", "outside"})
+      MakeFolder(Path(folder));
+    WriteFile(Path("src/sub/new.txt"), "new");
+    WriteFile(Path("dst/sub/gone.txt"), "gone");
+    WriteFile(Path("outside/gone.txt"), "precious");
+    const auto outside = State(Path("outside"));
+    AtStatus(c.status, [&] { SwapForLink(Path("dst/sub"), Path("outside")); });
+    const std::optional<RunError> failure =
+        Run("MODE, " + std::string(c.mode) + "\r\n" + Backup("src", "dst"));
+    EXPECT_EQ(State(Path("outside")), outside);
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->path(), Path("dst/sub")) << failure->Report();
+  }
+}
+
+TEST_F(RunJobRealTest, FileSwappedForALinkBeforeItsMaskIsSetKeepsItsMode) {
+  for (const char* folder : {"src", "dst", "outside"}) MakeFolder(Path(folder));
+  WriteFile(Path("src/f"), "same", 0600);
+  WriteFile(Path("dst/f"), "same", 0644);
+  SetTimes(Path("src/f"), kOlder);
+  SetTimes(Path("dst/f"), kOlder);
+  WriteFile(Path("outside/f"), "precious", 0644);
+  const auto outside = State(Path("outside"));
+  AtStatus("Refreshing attributes of " + Path("dst/f"), [&] {
+    ASSERT_EQ(::unlink(Path("dst/f").c_str()), 0);
+    ASSERT_EQ(::symlink(Path("outside/f").c_str(), Path("dst/f").c_str()), 0);
+  });
+  EXPECT_FALSE(Run("MODE, SIMPLEX\r\n" + Backup("src", "dst")));
+  EXPECT_EQ(State(Path("outside")), outside);
+}
+
+// A read-only folder of the user's own lends its write bit for one change;
+// it must never be a folder reached through a link.
+TEST_F(RunJobRealTest, ReadOnlyFolderBehindALinkLendsNothing) {
+  for (const char* folder : {"src", "src/ro", "dst", "outside", "outside/ro"})
+    MakeFolder(Path(folder));
+  WriteFile(Path("src/ro/x.txt"), "x");
+  ASSERT_EQ(::symlink(Path("outside/ro").c_str(), Path("dst/ro").c_str()), 0);
+  ASSERT_EQ(::chmod(Path("outside/ro").c_str(), 0555), 0);
+  ASSERT_EQ(::chmod(root_.c_str(), 0755), 0);
+  std::error_code error;
+  for (const auto& entry :
+       std::filesystem::recursive_directory_iterator(root_, error))
+    ::lchown(entry.path().c_str(), testing::kNobody, testing::kNogroup);
+  const auto outside = State(Path("outside"));
+  WriteFile(Path("Setup.ini"), "MODE, SIMPLEX\r\n" + Backup("src", "dst"));
+  std::optional<RunError> failure;
+  {
+    testing::AsNobody nobody;
+    if (::geteuid() == 0 || ::access(Path("dst").c_str(), W_OK) != 0)
+      GTEST_SKIP() << "cannot act as the unprivileged owner of the tree";
+    failure = RunAgain();
+  }
+  EXPECT_EQ(State(Path("outside")), outside);
+  ASSERT_TRUE(failure);
+  EXPECT_EQ(failure->path(), Path("dst/ro")) << failure->Report();
+}
+
+// A named folder that is a link to a folder is that folder: its mask is
+// the folder's, not the link's 0777, so the backup is not opened to all.
+TEST_F(RunJobRealTest, LinkedTopFolderLendsItsFoldersMask) {
+  MakeFolder(Path("real"));
+  MakeFolder(Path("dst"));
+  ASSERT_EQ(::chmod(Path("real").c_str(), 0750), 0);
+  WriteFile(Path("real/a.txt"), "a");
+  ASSERT_EQ(::symlink("real", Path("linked").c_str()), 0);
+  for (int run = 0; run < 2; ++run) {
+    ASSERT_FALSE(Run(Backup("linked", "dst")));
+    EXPECT_EQ(Lstat(Path("dst")).st_mode & 07777, 0750u) << run;
+  }
+  EXPECT_THAT(window_.report, HasSubstr(" 0 folders refreshed,"));
+}
+
+// The copy an unprivileged user makes of another user's set-ID program is
+// that user's own: it must not keep the set-ID bits, nor get them back from
+// a later run's mask refresh.
+TEST_F(RunJobRealTest, SetIdBitsStayOnlyWithTheOwnerAndGroupTheyBelongTo) {
+  struct Case {
+    const char* name;
+    uid_t owner;
+    gid_t group;
+    mode_t mode;
+    mode_t copied;
+  };
+  const Case cases[] = {
+      {"setuid-of-root", 0, testing::kNogroup, 04755, 0755},
+      {"setgid-of-root", testing::kNobody, 0, 02755, 0755},
+      {"setuid-own", testing::kNobody, testing::kNogroup, 04755, 04755},
+  };
+  MakeFolder(Path("src"));
+  MakeFolder(Path("dst"));
+  ASSERT_EQ(::chmod(root_.c_str(), 0755), 0);
+  for (const char* folder : {"src", "dst"})
+    ASSERT_EQ(
+        ::lchown(Path(folder).c_str(), testing::kNobody, testing::kNogroup), 0);
+  for (const Case& c : cases) {
+    const std::string source = Path("src/") + c.name;
+    WriteFile(source, "#!/bin/sh\n");
+    ASSERT_EQ(::lchown(source.c_str(), c.owner, c.group), 0);
+    ASSERT_EQ(::chmod(source.c_str(), c.mode), 0);
+  }
+  WriteFile(Path("Setup.ini"), "MODE, SIMPLEX\r\n" + Backup("src", "dst"));
+  {
+    testing::AsNobody nobody;
+    if (!nobody.dropped()) GTEST_SKIP() << "needs root to act as nobody";
+    for (int run = 0; run < 2; ++run) ASSERT_FALSE(RunAgain());
+  }
+  for (const Case& c : cases)
+    EXPECT_EQ(Lstat(Path("dst/") + c.name).st_mode & 07777, c.copied) << c.name;
+  EXPECT_THAT(window_.report, HasSubstr("\r\n 0 files refreshed."));
+}
+
+// The source vanishes while the sweep erases: renamed away, or replaced by
+// the empty folder an unmounted drive leaves at its mount point. Nothing
+// more is erased after that, though the pass read the folder before.
+TEST_F(RunJobRealTest, SourceVanishingMidSweepStopsTheErasing) {
+  struct Case {
+    const char* what;
+    bool leave_empty_folder;
+  };
+  for (const Case& c :
+       {Case{"renamed away", false}, Case{"mount point left behind", true}}) {
+    SCOPED_TRACE(c.what);
+    std::error_code error;
+    for (const char* folder : {"src", "src-moved", "dst"})
+      std::filesystem::remove_all(Path(folder), error);
+    for (const char* folder : {"src", "dst", "dst/sub"})
+      MakeFolder(Path(folder));
+    WriteFile(Path("src/kept.txt"), "kept");
+    for (int i = 0; i < 10; ++i) {
+      WriteFile(Path("dst/stale") + std::to_string(i), "stale");
+      WriteFile(Path("dst/sub/stale") + std::to_string(i), "stale");
+    }
+    AtStatus("Erasing ", [&] {
+      ASSERT_EQ(::rename(Path("src").c_str(), Path("src-moved").c_str()), 0);
+      if (c.leave_empty_folder) MakeFolder(Path("src"));
+    });
+    const std::optional<RunError> failure = Run(Backup("src", "dst"));
+    ASSERT_TRUE(failure);
+    EXPECT_THAT(failure->text(),
+                HasSubstr("The source folder has disappeared"));
+    EXPECT_GE(Entries(Path("dst")).size() + Entries(Path("dst/sub")).size(),
+              20u);  // 21 entries and the kept copy, less one erase at most
+    EXPECT_EQ(ReadFile(Path("dst/kept.txt")), "kept");
+  }
+}
+
+// A source folder replaced while the sweep is in it (a restore from another
+// copy, say): the folder the pass read is no longer the one the path names,
+// and what it lacks must not be erased before a fresh look.
+TEST_F(RunJobRealTest, SourceFolderReplacedMidSweepIsLookedAtAfresh) {
+  for (const char* folder : {"src", "src/sub", "dst", "dst/sub"})
+    MakeFolder(Path(folder));
+  for (const char* name : {"a", "b", "c"})
+    WriteFile(Path("dst/sub/") + name, name);
+  // The sweep takes names in the listing's order: the first it compares is
+  // in the source, and its probe reads the source folder as it was then.
+  std::vector<std::string> order;
+  DIR* dir = ::opendir(Path("dst/sub").c_str());
+  while (const dirent* entry = dir ? ::readdir(dir) : nullptr)
+    if (entry->d_name[0] != '.') order.push_back(entry->d_name);
+  if (dir) ::closedir(dir);
+  ASSERT_EQ(order.size(), 3u);
+  WriteFile(Path("src/sub/") + order[0], "first");
+  AtStatus(
+      "Comparing " + Path("dst/sub/"),
+      [&] {
+        ASSERT_EQ(::rename(Path("src/sub").c_str(), Path("src/old").c_str()),
+                  0);
+        MakeFolder(Path("src/sub"));
+        for (const std::string& name : order)
+          WriteFile(Path("src/sub/") + name, name);
+      },
+      2);
+  ASSERT_FALSE(Run(Backup("src", "dst")));
+  EXPECT_THAT(Entries(Path("dst/sub")), ElementsAre("a", "b", "c"));
 }
 
 }  // namespace

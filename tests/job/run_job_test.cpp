@@ -216,6 +216,25 @@ TEST_F(RunJobTest, EveryPassBeginsAfreshBeforeItsFirstOperation) {
                                       "write /dst/tree.txt"));
 }
 
+// Each entry's passes reach its trees through the folders it names, held
+// from after its checks to its end; the secondary folder only when in use.
+TEST_F(RunJobTest, EachEntryHoldsItsFoldersWhileItsPassesRun) {
+  Run("MODE, DUP-PRE, /old\nBACKUP, /src, /dst\n"
+      "MODE, SIMPLEX, BACKUP, /src, /dst\n"
+      "STOREFOLDERTREE, /src, /old/tree.txt\n");
+  std::vector<std::string> holds;
+  const std::vector<std::string>& log = fs_.log();
+  for (size_t i = 0; i < log.size(); ++i) {
+    if (log[i].rfind("hold", 0) == 0 || log[i] == "release")
+      holds.push_back(log[i] + (i + 1 < log.size() ? " | " + log[i + 1] : ""));
+  }
+  EXPECT_THAT(
+      holds,
+      ElementsAre("hold /src /dst /old | pass", "release | list /src",
+                  "hold /src /dst  | pass", "release | create /old/tree.txt",
+                  "hold /src   | pass", "release"));
+}
+
 TEST_F(RunJobTest, UnhandledFailuresLeaveTheButtonDisabledAndShowNoReport) {
   struct Case {
     const char* script;

@@ -88,7 +88,28 @@ MemoryFileSystem::Node& MemoryFileSystem::Make(const std::string& path,
   Node& node = nodes_[path];
   node.folder = folder;
   node.mask = folder ? kAttrFolder : kAttrArchive;
+  node.identity = ++identities_;
   return node;
+}
+
+void MemoryFileSystem::HoldFolders(const EntryFolders& folders) {
+  log_.push_back("hold " + folders.source + " " + folders.destination + " " +
+                 folders.secondary);
+  held_source_ = folders.source;
+  const Node* node = Find(folders.source);
+  held_identity_ = node ? node->identity : 0;
+}
+
+bool MemoryFileSystem::SourceStillThere(const std::string& source) {
+  Enter(Op::kStillThere, source, "still " + source);
+  const Node* node = Find(source);
+  if (node == nullptr || !node->folder) return IsRoot(source);
+  return source != held_source_ || node->identity == held_identity_;
+}
+
+bool MemoryFileSystem::ExistsAfresh(const std::string& path) {
+  Enter(Op::kFreshLook, path, "fresh " + path);
+  return Find(path) != nullptr || IsRoot(path);
 }
 
 void MemoryFileSystem::AddFolder(const std::string& path, uint32_t mask) {

@@ -30,6 +30,8 @@ class MemoryFileSystem : public FileSystem {
     kReadWholeFile,
     kCreateTextFile,
     kWrite,  // matched against the text file's path
+    kStillThere,
+    kFreshLook,
   };
 
   /// Paths are "/a/b" with '/' or "C:\a\b" with '\\'. "" and a drive
@@ -79,7 +81,8 @@ class MemoryFileSystem : public FileSystem {
     before_op_ = std::move(hook);
   }
 
-  /// "pass", "list /a/", "next", "attr /a/x", "setattr /a/x 33",
+  /// "pass", "hold /a /b /c", "release", "still /a", "fresh /a/x",
+  /// "list /a/", "next", "attr /a/x", "setattr /a/x 33",
   /// "copy /a/x -> /b/x", "time /a/x", "length /a/x", "delete /a/x",
   /// "mkdir /a/x", "rmdir /a/x", "read /a/x", "create /a/x", "write /a/x".
   const std::vector<std::string>& log() const { return log_; }
@@ -92,6 +95,14 @@ class MemoryFileSystem : public FileSystem {
   std::string NextName() override;
   std::optional<bool> ListedIsFolder() const override;
   void BeginPass() override { log_.push_back("pass"); }
+  /// Logs "hold <source> <destination> <secondary>" and remembers which
+  /// folder the source is, so that one made anew in its place is another.
+  void HoldFolders(const EntryFolders& folders) override;
+  void ReleaseFolders() override { log_.push_back("release"); }
+  /// Logs "still <path>".
+  bool SourceStillThere(const std::string& source) override;
+  /// Logs "fresh <path>".
+  bool ExistsAfresh(const std::string& path) override;
   uint32_t ReadAttributes(const std::string& path) override;
   void SetAttributes(const std::string& path, uint32_t mask) override;
   void Copy(const std::string& source, const std::string& target) override;
@@ -117,6 +128,7 @@ class MemoryFileSystem : public FileSystem {
     FileTime time;
     uint32_t mask = 0;
     std::vector<std::string> children;  // in the order they were added
+    uint64_t identity = 0;              // a new one for every entry made
   };
   struct Failure {
     Op op;
@@ -157,6 +169,9 @@ class MemoryFileSystem : public FileSystem {
   bool copy_keeps_time_ = true;
   bool copy_keeps_mask_ = true;
   std::string current_directory_ = "/work";
+  uint64_t identities_ = 0;
+  std::string held_source_;
+  uint64_t held_identity_ = 0;
 };
 
 }  // namespace fernwise::testing

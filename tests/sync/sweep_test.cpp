@@ -210,6 +210,9 @@ struct VanishCase {
   std::vector<std::string> left;
   size_t deletes;
   size_t removals;
+  /// An empty folder takes its place, as a drive unmounted from under its
+  /// mount point leaves one.
+  bool replaced = false;
 
   friend void PrintTo(const VanishCase& c, std::ostream* os) { *os << c.name; }
 };
@@ -225,8 +228,11 @@ TEST_P(VanishedSourceTest, ErasesNothingMoreAndNamesTheSource) {
   fs_.AddFile("/src/sub/c");
   const std::string trigger = GetParam().trigger;
   window_.on_status = [&](const std::string& text) {
-    if (text == trigger) fs_.Remove("/src");
+    if (text != trigger) return;
+    fs_.Remove("/src");
+    if (GetParam().replaced) fs_.AddFolder("/src");
   };
+  fs_.HoldFolders({"/src", "/dst", ""});
   try {
     Sweep();
     FAIL() << "the sweep went on without its source";
@@ -263,8 +269,31 @@ INSTANTIATE_TEST_SUITE_P(
                    "Sweeping /dst/sub...",
                    {"sub/", "sub/c"},
                    2,
-                   1}),
+                   1},
+        VanishCase{"ReplacedByAnEmptyFolder",
+                   "Erasing /dst/a...",
+                   {"b", "empty/", "sub/", "sub/c"},
+                   1,
+                   0,
+                   true}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// What a pass read may be out of date; an erase goes ahead only when a fresh
+// look agrees that the source-side entry is gone.
+TEST_F(SweepTest, FreshLookThatFindsTheSourceSideKeepsTheEntry) {
+  fs_.AddFile("/dst/a", "kept");
+  fs_.AddFolder("/dst/sub");
+  fs_.set_before_op([&](Op op, const std::string& path) {
+    if (op != Op::kFreshLook) return;
+    if (path == "/src/a") fs_.AddFile("/src/a");
+    if (path == "/src/sub") fs_.AddFolder("/src/sub");
+  });
+  Sweep();
+  EXPECT_THAT(fs_.Tree("/dst"), ElementsAre("a", "sub/"));
+  EXPECT_THAT(fs_.LogOf("fresh"),
+              ElementsAre("fresh /src/a", "fresh /src/sub"));
+  EXPECT_THAT(window_.statuses, Not(Contains("Erasing /dst/a...")));
+}
 
 }  // namespace
 }  // namespace fernwise

@@ -1,14 +1,22 @@
 #include <linux/fs.h>
+#include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/sysmacros.h>
 #include <sys/un.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+
+#include <cstdint>
+#include <tuple>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "core/path_probe.h"
 #include "core/run_error.h"
+#include "platform/linux/carry.h"
 #include "platform/linux/file_system.h"
 #include "tests/support/linux_temp_folder.h"
 
@@ -207,6 +215,138 @@ TEST_F(LinuxCopyTest, ReadOnlyTargetFolderRefusesCopyAndKeepsNothing) {
   EXPECT_NE(error, 0);
   EXPECT_EQ(ReadFile(Path("locked/target")), "old");
   EXPECT_THAT(Entries(Path("locked")), ElementsAre("target"));
+}
+
+// A POSIX ACL as the kernel stores it in system.posix_acl_access: version 2,
+// then (tag, permissions, id) entries, little-endian.
+std::string AclValue(
+    std::initializer_list<std::tuple<uint16_t, uint16_t, uint32_t>> entries) {
+  std::string value;
+  const auto put = [&](uint32_t number, int bytes) {
+    for (int i = 0; i < bytes; ++i)
+      value += static_cast<char>((number >> (8 * i)) & 0xff);
+  };
+  put(2, 4);
+  for (const auto& [tag, permissions, id] : entries) {
+    put(tag, 2);
+    put(permissions, 2);
+    put(id, 4);
+  }
+  return value;
+}
+
+constexpr uint32_t kNoId = 0xffffffff;
+// user::rw- user:nobody:r-- group::--- mask::r-- other::---
+const std::string kNamedUserAcl = AclValue({{0x01, 6, kNoId},
+                                            {0x02, 4, testing::kNobody},
+                                            {0x04, 0, kNoId},
+                                            {0x10, 4, kNoId},
+                                            {0x20, 0, kNoId}});
+
+TEST(CarriedModeTest, GrantsNothingTheCopyDidNotKeep) {
+  using linux_os::AclFacts;
+  using linux_os::CarriedOwner;
+  struct Case {
+    const char* what;
+    mode_t mode;
+    CarriedOwner carried;
+    AclFacts acl;
+    bool nosuid;
+    mode_t expected;
+  };
+  const Case cases[] = {
+      {"all kept", 06755, {true, true}, {}, false, 06755},
+      {"owner lost", 06755, {false, true}, {}, false, 02755},
+      {"group lost", 06755, {true, false}, {}, false, 04755},
+      {"nosuid source", 06755, {true, true}, {}, true, 0755},
+      {"acl kept", 0640, {true, true}, {true, true, 0}, false, 0640},
+      {"acl lost, group ---",
+       0640,
+       {true, true},
+       {true, false, 0},
+       false,
+       0600},
+      {"acl lost, group r-x",
+       0770,
+       {true, true},
+       {true, false, 05},
+       false,
+       0750},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(linux_os::CarriedMode(c.mode, c.carried, c.acl, c.nosuid),
+              c.expected)
+        << c.what;
+}
+
+TEST(CarriedModeTest, ReadsTheOwningGroupEntryOfAnAcl) {
+  EXPECT_EQ(linux_os::AclGroupEntry(kNamedUserAcl), mode_t{0});
+  EXPECT_EQ(linux_os::AclGroupEntry(AclValue({{0x04, 5, kNoId}})), mode_t{05});
+  EXPECT_EQ(linux_os::AclGroupEntry(AclValue({{0x01, 6, kNoId}})),
+            std::nullopt);
+  EXPECT_EQ(linux_os::AclGroupEntry(kNamedUserAcl.substr(0, 9)), std::nullopt);
+  std::string version_one = kNamedUserAcl;
+  version_one[0] = 1;
+  EXPECT_EQ(linux_os::AclGroupEntry(version_one), std::nullopt);
+}
+
+// A file readable by one named user must stay so, and no more: the ACL goes
+// with the copy, as do the user's own extended attributes.
+TEST_F(LinuxCopyTest, AclAndUserAttributesTravelWithTheCopy) {
+  WriteFile(Path("source"), "secret", 0600);
+  if (::setxattr(Path("source").c_str(), "system.posix_acl_access",
+                 kNamedUserAcl.data(), kNamedUserAcl.size(), 0) != 0 ||
+      ::setxattr(Path("source").c_str(), "user.origin", "scan", 4, 0) != 0)
+    GTEST_SKIP() << "this file system keeps no ACLs or user attributes";
+  fs_.Copy(Path("source"), Path("target"));
+  for (const char* name : {"system.posix_acl_access", "user.origin"}) {
+    char source[256], target[256];
+    const ssize_t in = ::getxattr(Path("source").c_str(), name, source, 256);
+    const ssize_t out = ::getxattr(Path("target").c_str(), name, target, 256);
+    ASSERT_GT(in, 0) << name;
+    EXPECT_EQ(std::string(target, out > 0 ? out : 0), std::string(source, in))
+        << name;
+  }
+  EXPECT_EQ(Lstat(Path("target")).st_mode & 07777,
+            Lstat(Path("source")).st_mode & 07777);
+}
+
+// A file system mounted nosuid gives its set-ID bits no meaning; a copy
+// from it must not give them one elsewhere. Needs root, for a mount of its
+// own in a mount namespace of its own.
+TEST_F(LinuxCopyTest, NosuidSourceYieldsNoSetIdBits) {
+  MakeFolder(Path("mount"));
+  WriteFile(Path("before"), "");
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("fernwise", Path("mount").c_str(), "tmpfs", MS_NOSUID,
+                nullptr) != 0)
+      ::_exit(77);
+    const std::string source = Path("mount/tool");
+    const int fd = ::open(source.c_str(), O_WRONLY | O_CREAT, 0755);
+    if (fd < 0 || ::close(fd) != 0 || ::chmod(source.c_str(), 06755) != 0)
+      ::_exit(3);
+    LinuxFileSystem fs;
+    try {
+      fs.Copy(source, Path("tool"));
+    } catch (const RunError&) {
+      ::_exit(4);
+    }
+    struct stat st;
+    ::_exit(::lstat(Path("tool").c_str(), &st) == 0 &&
+                    (st.st_mode & 07777) == 0755
+                ? 0
+                : 5);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 77)
+    GTEST_SKIP() << "cannot mount a file system of the test's own";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace
