@@ -145,9 +145,7 @@ std::string LinuxFileSystem::Probe(const std::string& path) {
 
 const struct stat& LinuxFileSystem::StatEntry(const std::string& path,
                                               const char* operation) {
-  std::string_view rest;
-  const linux_os::TreeAccess::Root* root = tree_.RootOf(path, &rest);
-  if (root != nullptr && rest.empty()) {
+  if (const linux_os::TreeAccess::Root* root = tree_.HeldAt(path)) {
     if (::fstat(root->fd.get(), &root_status_) != 0)
       ThrowError(operation, path);
     return root_status_;
@@ -178,9 +176,10 @@ uint32_t LinuxFileSystem::ReadAttributes(const std::string& path) {
   if (!S_ISREG(status.st_mode)) return mask;
   // A source file of a backup shows the mask its copy can carry; that only
   // ever differs where the two masks differ, so only then is it worked out.
-  const std::string copy = tree_.Counterpart(path, linux_os::Role::kSource,
-                                             linux_os::Role::kDestination);
-  if (copy.empty()) return mask;
+  std::string& copy = counterpart_;
+  if (!tree_.Counterpart(path, linux_os::Role::kSource,
+                         linux_os::Role::kDestination, copy))
+    return mask;
   const struct stat* onto = stats_.Lstat(copy);
   if (onto == nullptr || !S_ISREG(onto->st_mode) || MaskOf(*onto, name) == mask)
     return mask;
@@ -198,9 +197,12 @@ void LinuxFileSystem::SetAttributes(const std::string& path, uint32_t mask) {
   if (S_ISLNK(status.st_mode)) return;
   mode_t mode = (mask >> kPermissionShift) & kPermissionBits;
   if (S_ISREG(status.st_mode)) {
-    const std::string source = tree_.Counterpart(
-        path, linux_os::Role::kDestination, linux_os::Role::kSource);
-    const struct stat* from = source.empty() ? nullptr : stats_.Lstat(source);
+    std::string source;
+    const struct stat* from =
+        tree_.Counterpart(path, linux_os::Role::kDestination,
+                          linux_os::Role::kSource, source)
+            ? stats_.Lstat(source)
+            : nullptr;
     if (from != nullptr && S_ISREG(from->st_mode)) {
       const struct stat source_status = *from;
       mode = CarriedModeOnto(source, source_status, path, status, mode);
@@ -213,9 +215,7 @@ void LinuxFileSystem::SetAttributes(const std::string& path, uint32_t mask) {
   } else {
     stats_.Forget(path);
   }
-  std::string_view rest;
-  const linux_os::TreeAccess::Root* root = tree_.RootOf(path, &rest);
-  if (root != nullptr && rest.empty()) {
+  if (const linux_os::TreeAccess::Root* root = tree_.HeldAt(path)) {
     if (linux_os::ChmodFd(root->fd.get(), mode) != 0)
       ThrowError(kOperation, path);
     return;
@@ -316,9 +316,7 @@ void LinuxFileSystem::RemoveFolder(const std::string& path) {
 // it is asked once per pass for each device the pass's folders lie on.
 int64_t LinuxFileSystem::TimeResolution(const std::string& path) {
   const struct stat* status = nullptr;
-  std::string_view rest;
-  const linux_os::TreeAccess::Root* root = tree_.RootOf(path, &rest);
-  if (root != nullptr && rest.empty()) {
+  if (const linux_os::TreeAccess::Root* root = tree_.HeldAt(path)) {
     status =
         ::fstat(root->fd.get(), &root_status_) == 0 ? &root_status_ : nullptr;
   } else {

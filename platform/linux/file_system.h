@@ -153,6 +153,7 @@ class LinuxFileSystem final : public FileSystem {
   linux_os::TreeAccess tree_;
   linux_os::StatCache stats_;
   struct stat root_status_;  // StatEntry's answer for a held folder
+  std::string counterpart_;  // ReadAttributes' buffer
   std::vector<std::pair<dev_t, int64_t>> resolutions_;  // this pass's
   linux_os::CopyState copy_state_;
 };

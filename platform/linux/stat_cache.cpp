@@ -38,27 +38,28 @@ void StatCache::ForgetAll() {
 }
 
 int StatCache::ReadEntry(const std::string& path, struct stat& status) {
-  const bool below_root = tree_.RootOf(path) != nullptr;
+  const PathParts parts = SplitPath(path);
   // Outside the named folders a path means what lstat makes of it: a
   // trailing "/" follows a link, "." and ".." are not names, and a relative
   // path without a folder is read as it stands.
-  const PathParts parts = SplitPath(path);
-  if (!below_root &&
-      (path.find('/') == std::string::npos || path.back() == '/' ||
-       parts.name == "." || parts.name == ".."))
-    return ::lstat(path.c_str(), &status);
+  const bool plain = path.back() != '/' && parts.name != "." &&
+                     parts.name != ".." && path.find('/') != std::string::npos;
+  if (!plain && !tree_.Below(path)) return ::lstat(path.c_str(), &status);
   const Folder& folder = HeldFolder(parts.folder);
   if (!folder.fd.valid()) {
     // Below a named folder nothing is ever looked up by its whole path: a
     // link or a file in the way means the entry is not there.
-    if (below_root) {
+    if (tree_.Below(path)) {
       errno = folder.error == ELOOP ? ENOTDIR : folder.error;
       return -1;
     }
     return ::lstat(path.c_str(), &status);
   }
-  const std::string name(parts.name);
-  return ::fstatat(folder.fd.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW);
+  // The name ends the path, so the path's own text serves as the name.
+  const std::string name = plain ? std::string() : std::string(parts.name);
+  const char* name_text =
+      plain ? path.c_str() + (path.size() - parts.name.size()) : name.c_str();
+  return ::fstatat(folder.fd.get(), name_text, &status, AT_SYMLINK_NOFOLLOW);
 }
 
 // O_PATH needs no permission on the folder itself, and a lookup through the

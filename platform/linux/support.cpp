@@ -27,9 +27,12 @@ void WriteAll(int fd, const char* data, size_t size, const char* operation,
 
 PathParts SplitPath(std::string_view path) {
   while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
-  const size_t slash = path.rfind('/');
-  if (slash == std::string_view::npos) return {".", path};
-  return {path.substr(0, slash == 0 ? 1 : slash), path.substr(slash + 1)};
+  // memrchr: asked several times for every entry of a pass.
+  const auto* slash =
+      static_cast<const char*>(::memrchr(path.data(), '/', path.size()));
+  if (slash == nullptr) return {".", path};
+  const size_t at = static_cast<size_t>(slash - path.data());
+  return {path.substr(0, at == 0 ? 1 : at), path.substr(at + 1)};
 }
 
 int ChmodFd(int fd, mode_t mode) {

@@ -135,24 +135,36 @@ const TreeAccess::Root* TreeAccess::RootOf(std::string_view path,
   return found;
 }
 
+const TreeAccess::Root* TreeAccess::HeldAt(std::string_view path) const {
+  for (const Root& root : roots_)
+    if (root.fd.valid() && (path == root.path || path == root.key))
+      return &root;
+  return nullptr;
+}
+
+bool TreeAccess::Below(std::string_view path) const {
+  std::string_view rest;
+  return RootOf(path, &rest) != nullptr && !rest.empty();
+}
+
 const TreeAccess::Root* TreeAccess::Held(Role role) const {
   const Root& root = roots_[static_cast<size_t>(role)];
   return root.fd.valid() ? &root : nullptr;
 }
 
-std::string TreeAccess::Counterpart(std::string_view path, Role from,
-                                    Role to) const {
+bool TreeAccess::Counterpart(std::string_view path, Role from, Role to,
+                             std::string& counterpart) const {
   const Root* source = Held(from);
   const Root* target = Held(to);
+  if (source == nullptr || target == nullptr) return false;
   std::string_view rest;
-  if (source == nullptr || target == nullptr || RootOf(path, &rest) != source)
-    return "";
-  std::string counterpart = target->key;
+  if (RootOf(path, &rest) != source) return false;
+  counterpart.assign(target->key);
   if (!rest.empty()) {
     if (counterpart != "/") counterpart += '/';
     counterpart += rest;
   }
-  return counterpart;
+  return true;
 }
 
 FolderFd TreeAccess::OpenFolder(std::string_view path, int flags) const {

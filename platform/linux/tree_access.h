@@ -66,11 +66,17 @@ class TreeAccess {
   /// follows it in `rest` ("" for the root itself); nullptr when none.
   const Root* RootOf(std::string_view path,
                      std::string_view* rest = nullptr) const;
+  /// The held root whose path `path` is, or nullptr.
+  const Root* HeldAt(std::string_view path) const;
+  /// Whether `path` lies strictly below a held root.
+  bool Below(std::string_view path) const;
   /// The held root of `role`, or nullptr.
   const Root* Held(Role role) const;
-  /// The path in the tree of role `to` that stands where `path` stands in
-  /// the tree of role `from`; "" when `path` lies in no such tree.
-  std::string Counterpart(std::string_view path, Role from, Role to) const;
+  /// Sets `counterpart` to the path in the tree of role `to` that stands
+  /// where `path` stands in the tree of role `from`; false when `path` lies
+  /// in no such tree.
+  bool Counterpart(std::string_view path, Role from, Role to,
+                   std::string& counterpart) const;
 
   /// Opens the folder at `path` with `flags` (O_PATH or O_RDONLY): a held
   /// root itself, anything below one name by name without following a link,
