@@ -51,8 +51,43 @@ INSTANTIATE_TEST_SUITE_P(
                   L"\\\\?\\C:\\D\\Gr\u00FC\u00DFe"},
         WidenCase{"", L""}));
 
+struct Wtf8Case {
+  const wchar_t* wide;
+  const char* bytes;
+};
+
+class Wtf8Test : public ::testing::TestWithParam<Wtf8Case> {};
+
+// Every name a listing can yield must convert back to the units it came
+// from, or it could never be found again.
+TEST_P(Wtf8Test, NamesConvertBothWaysWithoutLoss) {
+  EXPECT_EQ(win32::Narrow(GetParam().wide), GetParam().bytes);
+  EXPECT_EQ(win32::Widen(GetParam().bytes), GetParam().wide);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, Wtf8Test,
+    ::testing::Values(
+        Wtf8Case{L"Gr\u00FC\u00DFe",
+                 "Gr\xC3\xBC\xC3\x9F"
+                 "e"},
+        // A pair is one code point, in four bytes as in UTF-8.
+        Wtf8Case{L"\xD83C\xDF3F.txt", "\xF0\x9F\x8C\xBF.txt"},
+        // A unit without its partner keeps its value, in three bytes.
+        Wtf8Case{L"a\xD800_z.txt", "a\xED\xA0\x80_z.txt"},
+        Wtf8Case{L"\xDC00", "\xED\xB0\x80"},
+        Wtf8Case{L"end\xDBFF", "end\xED\xAF\xBF"},
+        // A trail unit before a lead unit is two lone units, not a pair.
+        Wtf8Case{L"\xDC00\xD800", "\xED\xB0\x80\xED\xA0\x80"},
+        Wtf8Case{L"", ""}));
+
 TEST(Win32TextTest, BadUtf8AndSystemErrorsCarryText) {
   EXPECT_THROW(win32::Widen("C:\\bad\xFF"), RunError);
+  // Overlong, past U+10FFFF, cut short, and a pair spelled as two halves
+  // (which would give one name two spellings).
+  for (const char* bad :
+       {"\xC0\xAF", "\xF4\x90\x80\x80", "\xE2\x9C", "\xED\xA0\xBC\xED\xBC\xBF"})
+    EXPECT_THROW(win32::Widen(bad), RunError) << bad;
   const std::string text = win32::ErrorText(ERROR_ACCESS_DENIED);
   EXPECT_FALSE(text.empty());
   EXPECT_NE(text.back(), '\n');
@@ -148,6 +183,29 @@ INSTANTIATE_TEST_SUITE_P(
         // Wildcards are the listing's own.
         ProbeCase{"*.txt", true}, ProbeCase{"note?.txt", true},
         ProbeCase{"*.none", false}, ProbeCase{"Pho*", true}));
+
+// NTFS allows names that are not valid UTF-16; Wine refuses to make them
+// (error 2), so there this ends after the conversions checked above.
+TEST_F(Win32TempFolderTest, NameWithAnUnpairedSurrogateIsListedCopiedErased) {
+  const std::wstring wide_name = L"odd\xD800name.txt";
+  const std::string name = win32::Narrow(wide_name);
+  HANDLE file = CreateFileW(
+      (win32::WidenPath(root_) + L"\\" + wide_name).c_str(), GENERIC_WRITE, 0,
+      nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE)
+    GTEST_SKIP() << "this file system refuses such names: " << GetLastError();
+  CloseHandle(file);
+  MakeFolder(Path("out"));
+  const FolderSnapshot snapshot = *TakeSnapshot(fs_, root_);
+  EXPECT_THAT(Drain(snapshot.files), ElementsAre(name));
+  EXPECT_TRUE(PathExists(fs_, Path(name)));
+  fs_.Copy(Path(name), Path("out\\" + name));
+  EXPECT_EQ(fs_.LastModified(Path("out\\" + name)),
+            fs_.LastModified(Path(name)));
+  fs_.Delete(Path(name));
+  fs_.Delete(Path("out\\" + name));
+  EXPECT_THAT(Entries(root_), ElementsAre("out"));
+}
 
 TEST_F(Win32TempFolderTest, TimesKeep100nsHoldAtTheLimitAndLengthsAre64Bit) {
   WriteFile(Path("f"), "12345");
