@@ -1,5 +1,5 @@
 // The file-system services on Windows, through the ...W calls with UTF-8
-// paths converted at the boundary (sync/win32_text.h).
+// paths converted at the boundary (platform/win32/text.h).
 //
 // Attribute masks are Windows' own bits, limited to those a file can be
 // given with SetFileAttributesW (read-only, hidden, system, folder, archive,
@@ -8,11 +8,23 @@
 // destination on another volume cannot copy, so comparing them would refresh
 // the same masks on every run.
 //
-// Links are never followed by a pass: a folder listing leaves out every
-// entry that is a name-surrogate reparse point (a junction, a mount point, a
-// symbolic link to a folder or a file). The passes therefore neither copy
-// what a link points to nor descend into it, and the sweep cannot delete
-// through it. A probe of the link's own path still finds it.
+// Links, as a Windows user expects of a backup:
+// - A symbolic link to a file is listed, read and copied as the file it
+//   names: its mask, time and length are the target's, and its copy is a
+//   plain file with the target's content. One whose target is gone reads as
+//   itself, and copying it fails, naming it.
+// - A junction, a mount point or a symbolic link to a folder is left out of
+//   every folder listing, so no pass copies it, enters it or sweeps through
+//   it. A probe of its own path still finds it.
+// - Nothing is ever changed through a link: replacing a file link puts the
+//   copy in the link's place, deleting one removes the link, and removing a
+//   folder removes the folder links it holds (which the sweep cannot see)
+//   as links, each confirmed to be one on the handle that removes it.
+//
+// A probe without wildcards finds only the entry whose own (long) name is
+// the one asked, compared as NTFS compares names: FindFirstFileExW also
+// matches 8.3 short names, and a source file named REPORT~1.TXT must not be
+// taken for a destination file whose short name that is.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +32,7 @@
 #include <string>
 
 #include "core/file_system.h"
+#include "platform/win32/support.h"
 
 namespace fernwise {
 
@@ -30,12 +43,13 @@ class Win32FileSystem final : public FileSystem {
 
   char Separator() const override { return '\\'; }
   /// A pattern ending in "\" lists the folder's entries (as "\*" would);
-  /// any other pattern goes to FindFirstFileExW as it stands, wildcards
-  /// included.
+  /// any other pattern goes to FindFirstFileExW as it stands, and without
+  /// wildcards yields only an entry of exactly that name.
   std::string StartListing(const std::string& pattern) override;
   std::string NextName() override;
   /// From the listing's own attributes, while a folder is being listed.
   std::optional<bool> ListedIsFolder() const override;
+
   uint32_t ReadAttributes(const std::string& path) override;
   void SetAttributes(const std::string& path, uint32_t mask) override;
   /// Copies to a temporary file beside `target`, then renames it over the
@@ -46,7 +60,8 @@ class Win32FileSystem final : public FileSystem {
   /// Clears the read-only bit first: the destination tree is the program's.
   void Delete(const std::string& path) override;
   void CreateFolder(const std::string& path) override;
-  /// Clears the read-only bit first, as Delete does.
+  /// Clears the read-only bit first, as Delete does, and removes the links
+  /// to folders the folder holds.
   void RemoveFolder(const std::string& path) override;
 
   /// 2 s on FAT, 10 ms on exFAT, 1 elsewhere (NTFS keeps 100 ns units, which

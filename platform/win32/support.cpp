@@ -41,4 +41,26 @@ bool FiletimeOf(FileTime time, FILETIME& stamp) {
   return true;
 }
 
+EntryKind KindOf(DWORD attributes, DWORD reparse_tag) {
+  const bool folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  // Only a name-surrogate tag names another entry; the other reparse points
+  // hold the entry's own data. Wine shows a host link to a folder as a
+  // reparse point without a tag, which Windows never gives; it counts as a
+  // link. (Wine shows a host link to a file as a plain file.)
+  const bool link =
+      (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+      (reparse_tag == 0 || IsReparseTagNameSurrogate(reparse_tag));
+  if (link) return folder ? EntryKind::kFolderLink : EntryKind::kFileLink;
+  return folder ? EntryKind::kFolder : EntryKind::kFile;
+}
+
+bool SameName(const wchar_t* listed, const std::wstring& asked) {
+  return CompareStringOrdinal(listed, -1, asked.c_str(), int(asked.size()),
+                              TRUE) == CSTR_EQUAL;
+}
+
+bool HasWildcard(const std::wstring& name) {
+  return name.find_first_of(L"*?") != std::wstring::npos;
+}
+
 }  // namespace fernwise::win32

@@ -1,8 +1,10 @@
-// Pieces the Win32 services share: the not-found test and the conversion of
-// FILETIME stamps.
+// Pieces the Win32 services share: the not-found test, the conversion of
+// FILETIME stamps, what a listed entry is and how names compare.
 #pragma once
 
 #include <windows.h>
+
+#include <string>
 
 #include "core/file_system.h"
 
@@ -19,5 +21,30 @@ FileTime FileTimeOf(const FILETIME& stamp);
 /// The FILETIME that holds `time`, rounded down to its 100 ns unit; false
 /// when `time` lies before 1601.
 bool FiletimeOf(FileTime time, FILETIME& stamp);
+
+/// What a listed entry is to the passes.
+enum class EntryKind {
+  /// A file, or a reparse point that holds its own data (a cloud
+  /// placeholder, a deduplicated file).
+  kFile,
+  kFolder,
+  /// A symbolic link to a file: read and copied as the file it names.
+  kFileLink,
+  /// A junction, a mount point or a symbolic link to a folder: never
+  /// listed, so never entered.
+  kFolderLink,
+};
+
+/// The kind of an entry from its attributes and, for a reparse point, its
+/// tag (dwReserved0 of the find data).
+EntryKind KindOf(DWORD attributes, DWORD reparse_tag);
+
+/// Whether `listed`, an entry's long name, is the name `asked`, compared as
+/// NTFS compares names: unit by unit, each folded to upper case on its own
+/// (so "é" is "É", but "ß" is not "SS").
+bool SameName(const wchar_t* listed, const std::wstring& asked);
+
+/// Whether `name` holds "*" or "?", which a listing takes as wildcards.
+bool HasWildcard(const std::wstring& name);
 
 }  // namespace fernwise::win32

@@ -144,5 +144,76 @@ TEST_F(Win32CopyTest, LinksToFoldersAreNeitherCopiedNorDescendedNorSwept) {
   EXPECT_TRUE(PathExists(fs_, folder + "\\src\\AppData"));
 }
 
+// The folder the test script prepared with host links for `test`, or "".
+std::string Prepared(const std::string& test) {
+  const char* prepared = std::getenv("FERNWISE_LINK_FOLDER");
+  return prepared ? prepared + ("\\" + test) : "";
+}
+
+bool MakeLink(const std::string& link, const std::string& target, DWORD flags) {
+  CreateSymbolicLinkW(win32::WidenPath(link).c_str(),
+                      win32::WidenPath(target).c_str(),
+                      flags | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+  const DWORD mask = GetFileAttributesW(win32::WidenPath(link).c_str());
+  return mask != INVALID_FILE_ATTRIBUTES &&
+         (mask & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// A link to a file is backed up as the file it names, and one in the
+// destination is erased as the link it is. Under Wine the host link of the
+// test script stands in for the source's; there is no destination link,
+// since Wine would delete what a host link names.
+TEST_F(Win32CopyTest, FileLinksAreBackedUpAsTheFileTheyName) {
+  std::string folder = Path("files");
+  MakeFolder(folder);
+  MakeFolder(folder + "\\src");
+  MakeFolder(folder + "\\dst");
+  WriteFile(folder + "\\target.txt", "target content");
+  const bool native =
+      MakeLink(folder + "\\src\\note.txt", folder + "\\target.txt", 0) &&
+      MakeLink(folder + "\\dst\\stale.txt", folder + "\\target.txt", 0);
+  if (!native) folder = Prepared("files");
+  if (folder.empty()) GTEST_SKIP() << "no file links here";
+  DeleteFileW(win32::WidenPath(folder + "\\dst\\note.txt").c_str());
+  MirrorFolder(run_, folder + "\\src", folder + "\\dst");
+  SweepFolder(run_, folder + "\\dst", folder + "\\src");
+  EXPECT_EQ(state_.Counters.FilesCreated, 1);
+  EXPECT_EQ(ReadFile(folder + "\\dst\\note.txt"), "target content");
+  EXPECT_EQ(Mask(folder + "\\dst\\note.txt") & FILE_ATTRIBUTE_REPARSE_POINT,
+            0u);
+  EXPECT_THAT(Entries(folder + "\\dst"), ElementsAre("note.txt"));
+  EXPECT_EQ(ReadFile(folder + "\\target.txt"), "target content");
+}
+
+// A folder the sweep removes may hold links to folders, which no listing
+// shows: they go as links, and what they name stays. Under Wine the test
+// script's host link stands in; Wine opens its target even when asked for
+// the link itself, so the program sees no link to remove and the folder
+// stays (removing through it would remove the empty target).
+TEST_F(Win32CopyTest, FolderLinksGoAsLinksWithTheFolderThatHoldsThem) {
+  std::string folder = Path("swept");
+  MakeFolder(folder);
+  MakeFolder(folder + "\\src");
+  MakeFolder(folder + "\\dst");
+  MakeFolder(folder + "\\dst\\Old");
+  MakeFolder(folder + "\\target");
+  const bool native = MakeLink(folder + "\\dst\\Old\\Link", folder + "\\target",
+                               SYMBOLIC_LINK_FLAG_DIRECTORY);
+  if (!native) folder = Prepared("swept");
+  if (folder.empty()) GTEST_SKIP() << "no folder links here";
+  bool removed = true;
+  try {
+    SweepFolder(run_, folder + "\\dst", folder + "\\src");
+  } catch (const RunError& error) {
+    removed = false;
+    EXPECT_EQ(error.path(), folder + "\\dst\\Old") << error.Report();
+  }
+  EXPECT_NE(Mask(folder + "\\target"), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(removed, native);
+  EXPECT_EQ(Entries(folder + "\\dst"), native
+                                           ? std::vector<std::string>{}
+                                           : std::vector<std::string>{"Old"});
+}
+
 }  // namespace
 }  // namespace fernwise

@@ -9,6 +9,7 @@
 
 #include "core/path_probe.h"
 #include "core/run_error.h"
+#include "platform/win32/support.h"
 #include "platform/win32/text.h"
 #include "tests/platform/win32/temp_folder.h"
 
@@ -93,6 +94,78 @@ TEST(Win32TextTest, BadUtf8AndSystemErrorsCarryText) {
   EXPECT_NE(text.back(), '\n');
   EXPECT_NE(text.back(), '\r');
 }
+
+struct NameCase {
+  const wchar_t* listed;
+  const wchar_t* asked;
+  bool same;
+};
+
+class Win32NameTest : public ::testing::TestWithParam<NameCase> {};
+
+// Unit by unit, each folded alone: what NTFS (and Wine's lookup) calls the
+// same name.
+TEST_P(Win32NameTest, ComparesAsTheFileSystemDoes) {
+  EXPECT_EQ(win32::SameName(GetParam().listed, GetParam().asked),
+            GetParam().same);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, Win32NameTest,
+    ::testing::Values(
+        NameCase{L"Report for 2025.txt", L"REPORT FOR 2025.TXT", true},
+        NameCase{L"Report for 2025.txt", L"REPORT~1.TXT", false},
+        NameCase{L"\u00C9t\u00E9.txt", L"\u00E9T\u00C9.TXT", true},
+        NameCase{L"stra\u00DF"
+                 L"e.txt",
+                 L"STRASSE.TXT", false},
+        NameCase{L"a\xD800"
+                 L"b",
+                 L"A\xD800"
+                 L"B",
+                 true},
+        NameCase{L"a\xD800", L"a\xD801", false},
+        NameCase{L"a.txt", L"a.txt.", false}));
+
+struct KindCase {
+  DWORD attributes;
+  DWORD tag;
+  win32::EntryKind kind;
+};
+
+class Win32KindTest : public ::testing::TestWithParam<KindCase> {};
+
+TEST_P(Win32KindTest, LinksAreToldFromEntriesThatHoldTheirOwnData) {
+  EXPECT_EQ(win32::KindOf(GetParam().attributes, GetParam().tag),
+            GetParam().kind);
+}
+
+constexpr DWORD kFile = FILE_ATTRIBUTE_ARCHIVE;
+constexpr DWORD kFolder = FILE_ATTRIBUTE_DIRECTORY;
+constexpr DWORD kReparse = FILE_ATTRIBUTE_REPARSE_POINT;
+constexpr DWORD kCloudFileTag = 0x9000601A;    // IO_REPARSE_TAG_CLOUD_6
+constexpr DWORD kCloudFolderTag = 0x9000001A;  // IO_REPARSE_TAG_CLOUD
+constexpr DWORD kDedupTag = 0x80000013;        // IO_REPARSE_TAG_DEDUP
+
+INSTANTIATE_TEST_SUITE_P(
+    Entries, Win32KindTest,
+    ::testing::Values(
+        KindCase{kFile, 0, win32::EntryKind::kFile},
+        KindCase{kFolder | FILE_ATTRIBUTE_HIDDEN, 0, win32::EntryKind::kFolder},
+        // A symbolic link to a file is backed up as the file it names.
+        KindCase{kFile | kReparse, IO_REPARSE_TAG_SYMLINK,
+                 win32::EntryKind::kFileLink},
+        KindCase{kFolder | kReparse, IO_REPARSE_TAG_SYMLINK,
+                 win32::EntryKind::kFolderLink},
+        KindCase{kFolder | kReparse, IO_REPARSE_TAG_MOUNT_POINT,
+                 win32::EntryKind::kFolderLink},
+        // How Wine shows a host link to a folder.
+        KindCase{kFolder | kReparse, 0, win32::EntryKind::kFolderLink},
+        // Cloud placeholders and deduplicated files hold their own data.
+        KindCase{kFile | kReparse, kCloudFileTag, win32::EntryKind::kFile},
+        KindCase{kFolder | kReparse, kCloudFolderTag,
+                 win32::EntryKind::kFolder},
+        KindCase{kFile | kReparse, kDedupTag, win32::EntryKind::kFile}));
 
 TEST_F(Win32TempFolderTest, MaskBitsRoundTripOnFilesAndFolders) {
   WriteFile(Path("f"), "x");
@@ -183,6 +256,40 @@ INSTANTIATE_TEST_SUITE_P(
         // Wildcards are the listing's own.
         ProbeCase{"*.txt", true}, ProbeCase{"note?.txt", true},
         ProbeCase{"*.none", false}, ProbeCase{"Pho*", true}));
+
+// The 8.3 short name Windows gave `path`'s entry, or "" where it gave none
+// (8.3 names are often off on volumes other than the system's).
+std::string ShortName(const std::string& path) {
+  wchar_t short_path[MAX_PATH * 4] = {};
+  if (GetShortPathNameW(win32::WidenPath(path).c_str(), short_path,
+                        MAX_PATH * 4) == 0)
+    return "";
+  // Every component is short now; the last is the entry's.
+  const std::string shortened = win32::Narrow(short_path);
+  const std::string name = shortened.substr(shortened.find_last_of('\\') + 1);
+  return name == path.substr(path.find_last_of('\\') + 1) ? "" : name;
+}
+
+// FindFirstFileExW matches short names too: a probe of another entry's short
+// name must not find that entry, a probe in other letter case still finds
+// its own, and wildcards keep matching whatever the listing matches.
+TEST_F(Win32TempFolderTest, ProbeFindsAnEntryByItsOwnNameOnly) {
+  WriteFile(Path("Report for 2025.txt"), "kept");
+  const std::string short_name = ShortName(Path("Report for 2025.txt"));
+  if (short_name.empty()) GTEST_SKIP() << "no 8.3 names on this volume";
+  EXPECT_FALSE(PathExists(fs_, Path(short_name))) << short_name;
+  EXPECT_TRUE(PathExists(fs_, Path("report FOR 2025.TXT")));
+  EXPECT_TRUE(PathExists(fs_, Path(short_name.substr(0, 4) + "*")));
+  // What a copy to the short name reaches is never that entry.
+  WriteFile(Path("new"), "new");
+  try {
+    fs_.Copy(Path("new"), Path(short_name));
+    EXPECT_EQ(ReadFile(Path(short_name)), "new");
+  } catch (const RunError& error) {
+    EXPECT_EQ(error.path(), Path(short_name));
+  }
+  EXPECT_EQ(ReadFile(Path("Report for 2025.txt")), "kept");
+}
 
 // NTFS allows names that are not valid UTF-16; Wine refuses to make them
 // (error 2), so there this ends after the conversions checked above.
