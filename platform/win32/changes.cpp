@@ -5,6 +5,7 @@
 #include <atomic>
 #include <optional>
 
+#include "core/run_error.h"
 #include "platform/win32/file_system.h"
 #include "platform/win32/handle.h"
 #include "platform/win32/support.h"
@@ -27,6 +28,29 @@ constexpr DWORD kSettableBits =
 // The bits that make CopyFileW, MoveFileExW or DeleteFileW refuse a target.
 constexpr DWORD kLockingBits =
     FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+// How long to wait, one wait after another, for a file that another program
+// holds open: long enough for a program that saves or scans a file, short
+// enough that a file held open for good ends the run soon.
+constexpr DWORD kInUseWaitsMs[] = {200, 400, 800, 1600};
+constexpr char kInUseAdvice[] =
+    " Another program holds this file open and lets no other program read "
+    "it; the backup waited 3 seconds for it. Files that stay open while "
+    "their program runs (a mail store, a running virtual machine) can be "
+    "backed up only while that program is closed: close it and start the "
+    "backup again.";
+
+// Runs `attempt`, which returns 0 or a GetLastError() value, again after
+// each wait while it fails because another program holds the file open.
+template <typename Attempt>
+DWORD RetryWhileInUse(Attempt attempt) {
+  DWORD error = attempt();
+  for (DWORD wait : kInUseWaitsMs) {
+    if (!win32::IsInUse(error)) break;
+    Sleep(wait);
+    error = attempt();
+  }
+  return error;
+}
 
 void SetAttributesOrThrow(const std::wstring& path, DWORD attributes,
                           const std::string& original) {
@@ -68,16 +92,34 @@ void Discard(const std::wstring& temporary) {
   DeleteFileW(temporary.c_str());
 }
 
+bool CanRead(const std::wstring& path) {
+  return win32::FileHandle(CreateFileW(path.c_str(), GENERIC_READ, kShareAll,
+                                       nullptr, OPEN_EXISTING,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr))
+      .valid();
+}
+
 // CopyFileExW carries the content, the last-write time and the attributes,
-// and copies a link to a file as the file it names.
+// and copies a link to a file as the file it names. It does not say which
+// side failed: the source is to blame when another program holds it, or when
+// it cannot be opened for reading now; otherwise the target is.
 void CopyToTemporary(const std::wstring& source, const std::wstring& temporary,
-                     const std::string& original) {
-  if (!CopyFileExW(source.c_str(), temporary.c_str(), nullptr, nullptr, nullptr,
-                   COPY_FILE_FAIL_IF_EXISTS)) {
-    const DWORD error = GetLastError();
+                     const std::string& source_path,
+                     const std::string& target_path) {
+  const DWORD error = RetryWhileInUse([&]() -> DWORD {
+    if (CopyFileExW(source.c_str(), temporary.c_str(), nullptr, nullptr,
+                    nullptr, COPY_FILE_FAIL_IF_EXISTS))
+      return 0;
+    const DWORD failure = GetLastError();
     Discard(temporary);
-    ThrowError(error, "copy file", original);
-  }
+    return failure;
+  });
+  if (error == 0) return;
+  if (win32::IsInUse(error))
+    throw RunError(int(error), win32::ErrorText(error) + kInUseAdvice,
+                   "copy file", source_path);
+  if (CanRead(source)) ThrowError(error, "copy file to", target_path);
+  ThrowError(error, "copy file", source_path);
 }
 
 // The attributes of the entry whose own name is the last component of
@@ -121,8 +163,14 @@ void ReplaceWithTemporary(const std::wstring& temporary,
   }
   const DWORD flags = MOVEFILE_WRITE_THROUGH |
                       (existing ? MOVEFILE_REPLACE_EXISTING : DWORD{0});
-  if (!MoveFileExW(temporary.c_str(), target.c_str(), flags)) {
-    const DWORD error = GetLastError();
+  // A virus scanner may still hold the fresh copy, or another program the
+  // target.
+  const DWORD error = RetryWhileInUse([&]() -> DWORD {
+    return MoveFileExW(temporary.c_str(), target.c_str(), flags)
+               ? 0
+               : GetLastError();
+  });
+  if (error != 0) {
     Relock(target, restore);
     Discard(temporary);
     ThrowError(error, "replace file", original);
@@ -208,7 +256,7 @@ void Win32FileSystem::Copy(const std::string& source,
                            const std::string& target) {
   const std::wstring wide_target = WidenPath(target);
   const std::wstring temporary = TemporaryBeside(wide_target);
-  CopyToTemporary(WidenPath(source), temporary, source);
+  CopyToTemporary(WidenPath(source), temporary, source, target);
   ReplaceWithTemporary(temporary, wide_target, target);
 }
 

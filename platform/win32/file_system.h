@@ -53,7 +53,9 @@ class Win32FileSystem final : public FileSystem {
   uint32_t ReadAttributes(const std::string& path) override;
   void SetAttributes(const std::string& path, uint32_t mask) override;
   /// Copies to a temporary file beside `target`, then renames it over the
-  /// target; a read-only, hidden or system target is unlocked first.
+  /// target; a read-only, hidden or system target is unlocked first. A
+  /// source that another program holds open without read sharing is tried
+  /// again for a few seconds; then the copy fails, naming it, with advice.
   void Copy(const std::string& source, const std::string& target) override;
   FileTime LastModified(const std::string& path) override;
   int64_t Length(const std::string& path) override;

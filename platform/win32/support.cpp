@@ -18,6 +18,10 @@ bool IsNotFound(DWORD error) {
          error == ERROR_NO_MORE_FILES;
 }
 
+bool IsInUse(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+}
+
 FileTime FileTimeOf(const FILETIME& stamp) {
   constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
   constexpr int64_t kMin = std::numeric_limits<int64_t>::min();

@@ -13,6 +13,10 @@ namespace fernwise::win32 {
 /// Whether `error` says the entry is not there: an answer, not a failure.
 bool IsNotFound(DWORD error);
 
+/// Whether `error` says another program holds the file open in a way that
+/// keeps this one out (no read sharing, a locked range).
+bool IsInUse(DWORD error);
+
 /// A FILETIME (100 ns units since 1601) as the core's time. Stamps beyond
 /// what 64-bit nanoseconds since 1970 can hold (before 1678, after 2262) are
 /// held at the limit rather than wrapped around.

@@ -1,6 +1,7 @@
 // Copies, deletes, long paths and links on real folders under Windows (or
 // Wine), checked with plain Win32 calls.
 #include <cstdlib>
+#include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -17,6 +18,7 @@ namespace fernwise {
 namespace {
 
 using ::testing::ElementsAre;
+using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 
 class Win32CopyTest : public testing::Win32TempFolderTest {
@@ -80,6 +82,79 @@ TEST_F(Win32CopyTest, FailureLeavesTargetAsItWasAndNothingBehind) {
   EXPECT_EQ(ReadFile(Path("folder\\inside")), "kept");
   EXPECT_EQ(Entries(root_), (std::vector<std::string>{"dst", "folder", "src"}));
 }
+
+struct CopyFailureCase {
+  const char* source;
+  const char* target;
+  const char* operation;
+  bool target_failed;
+};
+
+class Win32CopyFailureTest
+    : public Win32CopyTest,
+      public ::testing::WithParamInterface<CopyFailureCase> {};
+
+// CopyFileExW does not say which side failed; the report must.
+TEST_P(Win32CopyFailureTest, NamesThePathThatFailed) {
+  const CopyFailureCase& c = GetParam();
+  WriteFile(Path("file"), "x");
+  MakeFolder(Path("folder"));
+  try {
+    fs_.Copy(Path(c.source), Path(c.target));
+    FAIL() << "no error";
+  } catch (const RunError& error) {
+    EXPECT_EQ(error.operation(), c.operation);
+    EXPECT_EQ(error.path(), Path(c.target_failed ? c.target : c.source));
+  }
+  EXPECT_THAT(Entries(root_), ElementsAre("file", "folder"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sides, Win32CopyFailureTest,
+    ::testing::Values(CopyFailureCase{"missing", "copy", "copy file", false},
+                      CopyFailureCase{"folder", "copy", "copy file", false},
+                      CopyFailureCase{"file", "missing\\copy", "copy file to",
+                                      true},
+                      CopyFailureCase{"file", "folder", "replace file", true}));
+
+class Win32HeldSourceTest : public Win32CopyTest,
+                            public ::testing::WithParamInterface<int> {};
+
+// Another program holds the source open without read sharing (a mail store,
+// a running virtual machine) and lets it go after GetParam() ms, or never
+// (-1). A brief hold is waited out; a lasting one ends the copy naming the
+// file, with advice, and leaves the target as it was.
+TEST_P(Win32HeldSourceTest, IsWaitedForThenNamedWithAdvice) {
+  WriteFile(Path("mail.pst"), "new");
+  WriteFile(Path("copy"), "old");
+  HANDLE holder =
+      CreateFileW(win32::WidenPath(Path("mail.pst")).c_str(), GENERIC_READ, 0,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  std::thread release;
+  if (GetParam() >= 0)
+    release = std::thread([holder] {
+      Sleep(GetParam());
+      CloseHandle(holder);
+    });
+  try {
+    fs_.Copy(Path("mail.pst"), Path("copy"));
+    EXPECT_GE(GetParam(), 0) << "copied while held";
+    EXPECT_EQ(ReadFile(Path("copy")), "new");
+  } catch (const RunError& error) {
+    EXPECT_LT(GetParam(), 0) << error.Report();
+    EXPECT_EQ(error.number(), ERROR_SHARING_VIOLATION);
+    EXPECT_EQ(error.path(), Path("mail.pst"));
+    EXPECT_THAT(error.text(), HasSubstr("only while that program is closed"));
+    EXPECT_EQ(ReadFile(Path("copy")), "old");
+  }
+  if (release.joinable()) release.join();
+  if (GetParam() < 0) CloseHandle(holder);
+  EXPECT_THAT(Entries(root_), ElementsAre("copy", "mail.pst"));
+}
+
+INSTANTIATE_TEST_SUITE_P(HeldFor, Win32HeldSourceTest,
+                         ::testing::Values(300, -1));
 
 // Deeper than the 260 characters an unprefixed path may hold.
 TEST_F(Win32CopyTest, MirrorsAndSweepsATreeDeeperThan260Characters) {
