@@ -249,11 +249,13 @@ bool RemoveFolderLinksIn(const std::wstring& folder,
 }  // namespace
 
 void Win32FileSystem::SetAttributes(const std::string& path, uint32_t mask) {
+  entries_.Forget(path);
   SetAttributesOrThrow(WidenPath(path), mask, path);
 }
 
 void Win32FileSystem::Copy(const std::string& source,
                            const std::string& target) {
+  entries_.Forget(target);
   const std::wstring wide_target = WidenPath(target);
   const std::wstring temporary = TemporaryBeside(wide_target);
   CopyToTemporary(WidenPath(source), temporary, source, target);
@@ -261,15 +263,18 @@ void Win32FileSystem::Copy(const std::string& source,
 }
 
 void Win32FileSystem::Delete(const std::string& path) {
+  entries_.Forget(path);
   RemoveUnlocked(path, DeleteFileW, "delete file");
 }
 
 void Win32FileSystem::CreateFolder(const std::string& path) {
+  entries_.ForgetFolder(path);
   if (!CreateDirectoryW(WidenPath(path).c_str(), nullptr))
     ThrowError(GetLastError(), "create folder", path);
 }
 
 void Win32FileSystem::RemoveFolder(const std::string& path) {
+  entries_.ForgetFolder(path);
   const std::wstring wide = WidenPath(path);
   const DWORD restore = Unlock(wide, GetFileAttributesW(wide.c_str()),
                                FILE_ATTRIBUTE_READONLY, path);

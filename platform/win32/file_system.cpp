@@ -8,6 +8,7 @@
 
 namespace fernwise {
 
+using win32::EntryData;
 using win32::EntryKind;
 using win32::IsNotFound;
 using win32::ThrowError;
@@ -21,15 +22,13 @@ constexpr DWORD kMaskBits = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
                             FILE_ATTRIBUTE_ARCHIVE |
                             FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
-// What the services tell of an entry.
-struct EntryData {
-  DWORD attributes = 0;
-  FileTime time;
-  int64_t size = 0;
-};
-
 int64_t SizeOf(DWORD high, DWORD low) {
   return int64_t(uint64_t(high) << 32 | low);
+}
+
+EntryData DataOf(const WIN32_FIND_DATAW& entry) {
+  return {entry.dwFileAttributes, win32::FileTimeOf(entry.ftLastWriteTime),
+          SizeOf(entry.nFileSizeHigh, entry.nFileSizeLow)};
 }
 
 EntryKind KindOf(const WIN32_FIND_DATAW& entry) {
@@ -45,7 +44,9 @@ std::wstring LastComponent(const std::wstring& path) {
 // GetFileAttributesExW reports a symbolic link's own data; the data that
 // counts for a link to a file is its target's, which is what a copy makes.
 // A link whose target is gone keeps its own.
-void FollowFileLink(const std::wstring& path, EntryData& data) {
+void FollowFileLink(const std::wstring& path, EntryData& data,
+                    Win32FileSystem::Calls& calls) {
+  ++calls.read;
   win32::FileHandle file(
       CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -56,9 +57,11 @@ void FollowFileLink(const std::wstring& path, EntryData& data) {
           SizeOf(info.nFileSizeHigh, info.nFileSizeLow)};
 }
 
-EntryData ReadEntry(const std::string& path, const char* operation) {
+EntryData ReadEntry(const std::string& path, const char* operation,
+                    Win32FileSystem::Calls& calls) {
   const std::wstring wide = WidenPath(path);
   WIN32_FILE_ATTRIBUTE_DATA found{};
+  ++calls.read;
   if (!GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &found))
     ThrowError(GetLastError(), operation, path);
   EntryData data{found.dwFileAttributes,
@@ -68,7 +71,7 @@ EntryData ReadEntry(const std::string& path, const char* operation) {
   // opening the entry does no harm to either.
   if ((data.attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
       !(data.attributes & FILE_ATTRIBUTE_DIRECTORY))
-    FollowFileLink(wide, data);
+    FollowFileLink(wide, data, calls);
   return data;
 }
 
@@ -107,6 +110,7 @@ std::string Win32FileSystem::StartListing(const std::string& pattern) {
              !win32::HasWildcard(name)) {
     listing->exact_name = std::move(name);
   }
+  ++calls_.list;
   HANDLE handle = FindFirstFileExW(wide.c_str(), FindExInfoBasic,
                                    &listing->entry, FindExSearchNameMatch,
                                    nullptr, FIND_FIRST_EX_LARGE_FETCH);
@@ -117,6 +121,9 @@ std::string Win32FileSystem::StartListing(const std::string& pattern) {
   }
   listing->handle.reset(handle);
   listing_ = std::move(listing);
+  if (listing_->folder)
+    entries_.BeginFolder(
+        std::string_view(pattern).substr(0, pattern.size() - 1));
   return NameFromListing(false);
 }
 
@@ -125,6 +132,7 @@ std::string Win32FileSystem::NextName() { return NameFromListing(true); }
 std::string Win32FileSystem::NameFromListing(bool fetch_first) {
   if (!listing_) return "";
   for (bool fetch = fetch_first;; fetch = true) {
+    if (fetch) ++calls_.list;
     if (fetch && !FindNextFileW(listing_->handle.get(), &listing_->entry)) {
       const DWORD error = GetLastError();
       const std::string pattern = listing_->pattern;
@@ -132,7 +140,23 @@ std::string Win32FileSystem::NameFromListing(bool fetch_first) {
       if (error == ERROR_NO_MORE_FILES) return "";
       ThrowError(error, "list", pattern);
     }
-    if (listing_->Accepts()) return win32::Narrow(listing_->entry.cFileName);
+    if (listing_->Accepts()) {
+      std::string name = win32::Narrow(listing_->entry.cFileName);
+      RecordListed(name);
+      return name;
+    }
+  }
+}
+
+// A file link's listed data is the link's own, not what the passes compare;
+// it is read by its path when asked for.
+void Win32FileSystem::RecordListed(const std::string& name) {
+  const WIN32_FIND_DATAW& entry = listing_->entry;
+  if (KindOf(entry) == EntryKind::kFileLink) return;
+  if (listing_->folder) {
+    if (name != "." && name != "..") entries_.AddListed(name, DataOf(entry));
+  } else if (!listing_->exact_name.empty()) {
+    entries_.Remember(listing_->pattern, DataOf(entry));
   }
 }
 
@@ -141,16 +165,24 @@ std::optional<bool> Win32FileSystem::ListedIsFolder() const {
   return (listing_->entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+void Win32FileSystem::BeginPass() { entries_.Clear(); }
+
+const EntryData& Win32FileSystem::Entry(const std::string& path,
+                                        const char* operation) {
+  if (const EntryData* known = entries_.Find(path)) return *known;
+  return entries_.Remember(path, ReadEntry(path, operation, calls_));
+}
+
 uint32_t Win32FileSystem::ReadAttributes(const std::string& path) {
-  return ReadEntry(path, "read attributes").attributes & kMaskBits;
+  return Entry(path, "read attributes").attributes & kMaskBits;
 }
 
 FileTime Win32FileSystem::LastModified(const std::string& path) {
-  return ReadEntry(path, "read time").time;
+  return Entry(path, "read time").time;
 }
 
 int64_t Win32FileSystem::Length(const std::string& path) {
-  return ReadEntry(path, "read length").size;
+  return Entry(path, "read length").size;
 }
 
 std::unique_ptr<FileSystem> MakePlatformFileSystem() {

@@ -25,6 +25,10 @@
 // the one asked, compared as NTFS compares names: FindFirstFileExW also
 // matches 8.3 short names, and a source file named REPORT~1.TXT must not be
 // taken for a destination file whose short name that is.
+//
+// Within one pass, what a listing or a probe has told of an entry answers
+// the pass's questions about it until the pass changes it (see
+// platform/win32/entry_cache.h).
 #pragma once
 
 #include <cstdint>
@@ -32,12 +36,21 @@
 #include <string>
 
 #include "core/file_system.h"
+#include "platform/win32/entry_cache.h"
 #include "platform/win32/support.h"
 
 namespace fernwise {
 
 class Win32FileSystem final : public FileSystem {
  public:
+  /// How many Win32 calls the services have made to list folders
+  /// (FindFirstFileExW, FindNextFileW) and to read an entry's data by its
+  /// path: what the passes cost where every call is a round trip.
+  struct Calls {
+    uint64_t list = 0;
+    uint64_t read = 0;
+  };
+
   Win32FileSystem();
   ~Win32FileSystem() override;
 
@@ -49,6 +62,7 @@ class Win32FileSystem final : public FileSystem {
   std::string NextName() override;
   /// From the listing's own attributes, while a folder is being listed.
   std::optional<bool> ListedIsFolder() const override;
+  void BeginPass() override;
 
   uint32_t ReadAttributes(const std::string& path) override;
   void SetAttributes(const std::string& path, uint32_t mask) override;
@@ -75,15 +89,22 @@ class Win32FileSystem final : public FileSystem {
   std::string ReadWholeFile(const std::string& path) override;
   std::unique_ptr<TextOutput> CreateTextFile(const std::string& path) override;
 
+  const Calls& calls() const { return calls_; }
+
  protected:
   LocalDateTimeText LocalTexts(FileTime time) override;
 
  private:
   struct Listing;
   std::string NameFromListing(bool fetch_first);
+  void RecordListed(const std::string& name);
+  /// What is known or can be read of the entry at `path`.
+  const win32::EntryData& Entry(const std::string& path, const char* operation);
 
   /// The one listing in progress; null when none is.
   std::unique_ptr<Listing> listing_;
+  win32::EntryCache entries_;
+  Calls calls_;
 };
 
 }  // namespace fernwise

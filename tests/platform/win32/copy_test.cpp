@@ -156,6 +156,29 @@ TEST_P(Win32HeldSourceTest, IsWaitedForThenNamedWithAdvice) {
 INSTANTIATE_TEST_SUITE_P(HeldFor, Win32HeldSourceTest,
                          ::testing::Values(300, -1));
 
+// What the listing tells of every entry answers the mirror's questions: an
+// unchanged tree costs no read by path but the top source folder's mask
+// (the destination's top folder is known from its probe), however many
+// entries it has; the sweep reads none.
+TEST_F(Win32CopyTest, AnUnchangedPassReadsNothingTheListingTold) {
+  MakeFolder(Path("src"));
+  MakeFolder(Path("src\\sub"));
+  for (const char* name : {"a", "b", "c", "sub\\d", "sub\\e"})
+    WriteFile(Path("src\\") + name, name);
+  MakeFolder(Path("dst"));
+  MirrorFolder(run_, Path("src"), Path("dst"));
+  ASSERT_EQ(state_.Counters.FilesCreated, 5);
+  const Win32FileSystem::Calls before = fs_.calls();
+  MirrorFolder(run_, Path("src"), Path("dst"));
+  const Win32FileSystem::Calls mirrored = fs_.calls();
+  SweepFolder(run_, Path("dst"), Path("src"));
+  EXPECT_EQ(mirrored.read - before.read, 1u);
+  EXPECT_EQ(fs_.calls().read, mirrored.read);
+  EXPECT_EQ(state_.Counters.FilesCreated, 5);
+  EXPECT_EQ(state_.Counters.FilesRefreshed, 0);
+  EXPECT_EQ(state_.Counters.FilesScanned, 10);
+}
+
 // Deeper than the 260 characters an unprefixed path may hold.
 TEST_F(Win32CopyTest, MirrorsAndSweepsATreeDeeperThan260Characters) {
   std::string source = Path("src");

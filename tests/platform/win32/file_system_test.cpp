@@ -314,6 +314,28 @@ TEST_F(Win32TempFolderTest, NameWithAnUnpairedSurrogateIsListedCopiedErased) {
   EXPECT_THAT(Entries(root_), ElementsAre("out"));
 }
 
+// What the listing told answers the pass's questions, so a change made by
+// another program meanwhile shows from the next pass on; a change the pass
+// makes itself shows at once.
+TEST_F(Win32TempFolderTest, APassTrustsItsListingUntilItChangesTheEntry) {
+  constexpr int64_t kListed = 132592959671234567, kLater = kListed + 10'000;
+  WriteFile(Path("f"), "12345");
+  SetWriteTime(Path("f"), kListed);
+  fs_.BeginPass();
+  TakeSnapshot(fs_, root_);
+  SetWriteTime(Path("f"), kLater);
+  WriteFile(Path("f"), "1234567", FILE_ATTRIBUTE_HIDDEN);
+  SetWriteTime(Path("f"), kLater);
+  const FileTime listed_time = fs_.LastModified(Path("f"));
+  EXPECT_EQ(fs_.Length(Path("f")), 5);
+  EXPECT_EQ(fs_.ReadAttributes(Path("f")) & kAttrHidden, 0u);
+  fs_.SetAttributes(Path("f"), kAttrHidden | kAttrArchive);
+  EXPECT_NE(fs_.LastModified(Path("f")), listed_time);
+  EXPECT_EQ(fs_.Length(Path("f")), 7);
+  fs_.BeginPass();
+  EXPECT_EQ(fs_.ReadAttributes(Path("f")) & kAttrHidden, kAttrHidden);
+}
+
 TEST_F(Win32TempFolderTest, TimesKeep100nsHoldAtTheLimitAndLengthsAre64Bit) {
   WriteFile(Path("f"), "12345");
   struct {
@@ -327,6 +349,7 @@ TEST_F(Win32TempFolderTest, TimesKeep100nsHoldAtTheLimitAndLengthsAre64Bit) {
   };
   for (const auto& stamp : stamps) {
     SetWriteTime(Path("f"), stamp.ticks);
+    fs_.BeginPass();  // a change from outside shows from the next pass on
     EXPECT_EQ(fs_.LastModified(Path("f")).ns, stamp.ns) << stamp.ticks;
   }
   EXPECT_EQ(fs_.Length(Path("f")), 5);
