@@ -165,7 +165,10 @@ std::optional<bool> Win32FileSystem::ListedIsFolder() const {
   return (listing_->entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-void Win32FileSystem::BeginPass() { entries_.Clear(); }
+void Win32FileSystem::BeginPass() {
+  entries_.Clear();
+  volumes_[0] = volumes_[1] = {};
+}
 
 const EntryData& Win32FileSystem::Entry(const std::string& path,
                                         const char* operation) {

@@ -83,6 +83,8 @@ class Win32FileSystem final : public FileSystem {
   /// 2 s on FAT, 10 ms on exFAT, 1 elsewhere (NTFS keeps 100 ns units, which
   /// the FileTime conversion keeps exactly).
   int64_t TimeResolution(const std::string& path) override;
+  /// An hour on FAT, which keeps local time; 0 elsewhere.
+  int64_t LocalTimeShift(const std::string& path) override;
   std::string ResolvePath(const std::string& path) override;
   bool IgnoresCase() const override { return true; }
   std::string CurrentDirectory() override;
@@ -96,14 +98,23 @@ class Win32FileSystem final : public FileSystem {
 
  private:
   struct Listing;
+  struct Volume {
+    std::string path;
+    win32::TimeRules rules;
+  };
+
   std::string NameFromListing(bool fetch_first);
   void RecordListed(const std::string& name);
   /// What is known or can be read of the entry at `path`.
   const win32::EntryData& Entry(const std::string& path, const char* operation);
+  win32::TimeRules VolumeRules(const std::string& path);
 
   /// The one listing in progress; null when none is.
   std::unique_ptr<Listing> listing_;
   win32::EntryCache entries_;
+  /// The rules of the last two volumes asked about, by the path asked.
+  Volume volumes_[2];
+  size_t next_volume_ = 0;
   Calls calls_;
 };
 

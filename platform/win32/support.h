@@ -1,9 +1,11 @@
 // Pieces the Win32 services share: the not-found test, the conversion of
-// FILETIME stamps, what a listed entry is and how names compare.
+// FILETIME stamps, what a listed entry is, how names compare and how a
+// volume keeps times.
 #pragma once
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 
 #include "core/file_system.h"
@@ -50,5 +52,17 @@ bool SameName(const wchar_t* listed, const std::wstring& asked);
 
 /// Whether `name` holds "*" or "?", which a listing takes as wildcards.
 bool HasWildcard(const std::wstring& name);
+
+/// How a volume keeps last-modified times (see FileSystem::TimeResolution
+/// and FileSystem::LocalTimeShift).
+struct TimeRules {
+  int64_t resolution_ns = 1;
+  int64_t local_shift_ns = 0;
+};
+
+/// The rules of a volume whose file system GetVolumeInformationW names
+/// `file_system`: FAT keeps even seconds in local time, exFAT 10 ms with its
+/// offset from UTC, every other one (NTFS, ReFS, SMB shares) 100 ns in UTC.
+TimeRules TimeRulesOf(const std::wstring& file_system);
 
 }  // namespace fernwise::win32

@@ -167,6 +167,23 @@ INSTANTIATE_TEST_SUITE_P(
                  win32::EntryKind::kFolder},
         KindCase{kFile | kReparse, kDedupTag, win32::EntryKind::kFile}));
 
+TEST(Win32TimeRulesTest, FatKeepsLocalTimeInEvenSeconds) {
+  constexpr int64_t kSecond = 1'000'000'000;
+  struct {
+    const wchar_t* file_system;
+    int64_t resolution_ns, shift_ns;
+  } const cases[] = {{L"FAT32", 2 * kSecond, 3600 * kSecond},
+                     {L"FAT", 2 * kSecond, 3600 * kSecond},
+                     {L"exFAT", 10'000'000, 0},
+                     {L"NTFS", 1, 0},
+                     {L"", 1, 0}};
+  for (const auto& c : cases) {
+    const win32::TimeRules rules = win32::TimeRulesOf(c.file_system);
+    EXPECT_EQ(rules.resolution_ns, c.resolution_ns) << c.file_system;
+    EXPECT_EQ(rules.local_shift_ns, c.shift_ns) << c.file_system;
+  }
+}
+
 TEST_F(Win32TempFolderTest, MaskBitsRoundTripOnFilesAndFolders) {
   WriteFile(Path("f"), "x");
   MakeFolder(Path("d"));
