@@ -115,6 +115,11 @@ class FileSystem {
   /// Nanoseconds between two last-modified times the file system holding
   /// `path` can tell apart: 1 where it keeps full resolution, 2 s on FAT.
   virtual int64_t TimeResolution(const std::string& path) = 0;
+  /// Nanoseconds by which every last-modified time on the file system
+  /// holding `path` may read off at once, when it keeps times in local time:
+  /// on FAT, after a change to or from daylight-saving time, every time reads
+  /// an hour off. 0 where times are kept in UTC.
+  virtual int64_t LocalTimeShift(const std::string& /*path*/) { return 0; }
   /// The absolute path with every link resolved, or "" when it cannot be
   /// resolved (the path is missing).
   virtual std::string ResolvePath(const std::string& path) = 0;

@@ -29,11 +29,20 @@ wineserver -p
 wineboot --init >/dev/null 2>&1
 
 # Wine makes no links from inside (CreateSymbolicLinkW succeeds and makes
-# nothing), but shows host links as reparse points: the link test uses these.
+# nothing), but shows host links to folders as reparse points and host links
+# to files as the files they name: the link tests use these.
 links="$WINEPREFIX/drive_c/fernwise-links"
 mkdir -p "$links/src" "$links/dst" "$links/outside"
 ln -s ../outside "$links/src/AppData"
 ln -s ../outside "$links/dst/Gone"
+# A link to a file in a source, and a link to an empty folder in a folder
+# the sweep removes (Wine would remove the empty folder if asked to remove
+# the link).
+mkdir -p "$links/files/src" "$links/files/dst"
+printf 'target content' >"$links/files/target.txt"
+ln -s ../target.txt "$links/files/src/note.txt"
+mkdir -p "$links/swept/src" "$links/swept/dst/Old" "$links/swept/target"
+ln -s ../../target "$links/swept/dst/Old/Link"
 export FERNWISE_LINK_FOLDER='C:\fernwise-links'
 
 failed=()

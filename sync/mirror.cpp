@@ -17,22 +17,34 @@ namespace {
 /// (FAT keeps 2-second steps) stores a copy's time rounded, so on one the
 /// times of a fresh copy and its source differ by less than the step and must
 /// count as equal, or every run would copy every file again. Where both sides
-/// keep full resolution the comparison is exact.
+/// keep full resolution the comparison is exact. Where a side keeps local
+/// time, a difference of exactly its shift (within the step) is the same time
+/// read under another offset from UTC, as after a daylight-saving change;
+/// the price is that a file changed exactly that long after its copy is not
+/// copied again.
 class TimeComparison {
  public:
-  explicit TimeComparison(int64_t coarser_resolution_ns)
-      : tolerance_ns_(coarser_resolution_ns > 1 ? coarser_resolution_ns : 0) {}
+  TimeComparison(int64_t coarser_resolution_ns, int64_t shift_ns)
+      : tolerance_ns_(coarser_resolution_ns > 1 ? coarser_resolution_ns : 0),
+        shift_ns_(shift_ns > 0 ? uint64_t(shift_ns) : 0) {}
 
   bool Same(FileTime a, FileTime b) const {
-    if (tolerance_ns_ == 0) return a == b;
     // Unsigned, so the distance of any two stamps is exact.
     const uint64_t distance = a.ns > b.ns ? uint64_t(a.ns) - uint64_t(b.ns)
                                           : uint64_t(b.ns) - uint64_t(a.ns);
-    return distance < uint64_t(tolerance_ns_);
+    if (Close(distance)) return true;
+    return shift_ns_ != 0 && Close(distance > shift_ns_ ? distance - shift_ns_
+                                                        : shift_ns_ - distance);
   }
 
  private:
+  bool Close(uint64_t distance) const {
+    return tolerance_ns_ == 0 ? distance == 0
+                              : distance < uint64_t(tolerance_ns_);
+  }
+
   int64_t tolerance_ns_;
+  uint64_t shift_ns_;
 };
 
 void EnsureDestinationFolder(RunContext& run, const std::string& dest_folder) {
@@ -97,7 +109,9 @@ void MirrorFiles(RunContext& run, std::string& status,
   if (files.Empty()) return;
   // Asked once per folder, and only where there is a file to compare.
   const TimeComparison times(std::max(run.fs.TimeResolution(source_folder),
-                                      run.fs.TimeResolution(dest_folder)));
+                                      run.fs.TimeResolution(dest_folder)),
+                             std::max(run.fs.LocalTimeShift(source_folder),
+                                      run.fs.LocalTimeShift(dest_folder)));
   ChildPathBuffer source_file(run.fs, source_folder);
   ChildPathBuffer dest_file(run.fs, dest_folder);
   while (!files.Empty()) {

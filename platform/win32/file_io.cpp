@@ -1,5 +1,5 @@
 // What the Win32 file system supplies beyond the passes' ten operations:
-// whole files, text output, the volume's time resolution, final paths and the
+// whole files, text output, the volume's time rules, final paths and the
 // listing's date-time format.
 #include <windows.h>
 
@@ -82,14 +82,22 @@ std::wstring LocalText(const SYSTEMTIME& local, bool date) {
 }  // namespace
 
 int64_t Win32FileSystem::TimeResolution(const std::string& path) {
-  const std::wstring name = VolumeFileSystemName(WidenPath(path));
-  // FAT keeps even seconds, exFAT 10 ms; an unknown volume is compared
-  // exactly, which at worst copies a file again.
-  if (name == L"FAT" || name == L"FAT32" || name == L"FAT12" ||
-      name == L"FAT16")
-    return 2'000'000'000;
-  if (name == L"exFAT") return 10'000'000;
-  return 1;
+  return VolumeRules(path).resolution_ns;
+}
+
+int64_t Win32FileSystem::LocalTimeShift(const std::string& path) {
+  return VolumeRules(path).local_shift_ns;
+}
+
+// The mirror asks for both rules of both of its folders, once per folder;
+// the two last answers save asking the volume twice.
+win32::TimeRules Win32FileSystem::VolumeRules(const std::string& path) {
+  for (const Volume& volume : volumes_)
+    if (!volume.path.empty() && volume.path == path) return volume.rules;
+  Volume& volume = volumes_[next_volume_];
+  next_volume_ = (next_volume_ + 1) % 2;
+  volume = {path, win32::TimeRulesOf(VolumeFileSystemName(WidenPath(path)))};
+  return volume.rules;
 }
 
 std::string Win32FileSystem::ResolvePath(const std::string& path) {

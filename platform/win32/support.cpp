@@ -18,6 +18,10 @@ bool IsNotFound(DWORD error) {
          error == ERROR_NO_MORE_FILES;
 }
 
+bool IsInUse(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+}
+
 FileTime FileTimeOf(const FILETIME& stamp) {
   constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
   constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
@@ -39,6 +43,41 @@ bool FiletimeOf(FileTime time, FILETIME& stamp) {
   stamp.dwLowDateTime = DWORD(uint64_t(ticks));
   stamp.dwHighDateTime = DWORD(uint64_t(ticks) >> 32);
   return true;
+}
+
+EntryKind KindOf(DWORD attributes, DWORD reparse_tag) {
+  const bool folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  // Only a name-surrogate tag names another entry; the other reparse points
+  // hold the entry's own data. Wine shows a host link to a folder as a
+  // reparse point without a tag, which Windows never gives; it counts as a
+  // link. (Wine shows a host link to a file as a plain file.)
+  const bool link =
+      (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+      (reparse_tag == 0 || IsReparseTagNameSurrogate(reparse_tag));
+  if (link) return folder ? EntryKind::kFolderLink : EntryKind::kFileLink;
+  return folder ? EntryKind::kFolder : EntryKind::kFile;
+}
+
+bool SameName(const wchar_t* listed, const std::wstring& asked) {
+  return CompareStringOrdinal(listed, -1, asked.c_str(), int(asked.size()),
+                              TRUE) == CSTR_EQUAL;
+}
+
+bool HasWildcard(const std::wstring& name) {
+  return name.find_first_of(L"*?") != std::wstring::npos;
+}
+
+TimeRules TimeRulesOf(const std::wstring& file_system) {
+  constexpr int64_t kSecond = 1'000'000'000;
+  // FAT stores the local time of day, so an hour's shift of the clock (to or
+  // from daylight-saving time) moves every time read from it by an hour.
+  if (file_system == L"FAT" || file_system == L"FAT32" ||
+      file_system == L"FAT12" || file_system == L"FAT16")
+    return {2 * kSecond, 3600 * kSecond};
+  if (file_system == L"exFAT") return {10'000'000, 0};
+  // An unknown volume is compared exactly, which at worst copies a file
+  // again.
+  return {};
 }
 
 }  // namespace fernwise::win32

@@ -1,8 +1,12 @@
-// Pieces the Win32 services share: the not-found test and the conversion of
-// FILETIME stamps.
+// Pieces the Win32 services share: the not-found test, the conversion of
+// FILETIME stamps, what a listed entry is, how names compare and how a
+// volume keeps times.
 #pragma once
 
 #include <windows.h>
+
+#include <cstdint>
+#include <string>
 
 #include "core/file_system.h"
 
@@ -10,6 +14,10 @@ namespace fernwise::win32 {
 
 /// Whether `error` says the entry is not there: an answer, not a failure.
 bool IsNotFound(DWORD error);
+
+/// Whether `error` says another program holds the file open in a way that
+/// keeps this one out (no read sharing, a locked range).
+bool IsInUse(DWORD error);
 
 /// A FILETIME (100 ns units since 1601) as the core's time. Stamps beyond
 /// what 64-bit nanoseconds since 1970 can hold (before 1678, after 2262) are
@@ -19,5 +27,42 @@ FileTime FileTimeOf(const FILETIME& stamp);
 /// The FILETIME that holds `time`, rounded down to its 100 ns unit; false
 /// when `time` lies before 1601.
 bool FiletimeOf(FileTime time, FILETIME& stamp);
+
+/// What a listed entry is to the passes.
+enum class EntryKind {
+  /// A file, or a reparse point that holds its own data (a cloud
+  /// placeholder, a deduplicated file).
+  kFile,
+  kFolder,
+  /// A symbolic link to a file: read and copied as the file it names.
+  kFileLink,
+  /// A junction, a mount point or a symbolic link to a folder: never
+  /// listed, so never entered.
+  kFolderLink,
+};
+
+/// The kind of an entry from its attributes and, for a reparse point, its
+/// tag (dwReserved0 of the find data).
+EntryKind KindOf(DWORD attributes, DWORD reparse_tag);
+
+/// Whether `listed`, an entry's long name, is the name `asked`, compared as
+/// NTFS compares names: unit by unit, each folded to upper case on its own
+/// (so "é" is "É", but "ß" is not "SS").
+bool SameName(const wchar_t* listed, const std::wstring& asked);
+
+/// Whether `name` holds "*" or "?", which a listing takes as wildcards.
+bool HasWildcard(const std::wstring& name);
+
+/// How a volume keeps last-modified times (see FileSystem::TimeResolution
+/// and FileSystem::LocalTimeShift).
+struct TimeRules {
+  int64_t resolution_ns = 1;
+  int64_t local_shift_ns = 0;
+};
+
+/// The rules of a volume whose file system GetVolumeInformationW names
+/// `file_system`: FAT keeps even seconds in local time, exFAT 10 ms with its
+/// offset from UTC, every other one (NTFS, ReFS, SMB shares) 100 ns in UTC.
+TimeRules TimeRulesOf(const std::wstring& file_system);
 
 }  // namespace fernwise::win32

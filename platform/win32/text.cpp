@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <memory>
 
 #include "core/run_error.h"
@@ -22,6 +23,74 @@ struct LocalFreeDeleter {
   void operator()(wchar_t* buffer) const { LocalFree(buffer); }
 };
 
+constexpr char32_t kInvalid = 0xFFFFFFFF;
+
+bool IsHighSurrogate(char32_t code) { return code >= 0xD800 && code < 0xDC00; }
+bool IsLowSurrogate(char32_t code) { return code >= 0xDC00 && code < 0xE000; }
+
+void AppendUtf8(std::string& out, char32_t code) {
+  if (code < 0x80) {
+    out += char(code);
+  } else if (code < 0x800) {
+    out += char(0xC0 | code >> 6);
+    out += char(0x80 | (code & 0x3F));
+  } else if (code < 0x10000) {
+    out += char(0xE0 | code >> 12);
+    out += char(0x80 | (code >> 6 & 0x3F));
+    out += char(0x80 | (code & 0x3F));
+  } else {
+    out += char(0xF0 | code >> 18);
+    out += char(0x80 | (code >> 12 & 0x3F));
+    out += char(0x80 | (code >> 6 & 0x3F));
+    out += char(0x80 | (code & 0x3F));
+  }
+}
+
+void AppendUtf16(std::wstring& out, char32_t code) {
+  if (code < 0x10000) {
+    out += wchar_t(code);
+  } else {
+    out += wchar_t(0xD800 + ((code - 0x10000) >> 10));
+    out += wchar_t(0xDC00 + ((code - 0x10000) & 0x3FF));
+  }
+}
+
+// The code point that starts at `at`, which moves past it, or kInvalid. As
+// UTF-8, with one widening: a surrogate code point spelled in three bytes
+// (ED A0 80 to ED BF BF) stands for a UTF-16 unit without its partner, the
+// one thing UTF-16 file names may hold that UTF-8 cannot.
+char32_t DecodeOne(const std::string& text, size_t& at) {
+  const auto byte = [&](size_t i) { return uint8_t(text[i]); };
+  const uint8_t lead = byte(at);
+  size_t length = 0;
+  char32_t code = 0, lowest = 0;
+  if (lead < 0x80) {
+    ++at;
+    return lead;
+  } else if (lead >= 0xC2 && lead < 0xE0) {
+    length = 2, code = lead & 0x1F, lowest = 0x80;
+  } else if (lead >= 0xE0 && lead < 0xF0) {
+    length = 3, code = lead & 0x0F, lowest = 0x800;
+  } else if (lead >= 0xF0 && lead < 0xF5) {
+    length = 4, code = lead & 0x07, lowest = 0x10000;
+  } else {
+    return kInvalid;
+  }
+  if (at + length > text.size()) return kInvalid;
+  for (size_t i = 1; i < length; ++i) {
+    if ((byte(at + i) & 0xC0) != 0x80) return kInvalid;
+    code = code << 6 | (byte(at + i) & 0x3F);
+  }
+  // Overlong forms would give one name two spellings.
+  if (code < lowest || code > 0x10FFFF) return kInvalid;
+  at += length;
+  return code;
+}
+
+char32_t PeekOne(const std::string& text, size_t at) {
+  return DecodeOne(text, at);
+}
+
 std::wstring FullPath(const std::wstring& path, const std::string& original) {
   DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
   std::wstring full;
@@ -37,13 +106,15 @@ std::wstring FullPath(const std::wstring& path, const std::string& original) {
 }  // namespace
 
 std::wstring Widen(const std::string& text) {
-  if (text.empty()) return {};
-  const int size = MultiByteToWideChar(
-      CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), int(text.size()), nullptr, 0);
-  if (size == 0) ThrowError(GetLastError(), "convert to UTF-16", text);
-  std::wstring wide(size, L'\0');
-  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(),
-                      int(text.size()), wide.data(), size);
+  std::wstring wide;
+  wide.reserve(text.size());
+  for (size_t at = 0; at < text.size();) {
+    const char32_t code = DecodeOne(text, at);
+    if (code == kInvalid || (IsHighSurrogate(code) && at < text.size() &&
+                             IsLowSurrogate(PeekOne(text, at))))
+      ThrowError(ERROR_NO_UNICODE_TRANSLATION, "convert to UTF-16", text);
+    AppendUtf16(wide, code);
+  }
   return wide;
 }
 
@@ -57,12 +128,17 @@ std::wstring WidenText(const std::string& text) {
 }
 
 std::string Narrow(const std::wstring& text) {
-  if (text.empty()) return {};
-  const int size = WideCharToMultiByte(
-      CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0, nullptr, nullptr);
-  std::string narrow(size, '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), narrow.data(),
-                      size, nullptr, nullptr);
+  std::string narrow;
+  narrow.reserve(text.size());
+  for (size_t at = 0; at < text.size(); ++at) {
+    char32_t code = text[at];
+    // A surrogate pair is one code point; a surrogate without its partner
+    // keeps its own value.
+    if (IsHighSurrogate(code) && at + 1 < text.size() &&
+        IsLowSurrogate(text[at + 1]))
+      code = 0x10000 + ((code - 0xD800) << 10) + (text[++at] - 0xDC00);
+    AppendUtf8(narrow, code);
+  }
   return narrow;
 }
 

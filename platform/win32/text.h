@@ -1,19 +1,28 @@
 // The one place that knows about UTF-16 and the \\?\ path form. Everything
 // inside the program is UTF-8; these convert at the Win32 call.
+//
+// NTFS takes any sequence of UTF-16 units as a name, unpaired surrogates
+// included, and UTF-8 has no spelling for those. Names therefore travel as
+// WTF-8: UTF-8, in which a surrogate without its partner is written as the
+// three bytes of its own value (D800 as ED A0 80). Every name a listing
+// yields converts back to the very units it came from, so it can be found
+// again, copied and erased; texts shown to the user show such a unit as a
+// replacement character.
 #pragma once
 
 #include <string>
 
 namespace fernwise::win32 {
 
-/// UTF-16 of a UTF-8 text. Throws RunError for bytes that are not UTF-8.
+/// UTF-16 of a WTF-8 text. Throws RunError for bytes that are not WTF-8
+/// (overlong forms, stray bytes, a surrogate pair spelled as two halves).
 std::wstring Widen(const std::string& text);
 
 /// UTF-16 of a text to show: bytes that are not UTF-8 become U+FFFD instead
 /// of failing, since showing a text never fails.
 std::wstring WidenText(const std::string& text);
 
-/// UTF-8 of a UTF-16 text.
+/// WTF-8 of a UTF-16 text: UTF-8 wherever the units are valid UTF-16.
 std::string Narrow(const std::wstring& text);
 
 /// `path` as the ...W calls should get it: UTF-16, made absolute the way

@@ -339,6 +339,13 @@ int64_t MemoryFileSystem::TimeResolution(const std::string& path) {
   return resolution;
 }
 
+int64_t MemoryFileSystem::LocalTimeShift(const std::string& path) {
+  int64_t shift = 0;
+  for (const auto& [prefix, ns] : shifts_)
+    if (path.compare(0, prefix.size(), prefix) == 0) shift = ns;
+  return shift;
+}
+
 std::string MemoryFileSystem::ResolvePath(const std::string& path) {
   return Find(path) || IsRoot(path) ? path : "";
 }

@@ -72,6 +72,9 @@ class MemoryFileSystem : public FileSystem {
   void set_time_resolution(const std::string& prefix, int64_t ns) {
     resolutions_[prefix] = ns;
   }
+  void set_local_time_shift(const std::string& prefix, int64_t ns) {
+    shifts_[prefix] = ns;
+  }
   void set_current_directory(std::string dir) { current_directory_ = dir; }
 
   /// The `op` on `path` fails with `error` after `skip` calls that succeed.
@@ -112,6 +115,7 @@ class MemoryFileSystem : public FileSystem {
   void CreateFolder(const std::string& path) override;
   void RemoveFolder(const std::string& path) override;
   int64_t TimeResolution(const std::string& path) override;
+  int64_t LocalTimeShift(const std::string& path) override;
   std::string ResolvePath(const std::string& path) override;
   bool IgnoresCase() const override { return false; }
   std::string CurrentDirectory() override { return current_directory_; }
@@ -157,6 +161,7 @@ class MemoryFileSystem : public FileSystem {
   std::map<std::string, Node> nodes_;
   std::map<std::string, std::vector<std::string>> listing_orders_;
   std::map<std::string, int64_t> resolutions_;
+  std::map<std::string, int64_t> shifts_;
   std::map<std::string, int64_t> lengths_;
   std::vector<Failure> failures_;
   std::vector<std::string> log_;

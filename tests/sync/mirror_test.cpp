@@ -22,6 +22,7 @@ using testing::MemoryFileSystem;
 using testing::RecordingWindow;
 
 constexpr int64_t kSecond = 1'000'000'000;
+constexpr int64_t kHour = 3600 * kSecond;
 
 /// FilesScanned, FoldersScanned, FilesCreated, FoldersCreated,
 /// FilesRefreshed, FoldersRefreshed.
@@ -261,6 +262,7 @@ struct ToleranceCase {
   int64_t resolution_ns;
   int64_t difference_ns;
   bool refreshed;
+  int64_t local_shift_ns = 0;  // of the coarse side
 };
 
 class MirrorToleranceTest
@@ -269,8 +271,10 @@ class MirrorToleranceTest
 
 TEST_P(MirrorToleranceTest, TimesCloserThanTheCoarserStepCountAsEqual) {
   const ToleranceCase& c = GetParam();
-  if (*c.coarse_prefix)
+  if (*c.coarse_prefix) {
     fs_.set_time_resolution(c.coarse_prefix, c.resolution_ns);
+    fs_.set_local_time_shift(c.coarse_prefix, c.local_shift_ns);
+  }
   const int64_t base = 1'700'000'000 * kSecond;
   fs_.AddFile("/src/a.txt", "a", FileTime{base});
   fs_.AddFile("/dst/a.txt", "a", FileTime{base + c.difference_ns});
@@ -280,16 +284,28 @@ TEST_P(MirrorToleranceTest, TimesCloserThanTheCoarserStepCountAsEqual) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, MirrorToleranceTest,
-    ::testing::Values(ToleranceCase{"/dst", 2 * kSecond, kSecond, false},
-                      ToleranceCase{"/dst", 2 * kSecond, -kSecond, false},
-                      ToleranceCase{"/dst", 2 * kSecond, 2 * kSecond - 1,
-                                    false},
-                      ToleranceCase{"/dst", 2 * kSecond, 2 * kSecond, true},
-                      ToleranceCase{"/dst", 2 * kSecond, -2 * kSecond, true},
-                      ToleranceCase{"/src", 2 * kSecond, kSecond, false},
-                      // Full resolution on both sides: exact to the nanosecond.
-                      ToleranceCase{"", 1, 1, true},
-                      ToleranceCase{"/dst", 1, 1, true}));
+    ::testing::Values(
+        ToleranceCase{"/dst", 2 * kSecond, kSecond, false},
+        ToleranceCase{"/dst", 2 * kSecond, -kSecond, false},
+        ToleranceCase{"/dst", 2 * kSecond, 2 * kSecond - 1, false},
+        ToleranceCase{"/dst", 2 * kSecond, 2 * kSecond, true},
+        ToleranceCase{"/dst", 2 * kSecond, -2 * kSecond, true},
+        ToleranceCase{"/src", 2 * kSecond, kSecond, false},
+        // Full resolution on both sides: exact to the nanosecond.
+        ToleranceCase{"", 1, 1, true}, ToleranceCase{"/dst", 1, 1, true},
+        // A side in local time (FAT) after a daylight-saving change:
+        // exactly an hour off, within the step, is the same time; anything
+        // else is a change.
+        ToleranceCase{"/dst", 2 * kSecond, kHour, false, kHour},
+        ToleranceCase{"/dst", 2 * kSecond, -kHour, false, kHour},
+        ToleranceCase{"/src", 2 * kSecond, kHour, false, kHour},
+        ToleranceCase{"/dst", 2 * kSecond, kHour + kSecond, false, kHour},
+        ToleranceCase{"/dst", 2 * kSecond, kHour - 2 * kSecond + 1, false,
+                      kHour},
+        ToleranceCase{"/dst", 2 * kSecond, kHour + 2 * kSecond, true, kHour},
+        ToleranceCase{"/dst", 2 * kSecond, kHour - 2 * kSecond, true, kHour},
+        ToleranceCase{"/dst", 2 * kSecond, 2 * kHour, true, kHour},
+        ToleranceCase{"/dst", 2 * kSecond, kHour, true}));
 
 }  // namespace
 }  // namespace fernwise

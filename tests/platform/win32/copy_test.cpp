@@ -1,6 +1,7 @@
 // Copies, deletes, long paths and links on real folders under Windows (or
 // Wine), checked with plain Win32 calls.
 #include <cstdlib>
+#include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -17,6 +18,7 @@ namespace fernwise {
 namespace {
 
 using ::testing::ElementsAre;
+using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 
 class Win32CopyTest : public testing::Win32TempFolderTest {
@@ -81,6 +83,102 @@ TEST_F(Win32CopyTest, FailureLeavesTargetAsItWasAndNothingBehind) {
   EXPECT_EQ(Entries(root_), (std::vector<std::string>{"dst", "folder", "src"}));
 }
 
+struct CopyFailureCase {
+  const char* source;
+  const char* target;
+  const char* operation;
+  bool target_failed;
+};
+
+class Win32CopyFailureTest
+    : public Win32CopyTest,
+      public ::testing::WithParamInterface<CopyFailureCase> {};
+
+// CopyFileExW does not say which side failed; the report must.
+TEST_P(Win32CopyFailureTest, NamesThePathThatFailed) {
+  const CopyFailureCase& c = GetParam();
+  WriteFile(Path("file"), "x");
+  MakeFolder(Path("folder"));
+  try {
+    fs_.Copy(Path(c.source), Path(c.target));
+    FAIL() << "no error";
+  } catch (const RunError& error) {
+    EXPECT_EQ(error.operation(), c.operation);
+    EXPECT_EQ(error.path(), Path(c.target_failed ? c.target : c.source));
+  }
+  EXPECT_THAT(Entries(root_), ElementsAre("file", "folder"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sides, Win32CopyFailureTest,
+    ::testing::Values(CopyFailureCase{"missing", "copy", "copy file", false},
+                      CopyFailureCase{"folder", "copy", "copy file", false},
+                      CopyFailureCase{"file", "missing\\copy", "copy file to",
+                                      true},
+                      CopyFailureCase{"file", "folder", "replace file", true}));
+
+class Win32HeldSourceTest : public Win32CopyTest,
+                            public ::testing::WithParamInterface<int> {};
+
+// Another program holds the source open without read sharing (a mail store,
+// a running virtual machine) and lets it go after GetParam() ms, or never
+// (-1). A brief hold is waited out; a lasting one ends the copy naming the
+// file, with advice, and leaves the target as it was.
+TEST_P(Win32HeldSourceTest, IsWaitedForThenNamedWithAdvice) {
+  WriteFile(Path("mail.pst"), "new");
+  WriteFile(Path("copy"), "old");
+  HANDLE holder =
+      CreateFileW(win32::WidenPath(Path("mail.pst")).c_str(), GENERIC_READ, 0,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  std::thread release;
+  if (GetParam() >= 0)
+    release = std::thread([holder] {
+      Sleep(GetParam());
+      CloseHandle(holder);
+    });
+  try {
+    fs_.Copy(Path("mail.pst"), Path("copy"));
+    EXPECT_GE(GetParam(), 0) << "copied while held";
+    EXPECT_EQ(ReadFile(Path("copy")), "new");
+  } catch (const RunError& error) {
+    EXPECT_LT(GetParam(), 0) << error.Report();
+    EXPECT_EQ(error.number(), ERROR_SHARING_VIOLATION);
+    EXPECT_EQ(error.path(), Path("mail.pst"));
+    EXPECT_THAT(error.text(), HasSubstr("only while that program is closed"));
+    EXPECT_EQ(ReadFile(Path("copy")), "old");
+  }
+  if (release.joinable()) release.join();
+  if (GetParam() < 0) CloseHandle(holder);
+  EXPECT_THAT(Entries(root_), ElementsAre("copy", "mail.pst"));
+}
+
+INSTANTIATE_TEST_SUITE_P(HeldFor, Win32HeldSourceTest,
+                         ::testing::Values(300, -1));
+
+// What the listing tells of every entry answers the mirror's questions: an
+// unchanged tree costs no read by path but the top source folder's mask
+// (the destination's top folder is known from its probe), however many
+// entries it has; the sweep reads none.
+TEST_F(Win32CopyTest, AnUnchangedPassReadsNothingTheListingTold) {
+  MakeFolder(Path("src"));
+  MakeFolder(Path("src\\sub"));
+  for (const char* name : {"a", "b", "c", "sub\\d", "sub\\e"})
+    WriteFile(Path("src\\") + name, name);
+  MakeFolder(Path("dst"));
+  MirrorFolder(run_, Path("src"), Path("dst"));
+  ASSERT_EQ(state_.Counters.FilesCreated, 5);
+  const Win32FileSystem::Calls before = fs_.calls();
+  MirrorFolder(run_, Path("src"), Path("dst"));
+  const Win32FileSystem::Calls mirrored = fs_.calls();
+  SweepFolder(run_, Path("dst"), Path("src"));
+  EXPECT_EQ(mirrored.read - before.read, 1u);
+  EXPECT_EQ(fs_.calls().read, mirrored.read);
+  EXPECT_EQ(state_.Counters.FilesCreated, 5);
+  EXPECT_EQ(state_.Counters.FilesRefreshed, 0);
+  EXPECT_EQ(state_.Counters.FilesScanned, 10);
+}
+
 // Deeper than the 260 characters an unprefixed path may hold.
 TEST_F(Win32CopyTest, MirrorsAndSweepsATreeDeeperThan260Characters) {
   std::string source = Path("src");
@@ -142,6 +240,77 @@ TEST_F(Win32CopyTest, LinksToFoldersAreNeitherCopiedNorDescendedNorSwept) {
   EXPECT_EQ(state_.Counters.FoldersScanned, 0);
   EXPECT_EQ(state_.Counters.FilesScanned, 1);
   EXPECT_TRUE(PathExists(fs_, folder + "\\src\\AppData"));
+}
+
+// The folder the test script prepared with host links for `test`, or "".
+std::string Prepared(const std::string& test) {
+  const char* prepared = std::getenv("FERNWISE_LINK_FOLDER");
+  return prepared ? prepared + ("\\" + test) : "";
+}
+
+bool MakeLink(const std::string& link, const std::string& target, DWORD flags) {
+  CreateSymbolicLinkW(win32::WidenPath(link).c_str(),
+                      win32::WidenPath(target).c_str(),
+                      flags | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+  const DWORD mask = GetFileAttributesW(win32::WidenPath(link).c_str());
+  return mask != INVALID_FILE_ATTRIBUTES &&
+         (mask & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// A link to a file is backed up as the file it names, and one in the
+// destination is erased as the link it is. Under Wine the host link of the
+// test script stands in for the source's; there is no destination link,
+// since Wine would delete what a host link names.
+TEST_F(Win32CopyTest, FileLinksAreBackedUpAsTheFileTheyName) {
+  std::string folder = Path("files");
+  MakeFolder(folder);
+  MakeFolder(folder + "\\src");
+  MakeFolder(folder + "\\dst");
+  WriteFile(folder + "\\target.txt", "target content");
+  const bool native =
+      MakeLink(folder + "\\src\\note.txt", folder + "\\target.txt", 0) &&
+      MakeLink(folder + "\\dst\\stale.txt", folder + "\\target.txt", 0);
+  if (!native) folder = Prepared("files");
+  if (folder.empty()) GTEST_SKIP() << "no file links here";
+  DeleteFileW(win32::WidenPath(folder + "\\dst\\note.txt").c_str());
+  MirrorFolder(run_, folder + "\\src", folder + "\\dst");
+  SweepFolder(run_, folder + "\\dst", folder + "\\src");
+  EXPECT_EQ(state_.Counters.FilesCreated, 1);
+  EXPECT_EQ(ReadFile(folder + "\\dst\\note.txt"), "target content");
+  EXPECT_EQ(Mask(folder + "\\dst\\note.txt") & FILE_ATTRIBUTE_REPARSE_POINT,
+            0u);
+  EXPECT_THAT(Entries(folder + "\\dst"), ElementsAre("note.txt"));
+  EXPECT_EQ(ReadFile(folder + "\\target.txt"), "target content");
+}
+
+// A folder the sweep removes may hold links to folders, which no listing
+// shows: they go as links, and what they name stays. Under Wine the test
+// script's host link stands in; Wine opens its target even when asked for
+// the link itself, so the program sees no link to remove and the folder
+// stays (removing through it would remove the empty target).
+TEST_F(Win32CopyTest, FolderLinksGoAsLinksWithTheFolderThatHoldsThem) {
+  std::string folder = Path("swept");
+  MakeFolder(folder);
+  MakeFolder(folder + "\\src");
+  MakeFolder(folder + "\\dst");
+  MakeFolder(folder + "\\dst\\Old");
+  MakeFolder(folder + "\\target");
+  const bool native = MakeLink(folder + "\\dst\\Old\\Link", folder + "\\target",
+                               SYMBOLIC_LINK_FLAG_DIRECTORY);
+  if (!native) folder = Prepared("swept");
+  if (folder.empty()) GTEST_SKIP() << "no folder links here";
+  bool removed = true;
+  try {
+    SweepFolder(run_, folder + "\\dst", folder + "\\src");
+  } catch (const RunError& error) {
+    removed = false;
+    EXPECT_EQ(error.path(), folder + "\\dst\\Old") << error.Report();
+  }
+  EXPECT_NE(Mask(folder + "\\target"), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(removed, native);
+  EXPECT_EQ(Entries(folder + "\\dst"), native
+                                           ? std::vector<std::string>{}
+                                           : std::vector<std::string>{"Old"});
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include "core/path_probe.h"
 #include "core/run_error.h"
+#include "platform/win32/support.h"
 #include "platform/win32/text.h"
 #include "tests/platform/win32/temp_folder.h"
 
@@ -51,12 +52,136 @@ INSTANTIATE_TEST_SUITE_P(
                   L"\\\\?\\C:\\D\\Gr\u00FC\u00DFe"},
         WidenCase{"", L""}));
 
+struct Wtf8Case {
+  const wchar_t* wide;
+  const char* bytes;
+};
+
+class Wtf8Test : public ::testing::TestWithParam<Wtf8Case> {};
+
+// Every name a listing can yield must convert back to the units it came
+// from, or it could never be found again.
+TEST_P(Wtf8Test, NamesConvertBothWaysWithoutLoss) {
+  EXPECT_EQ(win32::Narrow(GetParam().wide), GetParam().bytes);
+  EXPECT_EQ(win32::Widen(GetParam().bytes), GetParam().wide);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, Wtf8Test,
+    ::testing::Values(
+        Wtf8Case{L"Gr\u00FC\u00DFe",
+                 "Gr\xC3\xBC\xC3\x9F"
+                 "e"},
+        // A pair is one code point, in four bytes as in UTF-8.
+        Wtf8Case{L"\xD83C\xDF3F.txt", "\xF0\x9F\x8C\xBF.txt"},
+        // A unit without its partner keeps its value, in three bytes.
+        Wtf8Case{L"a\xD800_z.txt", "a\xED\xA0\x80_z.txt"},
+        Wtf8Case{L"\xDC00", "\xED\xB0\x80"},
+        Wtf8Case{L"end\xDBFF", "end\xED\xAF\xBF"},
+        // A trail unit before a lead unit is two lone units, not a pair.
+        Wtf8Case{L"\xDC00\xD800", "\xED\xB0\x80\xED\xA0\x80"},
+        Wtf8Case{L"", ""}));
+
 TEST(Win32TextTest, BadUtf8AndSystemErrorsCarryText) {
   EXPECT_THROW(win32::Widen("C:\\bad\xFF"), RunError);
+  // Overlong, past U+10FFFF, cut short, and a pair spelled as two halves
+  // (which would give one name two spellings).
+  for (const char* bad :
+       {"\xC0\xAF", "\xF4\x90\x80\x80", "\xE2\x9C", "\xED\xA0\xBC\xED\xBC\xBF"})
+    EXPECT_THROW(win32::Widen(bad), RunError) << bad;
   const std::string text = win32::ErrorText(ERROR_ACCESS_DENIED);
   EXPECT_FALSE(text.empty());
   EXPECT_NE(text.back(), '\n');
   EXPECT_NE(text.back(), '\r');
+}
+
+struct NameCase {
+  const wchar_t* listed;
+  const wchar_t* asked;
+  bool same;
+};
+
+class Win32NameTest : public ::testing::TestWithParam<NameCase> {};
+
+// Unit by unit, each folded alone: what NTFS (and Wine's lookup) calls the
+// same name.
+TEST_P(Win32NameTest, ComparesAsTheFileSystemDoes) {
+  EXPECT_EQ(win32::SameName(GetParam().listed, GetParam().asked),
+            GetParam().same);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, Win32NameTest,
+    ::testing::Values(
+        NameCase{L"Report for 2025.txt", L"REPORT FOR 2025.TXT", true},
+        NameCase{L"Report for 2025.txt", L"REPORT~1.TXT", false},
+        NameCase{L"\u00C9t\u00E9.txt", L"\u00E9T\u00C9.TXT", true},
+        NameCase{L"stra\u00DF"
+                 L"e.txt",
+                 L"STRASSE.TXT", false},
+        NameCase{L"a\xD800"
+                 L"b",
+                 L"A\xD800"
+                 L"B",
+                 true},
+        NameCase{L"a\xD800", L"a\xD801", false},
+        NameCase{L"a.txt", L"a.txt.", false}));
+
+struct KindCase {
+  DWORD attributes;
+  DWORD tag;
+  win32::EntryKind kind;
+};
+
+class Win32KindTest : public ::testing::TestWithParam<KindCase> {};
+
+TEST_P(Win32KindTest, LinksAreToldFromEntriesThatHoldTheirOwnData) {
+  EXPECT_EQ(win32::KindOf(GetParam().attributes, GetParam().tag),
+            GetParam().kind);
+}
+
+constexpr DWORD kFile = FILE_ATTRIBUTE_ARCHIVE;
+constexpr DWORD kFolder = FILE_ATTRIBUTE_DIRECTORY;
+constexpr DWORD kReparse = FILE_ATTRIBUTE_REPARSE_POINT;
+constexpr DWORD kCloudFileTag = 0x9000601A;    // IO_REPARSE_TAG_CLOUD_6
+constexpr DWORD kCloudFolderTag = 0x9000001A;  // IO_REPARSE_TAG_CLOUD
+constexpr DWORD kDedupTag = 0x80000013;        // IO_REPARSE_TAG_DEDUP
+
+INSTANTIATE_TEST_SUITE_P(
+    Entries, Win32KindTest,
+    ::testing::Values(
+        KindCase{kFile, 0, win32::EntryKind::kFile},
+        KindCase{kFolder | FILE_ATTRIBUTE_HIDDEN, 0, win32::EntryKind::kFolder},
+        // A symbolic link to a file is backed up as the file it names.
+        KindCase{kFile | kReparse, IO_REPARSE_TAG_SYMLINK,
+                 win32::EntryKind::kFileLink},
+        KindCase{kFolder | kReparse, IO_REPARSE_TAG_SYMLINK,
+                 win32::EntryKind::kFolderLink},
+        KindCase{kFolder | kReparse, IO_REPARSE_TAG_MOUNT_POINT,
+                 win32::EntryKind::kFolderLink},
+        // How Wine shows a host link to a folder.
+        KindCase{kFolder | kReparse, 0, win32::EntryKind::kFolderLink},
+        // Cloud placeholders and deduplicated files hold their own data.
+        KindCase{kFile | kReparse, kCloudFileTag, win32::EntryKind::kFile},
+        KindCase{kFolder | kReparse, kCloudFolderTag,
+                 win32::EntryKind::kFolder},
+        KindCase{kFile | kReparse, kDedupTag, win32::EntryKind::kFile}));
+
+TEST(Win32TimeRulesTest, FatKeepsLocalTimeInEvenSeconds) {
+  constexpr int64_t kSecond = 1'000'000'000;
+  struct {
+    const wchar_t* file_system;
+    int64_t resolution_ns, shift_ns;
+  } const cases[] = {{L"FAT32", 2 * kSecond, 3600 * kSecond},
+                     {L"FAT", 2 * kSecond, 3600 * kSecond},
+                     {L"exFAT", 10'000'000, 0},
+                     {L"NTFS", 1, 0},
+                     {L"", 1, 0}};
+  for (const auto& c : cases) {
+    const win32::TimeRules rules = win32::TimeRulesOf(c.file_system);
+    EXPECT_EQ(rules.resolution_ns, c.resolution_ns) << c.file_system;
+    EXPECT_EQ(rules.local_shift_ns, c.shift_ns) << c.file_system;
+  }
 }
 
 TEST_F(Win32TempFolderTest, MaskBitsRoundTripOnFilesAndFolders) {
@@ -149,6 +274,85 @@ INSTANTIATE_TEST_SUITE_P(
         ProbeCase{"*.txt", true}, ProbeCase{"note?.txt", true},
         ProbeCase{"*.none", false}, ProbeCase{"Pho*", true}));
 
+// The 8.3 short name Windows gave `path`'s entry, or "" where it gave none
+// (8.3 names are often off on volumes other than the system's).
+std::string ShortName(const std::string& path) {
+  wchar_t short_path[MAX_PATH * 4] = {};
+  if (GetShortPathNameW(win32::WidenPath(path).c_str(), short_path,
+                        MAX_PATH * 4) == 0)
+    return "";
+  // Every component is short now; the last is the entry's.
+  const std::string shortened = win32::Narrow(short_path);
+  const std::string name = shortened.substr(shortened.find_last_of('\\') + 1);
+  return name == path.substr(path.find_last_of('\\') + 1) ? "" : name;
+}
+
+// FindFirstFileExW matches short names too: a probe of another entry's short
+// name must not find that entry, a probe in other letter case still finds
+// its own, and wildcards keep matching whatever the listing matches.
+TEST_F(Win32TempFolderTest, ProbeFindsAnEntryByItsOwnNameOnly) {
+  WriteFile(Path("Report for 2025.txt"), "kept");
+  const std::string short_name = ShortName(Path("Report for 2025.txt"));
+  if (short_name.empty()) GTEST_SKIP() << "no 8.3 names on this volume";
+  EXPECT_FALSE(PathExists(fs_, Path(short_name))) << short_name;
+  EXPECT_TRUE(PathExists(fs_, Path("report FOR 2025.TXT")));
+  EXPECT_TRUE(PathExists(fs_, Path(short_name.substr(0, 4) + "*")));
+  // What a copy to the short name reaches is never that entry.
+  WriteFile(Path("new"), "new");
+  try {
+    fs_.Copy(Path("new"), Path(short_name));
+    EXPECT_EQ(ReadFile(Path(short_name)), "new");
+  } catch (const RunError& error) {
+    EXPECT_EQ(error.path(), Path(short_name));
+  }
+  EXPECT_EQ(ReadFile(Path("Report for 2025.txt")), "kept");
+}
+
+// NTFS allows names that are not valid UTF-16; Wine refuses to make them
+// (error 2), so there this ends after the conversions checked above.
+TEST_F(Win32TempFolderTest, NameWithAnUnpairedSurrogateIsListedCopiedErased) {
+  const std::wstring wide_name = L"odd\xD800name.txt";
+  const std::string name = win32::Narrow(wide_name);
+  HANDLE file = CreateFileW(
+      (win32::WidenPath(root_) + L"\\" + wide_name).c_str(), GENERIC_WRITE, 0,
+      nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE)
+    GTEST_SKIP() << "this file system refuses such names: " << GetLastError();
+  CloseHandle(file);
+  MakeFolder(Path("out"));
+  const FolderSnapshot snapshot = *TakeSnapshot(fs_, root_);
+  EXPECT_THAT(Drain(snapshot.files), ElementsAre(name));
+  EXPECT_TRUE(PathExists(fs_, Path(name)));
+  fs_.Copy(Path(name), Path("out\\" + name));
+  EXPECT_EQ(fs_.LastModified(Path("out\\" + name)),
+            fs_.LastModified(Path(name)));
+  fs_.Delete(Path(name));
+  fs_.Delete(Path("out\\" + name));
+  EXPECT_THAT(Entries(root_), ElementsAre("out"));
+}
+
+// What the listing told answers the pass's questions, so a change made by
+// another program meanwhile shows from the next pass on; a change the pass
+// makes itself shows at once.
+TEST_F(Win32TempFolderTest, APassTrustsItsListingUntilItChangesTheEntry) {
+  constexpr int64_t kListed = 132592959671234567, kLater = kListed + 10'000;
+  WriteFile(Path("f"), "12345");
+  SetWriteTime(Path("f"), kListed);
+  fs_.BeginPass();
+  TakeSnapshot(fs_, root_);
+  SetWriteTime(Path("f"), kLater);
+  WriteFile(Path("f"), "1234567", FILE_ATTRIBUTE_HIDDEN);
+  SetWriteTime(Path("f"), kLater);
+  const FileTime listed_time = fs_.LastModified(Path("f"));
+  EXPECT_EQ(fs_.Length(Path("f")), 5);
+  EXPECT_EQ(fs_.ReadAttributes(Path("f")) & kAttrHidden, 0u);
+  fs_.SetAttributes(Path("f"), kAttrHidden | kAttrArchive);
+  EXPECT_NE(fs_.LastModified(Path("f")), listed_time);
+  EXPECT_EQ(fs_.Length(Path("f")), 7);
+  fs_.BeginPass();
+  EXPECT_EQ(fs_.ReadAttributes(Path("f")) & kAttrHidden, kAttrHidden);
+}
+
 TEST_F(Win32TempFolderTest, TimesKeep100nsHoldAtTheLimitAndLengthsAre64Bit) {
   WriteFile(Path("f"), "12345");
   struct {
@@ -162,6 +366,7 @@ TEST_F(Win32TempFolderTest, TimesKeep100nsHoldAtTheLimitAndLengthsAre64Bit) {
   };
   for (const auto& stamp : stamps) {
     SetWriteTime(Path("f"), stamp.ticks);
+    fs_.BeginPass();  // a change from outside shows from the next pass on
     EXPECT_EQ(fs_.LastModified(Path("f")).ns, stamp.ns) << stamp.ticks;
   }
   EXPECT_EQ(fs_.Length(Path("f")), 5);
