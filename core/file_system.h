@@ -45,6 +45,15 @@ struct EntryFolders {
                             ///< files, else empty
 };
 
+/// What a copy did. An entry the destination cannot hold (a device node the
+/// user may not make, say) is left out: nothing is made, the target stays as
+/// it was, and `left_out` says why, so that the run can go on and tell.
+struct CopyResult {
+  std::string left_out;  ///< empty when the copy was made
+
+  bool made() const { return left_out.empty(); }
+};
+
 /// A last-modified time as the user reads it: local time, in the user's own
 /// date and time formats.
 struct LocalDateTimeText {
@@ -101,9 +110,10 @@ class FileSystem {
   virtual uint32_t ReadAttributes(const std::string& path) = 0;
   virtual void SetAttributes(const std::string& path, uint32_t mask) = 0;
   /// Creates or replaces `target` with the content, last-modified time and
-  /// attribute mask of `source`. Fail-safe: a copy that fails leaves the
-  /// target as it was.
-  virtual void Copy(const std::string& source, const std::string& target) = 0;
+  /// attribute mask of `source`, or leaves it out (see CopyResult).
+  /// Fail-safe: a copy that fails or is left out leaves the target as it was.
+  virtual CopyResult Copy(const std::string& source,
+                          const std::string& target) = 0;
   virtual FileTime LastModified(const std::string& path) = 0;
   virtual int64_t Length(const std::string& path) = 0;
   virtual void Delete(const std::string& path) = 0;

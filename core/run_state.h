@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace fernwise {
 
@@ -41,6 +42,9 @@ struct RunState {
   /// Position while a name is flattened, then sequence number of a secondary
   /// copy; never reset.
   int16_t NameIndex = 0;
+  /// Every entry a copy left out this run (CopyResult), as its path and the
+  /// reason in parentheses.
+  std::vector<std::string> LeftOut;
 };
 
 /// What a run works with: the platform, the window's state and a clock.

@@ -182,6 +182,7 @@ void RunBackupJob(RunContext& run) {
   state.RunTimer = run.clock();
   run.window.SetButtonEnabled(false);
   state.Counters = RunCounters{};
+  state.LeftOut.clear();
   state.BackupMode = kDuplexDestructive;
 
   FieldReader script = OpenScript(run.fs);

@@ -67,6 +67,15 @@ void RefreshFolderMask(RunContext& run, std::string& status,
   AddOne(run.state.Counters.FoldersRefreshed, "FoldersRefreshed");
 }
 
+/// Copies `source_file` over `dest_file`; false, with the entry noted in the
+/// run's LeftOut, when the destination cannot hold it.
+bool CopyOrLeaveOut(RunContext& run, const std::string& source_file,
+                    const std::string& dest_file) {
+  const CopyResult result = run.fs.Copy(source_file, dest_file);
+  if (!result.made()) RecordLeftOut(run.state, source_file, result);
+  return result.made();
+}
+
 /// Brings one destination file in line with its source: presence, then
 /// time, then mask, each on the state the step before has left.
 void MirrorFile(RunContext& run, std::string& status,
@@ -79,7 +88,8 @@ void MirrorFile(RunContext& run, std::string& status,
   if (!PathExists(fs, dest_file)) {
     ShowJoined(run.window, status, "Copying ", source_file, " to ", dest_file,
                "...");
-    fs.Copy(source_file, dest_file);
+    // Left out: nothing was made, so there is no time or mask to compare.
+    if (!CopyOrLeaveOut(run, source_file, dest_file)) return;
     AddOne(counters.FilesCreated, "FilesCreated");
   }
   const FileTime dest_time = fs.LastModified(dest_file);
@@ -88,9 +98,11 @@ void MirrorFile(RunContext& run, std::string& status,
     // "Refresing " is the status text as users and their scripts know it:
     // spelled so on purpose.
     ShowJoined(run.window, status, "Refresing ", dest_file, "...");
-    if (run.state.BackupMode == kDuplexPreserving)
-      SaveToSecondaryFolder(run, source_file, dest_file);
-    fs.Copy(source_file, dest_file);
+    // No file is overwritten before its old version is kept.
+    if (run.state.BackupMode == kDuplexPreserving &&
+        !SaveToSecondaryFolder(run, source_file, dest_file))
+      return;
+    if (!CopyOrLeaveOut(run, source_file, dest_file)) return;
     AddOne(counters.FilesRefreshed, "FilesRefreshed");
   }
   const uint32_t dest_mask = fs.ReadAttributes(dest_file);

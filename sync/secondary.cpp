@@ -42,7 +42,12 @@ std::string FlattenedName(int16_t& index, const std::string& path) {
 
 }  // namespace
 
-void SaveToSecondaryFolder(RunContext& run, const std::string& source_side_path,
+void RecordLeftOut(RunState& state, const std::string& path,
+                   const CopyResult& result) {
+  state.LeftOut.push_back(path + " (" + result.left_out + ")");
+}
+
+bool SaveToSecondaryFolder(RunContext& run, const std::string& source_side_path,
                            const std::string& displaced_file) {
   int16_t& index = run.state.NameIndex;
   const std::string stem = ChildPath(run.fs, run.state.SecondaryFolder,
@@ -55,8 +60,9 @@ void SaveToSecondaryFolder(RunContext& run, const std::string& source_side_path,
     copy_name.resize(number_at);
     copy_name += std::to_string(index);
     if (!PathExists(run.fs, copy_name)) {
-      run.fs.Copy(displaced_file, copy_name);
-      return;
+      const CopyResult result = run.fs.Copy(displaced_file, copy_name);
+      if (!result.made()) RecordLeftOut(run.state, displaced_file, result);
+      return result.made();
     }
   }
   // Never overwrite a stored version and never go past the counter's range:

@@ -2,14 +2,21 @@
 
 #include <string>
 
+#include "core/file_system.h"
 #include "core/run_state.h"
 
 namespace fernwise {
 
 /// Stores a copy of `displaced_file` in the secondary folder under the
 /// flattened `source_side_path` and the lowest free sequence number.
-/// Leaves `displaced_file` untouched.
-void SaveToSecondaryFolder(RunContext& run, const std::string& source_side_path,
+/// Leaves `displaced_file` untouched. False when the copy was left out (see
+/// CopyResult; recorded in the run's LeftOut): the caller must then neither
+/// overwrite nor erase `displaced_file`.
+bool SaveToSecondaryFolder(RunContext& run, const std::string& source_side_path,
                            const std::string& displaced_file);
+
+/// Notes in the run's LeftOut that `path` was left out, and why.
+void RecordLeftOut(RunState& state, const std::string& path,
+                   const CopyResult& result);
 
 }  // namespace fernwise

@@ -46,8 +46,10 @@ void SweepFile(Sweep& sweep, const std::string& dest_file,
   if (!SourceSideGone(sweep, source_side_path)) return;
   ShowJoined(run.window, sweep.status, "Erasing ", dest_file, "...");
   // The copy comes first, so a copy that fails leaves the file in place.
-  if (run.state.BackupMode == kDuplexPreserving)
-    SaveToSecondaryFolder(run, source_side_path, dest_file);
+  // A file whose old version cannot be kept is not erased either.
+  if (run.state.BackupMode == kDuplexPreserving &&
+      !SaveToSecondaryFolder(run, source_side_path, dest_file))
+    return;
   run.fs.Delete(dest_file);
 }
 

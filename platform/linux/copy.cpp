@@ -248,9 +248,10 @@ void CopyLink(const EntryAt& source, const struct stat& st,
 
 // FIFOs, sockets and device nodes are made anew as what they are, never
 // opened. An unprivileged process may not make device nodes: then nothing is
-// made and the target stays as it was, so that the run goes on.
-void CopySpecial(const EntryAt& target, const struct stat& st,
-                 CopyState& state) {
+// made, the target stays as it was, and the node is left out, so that the
+// run goes on.
+CopyResult CopySpecial(const EntryAt& target, const struct stat& st,
+                       CopyState& state) {
   const bool device = S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode);
   const mode_t kind = st.st_mode & S_IFMT;
   const dev_t number = device ? st.st_rdev : 0;
@@ -260,7 +261,7 @@ void CopySpecial(const EntryAt& target, const struct stat& st,
         return ::mknodat(target.folder, name.c_str(), kind | 0600, number) == 0;
       },
       device ? EPERM : 0);
-  if (!temp.made()) return;
+  if (!temp.made()) return {"a device node needs privileges to be made"};
   const CarriedOwner carried = KeepOwnerOf(temp, st, state);
   // Never opened, so neither its ACL nor its mount is looked at: set-ID bits
   // stay only with the owner and group.
@@ -268,17 +269,20 @@ void CopySpecial(const EntryAt& target, const struct stat& st,
   if (::fchmodat(temp.folder(), temp.name(), mode, AT_SYMLINK_NOFOLLOW) != 0)
     ThrowError(kCopyFile, target.path);
   SetTimesAndCommit(temp, st, target);
+  return {};
 }
 
 }  // namespace
 
-void CopyEntry(const EntryAt& source, const struct stat& st,
-               const EntryAt& target, CopyState& state) {
+CopyResult CopyEntry(const EntryAt& source, const struct stat& st,
+                     const EntryAt& target, CopyState& state) {
   switch (st.st_mode & S_IFMT) {
     case S_IFREG:
-      return CopyFile(source, st, target, state);
+      CopyFile(source, st, target, state);
+      return {};
     case S_IFLNK:
-      return CopyLink(source, st, target, state);
+      CopyLink(source, st, target, state);
+      return {};
     case S_IFIFO:
     case S_IFSOCK:
     case S_IFCHR:

@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/file_system.h"
+
 namespace fernwise::linux_os {
 
 /// What the copies of one pass share, kept by the file system and reset
@@ -48,10 +50,11 @@ struct EntryAt {
 /// FIFO, a socket or a device node) whose lstat status is `st`, fail-safe:
 /// the copy is built under a temporary name in the target's folder and
 /// renamed over it only when complete; on failure the temporary entry is
-/// removed and the target left as it was. Nothing is followed: a link is
+/// removed and the target left as it was. A device node this process may
+/// not make is left out. Nothing is followed: a link is
 /// copied as a link, and a link at the target's name is replaced, not
 /// written through.
-void CopyEntry(const EntryAt& source, const struct stat& st,
-               const EntryAt& target, CopyState& state);
+CopyResult CopyEntry(const EntryAt& source, const struct stat& st,
+                     const EntryAt& target, CopyState& state);
 
 }  // namespace fernwise::linux_os

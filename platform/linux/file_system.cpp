@@ -257,8 +257,8 @@ mode_t LinuxFileSystem::CarriedModeOnto(const std::string& source,
   return linux_os::CarriedMode(mode, carried, acl, nosuid);
 }
 
-void LinuxFileSystem::Copy(const std::string& source,
-                           const std::string& target) {
+CopyResult LinuxFileSystem::Copy(const std::string& source,
+                                 const std::string& target) {
   constexpr char kOperation[] = "copy file";
   // A copy as this pass read the source; the target is replaced by a rename,
   // so no other name of the file it was changes.
@@ -266,8 +266,9 @@ void LinuxFileSystem::Copy(const std::string& source,
   stats_.Forget(target);
   const Location from = Locate(source, kOperation);
   const Location onto = Locate(target, kOperation);
-  linux_os::CopyEntry({from.folder.get(), from.name, source}, status,
-                      {onto.folder.get(), onto.name, target}, copy_state_);
+  return linux_os::CopyEntry({from.folder.get(), from.name, source}, status,
+                             {onto.folder.get(), onto.name, target},
+                             copy_state_);
 }
 
 FileTime LinuxFileSystem::LastModified(const std::string& path) {

@@ -100,7 +100,8 @@ class LinuxFileSystem final : public FileSystem {
   /// pass, until the pass changes the entry (see platform/linux/stat_cache.h).
   uint32_t ReadAttributes(const std::string& path) override;
   void SetAttributes(const std::string& path, uint32_t mask) override;
-  void Copy(const std::string& source, const std::string& target) override;
+  CopyResult Copy(const std::string& source,
+                  const std::string& target) override;
   FileTime LastModified(const std::string& path) override;
   int64_t Length(const std::string& path) override;
   void Delete(const std::string& path) override;

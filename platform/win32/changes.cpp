@@ -253,13 +253,14 @@ void Win32FileSystem::SetAttributes(const std::string& path, uint32_t mask) {
   SetAttributesOrThrow(WidenPath(path), mask, path);
 }
 
-void Win32FileSystem::Copy(const std::string& source,
-                           const std::string& target) {
+CopyResult Win32FileSystem::Copy(const std::string& source,
+                                 const std::string& target) {
   entries_.Forget(target);
   const std::wstring wide_target = WidenPath(target);
   const std::wstring temporary = TemporaryBeside(wide_target);
   CopyToTemporary(WidenPath(source), temporary, source, target);
   ReplaceWithTemporary(temporary, wide_target, target);
+  return {};
 }
 
 void Win32FileSystem::Delete(const std::string& path) {

@@ -70,7 +70,8 @@ class Win32FileSystem final : public FileSystem {
   /// target; a read-only, hidden or system target is unlocked first. A
   /// source that another program holds open without read sharing is tried
   /// again for a few seconds; then the copy fails, naming it, with advice.
-  void Copy(const std::string& source, const std::string& target) override;
+  CopyResult Copy(const std::string& source,
+                  const std::string& target) override;
   FileTime LastModified(const std::string& path) override;
   int64_t Length(const std::string& path) override;
   /// Clears the read-only bit first: the destination tree is the program's.

@@ -272,8 +272,8 @@ void MemoryFileSystem::SetAttributes(const std::string& path, uint32_t mask) {
   node.mask = node.folder ? mask | kAttrFolder : mask & ~uint32_t{kAttrFolder};
 }
 
-void MemoryFileSystem::Copy(const std::string& source,
-                            const std::string& target) {
+CopyResult MemoryFileSystem::Copy(const std::string& source,
+                                  const std::string& target) {
   Enter(Op::kCopy, target, "copy " + source + " -> " + target);
   for (Failure& failure : failures_)
     if (failure.op == Op::kCopy && failure.path == source) {
@@ -285,6 +285,8 @@ void MemoryFileSystem::Copy(const std::string& source,
     }
   const Node& from = Get(source, "copy file");
   if (from.folder) Fail(EISDIR, "copy file", source);
+  if (auto left_out = left_out_.find(source); left_out != left_out_.end())
+    return {left_out->second};
   const Node* parent = Find(Parent(target));
   if (!IsRoot(target) && (!parent || !parent->folder))
     Fail(ENOENT, "copy file to", target);
@@ -295,6 +297,7 @@ void MemoryFileSystem::Copy(const std::string& source,
   to.content = copy.content;
   if (copy_keeps_time_) to.time = copy.time;
   if (copy_keeps_mask_) to.mask = copy.mask;
+  return {};
 }
 
 FileTime MemoryFileSystem::LastModified(const std::string& path) {

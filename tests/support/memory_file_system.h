@@ -66,6 +66,11 @@ class MemoryFileSystem : public FileSystem {
   /// Whether the listing tells each entry's kind, as most POSIX file systems
   /// do. Default: false, so entries are sorted by their attributes.
   void set_listing_tells_kind(bool tells) { listing_tells_kind_ = tells; }
+  /// Copies of `source` make nothing and leave it out for `reason`, as a
+  /// destination that cannot hold such an entry does.
+  void LeaveOutCopiesOf(const std::string& source, std::string reason) {
+    left_out_[source] = std::move(reason);
+  }
   /// Copies that do not carry the time or the mask over, as some platforms'.
   void set_copy_keeps_time(bool keeps) { copy_keeps_time_ = keeps; }
   void set_copy_keeps_mask(bool keeps) { copy_keeps_mask_ = keeps; }
@@ -108,7 +113,8 @@ class MemoryFileSystem : public FileSystem {
   bool ExistsAfresh(const std::string& path) override;
   uint32_t ReadAttributes(const std::string& path) override;
   void SetAttributes(const std::string& path, uint32_t mask) override;
-  void Copy(const std::string& source, const std::string& target) override;
+  CopyResult Copy(const std::string& source,
+                  const std::string& target) override;
   FileTime LastModified(const std::string& path) override;
   int64_t Length(const std::string& path) override;
   void Delete(const std::string& path) override;
@@ -163,6 +169,7 @@ class MemoryFileSystem : public FileSystem {
   std::map<std::string, int64_t> resolutions_;
   std::map<std::string, int64_t> shifts_;
   std::map<std::string, int64_t> lengths_;
+  std::map<std::string, std::string> left_out_;
   std::vector<Failure> failures_;
   std::vector<std::string> log_;
   std::function<void(Op, const std::string&)> before_op_;

@@ -247,6 +247,30 @@ TEST_F(MirrorTest, PreservingModeStoresTheOldFileBeforeTheOverwrite) {
   EXPECT_EQ(fs_.Content("/dst/a.txt"), "new");
 }
 
+// An entry the destination cannot hold is left out: no time or mask of a
+// target that was not made is read, nothing is counted, and in the
+// preserving mode a target whose old version cannot be kept is not
+// overwritten.
+TEST_F(MirrorTest, EntriesLeftOutAreNotComparedCountedOrOverwritten) {
+  state_.BackupMode = kDuplexPreserving;
+  state_.SecondaryFolder = "/old";
+  fs_.AddFolder("/old");
+  fs_.AddFile("/src/new", "n", FileTime{100});
+  fs_.AddFile("/src/changed", "c", FileTime{200});
+  fs_.AddFile("/dst/changed", "old", FileTime{100});
+  fs_.LeaveOutCopiesOf("/src/new", "cannot be made here");
+  fs_.LeaveOutCopiesOf("/dst/changed", "cannot be kept here");
+  Mirror();
+  EXPECT_FALSE(fs_.Exists("/dst/new"));
+  EXPECT_THAT(fs_.LogOf("time /dst/new"), IsEmpty());
+  EXPECT_THAT(fs_.LogOf("attr /dst/new"), IsEmpty());
+  EXPECT_EQ(fs_.Content("/dst/changed"), "old");
+  EXPECT_THAT(Counts(state_.Counters), ElementsAre(2, 0, 0, 0, 0, 0));
+  EXPECT_THAT(state_.LeftOut, ::testing::UnorderedElementsAre(
+                                  "/src/new (cannot be made here)",
+                                  "/dst/changed (cannot be kept here)"));
+}
+
 TEST_F(MirrorTest, DestructiveModeStoresNothing) {
   state_.SecondaryFolder = "/old";
   fs_.AddFolder("/old");

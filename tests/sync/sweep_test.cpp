@@ -125,6 +125,18 @@ TEST_F(SweepTest, FailingSecondaryCopyLeavesTheFileInPlace) {
   EXPECT_THAT(fs_.LogOf("delete"), IsEmpty());
 }
 
+// An entry whose old version cannot be kept (a device node the user may not
+// make) is kept where it is, and named among what was left out.
+TEST_F(SweepTest, EntryWhoseCopyIsLeftOutIsNotErased) {
+  UsePreservingMode();
+  fs_.AddFile("/dst/node", "x");
+  fs_.LeaveOutCopiesOf("/dst/node", "cannot be made here");
+  Sweep();
+  EXPECT_EQ(fs_.Content("/dst/node"), "x");
+  EXPECT_THAT(fs_.LogOf("delete"), IsEmpty());
+  EXPECT_THAT(state_.LeftOut, ElementsAre("/dst/node (cannot be made here)"));
+}
+
 TEST_F(SweepTest, VanishedSubtreeIsEmptiedInsideOutAndRemovedDeepestFirst) {
   fs_.AddFile("/dst/old/f1");
   fs_.AddFile("/dst/old/a/f2");
