@@ -264,10 +264,15 @@ CopyResult LinuxFileSystem::Copy(const std::string& source,
   // so no other name of the file it was changes.
   const struct stat status = StatEntry(source, kOperation);
   stats_.Forget(target);
-  const Location from = Locate(source, kOperation);
+  // The source is only read: the folder its status was read in serves, as
+  // link-free as it was when it was opened. The target's folder, which is
+  // written, is found afresh.
+  const linux_os::PathParts from = SplitPath(source);
+  const int from_folder = stats_.HeldFolderFd(from.folder);
+  if (from_folder < 0) ThrowError(kOperation, source);
   const Location onto = Locate(target, kOperation);
-  return linux_os::CopyEntry({from.folder.get(), from.name, source}, status,
-                             {onto.folder.get(), onto.name, target},
+  return linux_os::CopyEntry({from_folder, std::string(from.name), source},
+                             status, {onto.folder.get(), onto.name, target},
                              copy_state_);
 }
 

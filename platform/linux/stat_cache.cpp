@@ -17,6 +17,12 @@ const struct stat* StatCache::Lstat(const std::string& path) {
   return &entry.status;
 }
 
+int StatCache::HeldFolderFd(std::string_view folder) {
+  const Folder& held = HeldFolder(folder);
+  if (!held.fd.valid()) errno = held.error;
+  return held.fd.get();
+}
+
 void StatCache::Forget(const std::string& path) {
   for (Entry& entry : entries_)
     if (entry.path == path) entry.known = false;

@@ -35,6 +35,11 @@ class StatCache {
   /// (ENOTDIR). The result stays valid until the next call.
   const struct stat* Lstat(const std::string& path);
 
+  /// The folder at `folder`, as held for reading its entries (below a named
+  /// folder, reached without links when it was opened), or -1 with errno.
+  /// Valid until the next call.
+  int HeldFolderFd(std::string_view folder);
+
   /// Forgets what was read of `path`: it is about to change.
   void Forget(const std::string& path);
   /// Forgets every entry read, keeping the folders open.
