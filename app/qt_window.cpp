@@ -2,6 +2,7 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDBusConnection>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
@@ -17,6 +18,19 @@ namespace {
 constexpr qint64 kEventsEveryMs = 1;
 
 }  // namespace
+
+QDBusMessage LauncherProgress(int permille) {
+  QDBusMessage update = QDBusMessage::createSignal(
+      QStringLiteral("/fernwise"),
+      QStringLiteral("com.canonical.Unity.LauncherEntry"),
+      QStringLiteral("Update"));
+  QVariantMap properties;
+  properties.insert(QStringLiteral("progress"),
+                    permille < 0 ? 0.0 : permille / 1000.0);
+  properties.insert(QStringLiteral("progress-visible"), permille >= 0);
+  update << QStringLiteral("application://fernwise.desktop") << properties;
+  return update;
+}
 
 QString ToLabelText(const std::string& text) {
   QString label = QString::fromStdString(text);
@@ -126,6 +140,13 @@ void Form1::ShowMessage(const std::string& text) {
 }
 
 void Form1::SetButtonEnabled(bool enabled) { Command1->setEnabled(enabled); }
+
+void Form1::ShowProgress(int permille) {
+  // Without a session bus Qt would try to start one; nobody would listen.
+  if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS")) return;
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  if (bus.isConnected()) bus.send(LauncherProgress(permille));
+}
 
 void Form1::closeEvent(QCloseEvent* event) {
   if (Command1->isEnabled()) {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include <QDBusMessage>
 #include <QElapsedTimer>
 #include <QTimer>
 #include <QWidget>
@@ -19,6 +20,11 @@ class QLabel;
 class QPushButton;
 
 namespace fernwise {
+
+/// The desktop's launcher-entry signal that shows `permille` of progress on
+/// the launcher icon of the program's desktop entry; -1 hides it. Docks and
+/// task managers of the common Linux desktops listen for it.
+QDBusMessage LauncherProgress(int permille);
 
 /// A core text as the label shows it: Qt breaks lines at "\n" only, so every
 /// CR LF becomes LF.
@@ -36,6 +42,11 @@ class Form1 : public QWidget, public Window {
   void ShowReport(const std::string& text) override;
   void ShowMessage(const std::string& text) override;
   void SetButtonEnabled(bool enabled) override;
+  /// Handles every pending event and notes when that was.
+  void HandleEvents() override;
+  /// On the program's launcher icon, where the desktop shows one (through
+  /// the session bus's launcher-entry signal); nothing without a bus.
+  void ShowProgress(int permille) override;
 
   /// The run state, for the tests.
   const RunState& state() const { return state_; }
@@ -52,8 +63,6 @@ class Form1 : public QWidget, public Window {
   void Command1Click();
   /// Lets the label paint its latest text with the next events handled.
   void ReleasePaint();
-  /// Handles every pending event and notes when that was.
-  void HandleEvents();
 
   std::unique_ptr<FileSystem> fs_;
   RunState state_;

@@ -145,6 +145,10 @@ LRESULT Form1::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
 
 void Form1::ShowStatus(const std::string& text) {
   SetWindowTextW(Status, win32::WidenText(text).c_str());
+  HandleEvents();
+}
+
+void Form1::HandleEvents() {
   MSG message;
   while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
     if (message.message == WM_QUIT) {
@@ -155,6 +159,24 @@ void Form1::ShowStatus(const std::string& text) {
     if (IsDialogMessageW(form_, &message)) continue;
     TranslateMessage(&message);
     DispatchMessageW(&message);
+  }
+}
+
+void Form1::ShowProgress(int permille) {
+  if (!taskbar_) {
+    // Asked for once; where the shell offers no task bar, nothing shows.
+    ITaskbarList3* taskbar = nullptr;
+    if (FAILED(CoCreateInstance(CLSID_TaskbarList, nullptr,
+                                CLSCTX_INPROC_SERVER, IID_ITaskbarList3,
+                                reinterpret_cast<void**>(&taskbar))))
+      return;
+    taskbar_.reset(taskbar);
+    if (FAILED(taskbar_->HrInit())) return;
+  }
+  if (permille < 0) {
+    taskbar_->SetProgressState(form_, TBPF_NOPROGRESS);
+  } else {
+    taskbar_->SetProgressValue(form_, ULONGLONG(permille), 1000);
   }
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <windows.h>
+#include <shobjidl.h>
 
 #include <memory>
 #include <string>
@@ -32,6 +33,10 @@ class Form1 final : public Window {
   void ShowReport(const std::string& text) override;
   void ShowMessage(const std::string& text) override;
   void SetButtonEnabled(bool enabled) override;
+  /// Dispatches every pending message, as ShowStatus does.
+  void HandleEvents() override;
+  /// On the window's task-bar button.
+  void ShowProgress(int permille) override;
 
  private:
   static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wparam,
@@ -48,6 +53,10 @@ class Form1 final : public Window {
   HWND Status = nullptr;
   HFONT font_ = nullptr;
   int exit_status_ = 0;
+  struct Releaser {
+    void operator()(IUnknown* object) const { object->Release(); }
+  };
+  std::unique_ptr<ITaskbarList3, Releaser> taskbar_;
 };
 
 }  // namespace fernwise

@@ -48,6 +48,8 @@ class HeadlessWindow : public Window {
     std::fprintf(stderr, "message: %s\n", text.c_str());
   }
   void SetButtonEnabled(bool) override {}
+  void HandleEvents() override {}
+  void ShowProgress(int) override {}
 
   long status_updates = 0;
   std::string report;

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -62,9 +63,24 @@ struct LocalDateTimeText {
   bool midnight = false;    ///< 00:00:00 local time, to the whole second
 };
 
+/// Told between the slices of a long step (a large copy, a flush): how many
+/// of its `total` units are done; the step's last call has `done` equal to
+/// `total`.
+using ProgressCallback = std::function<void(int64_t done, int64_t total)>;
+
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
+
+  /// Where long steps report between their slices, at least every 100 ms of
+  /// their work; empty for nowhere.
+  void set_progress(ProgressCallback progress) {
+    progress_ = std::move(progress);
+  }
+  /// Reports a slice of a long step to the run: for implementations.
+  void Progress(int64_t done, int64_t total) const {
+    if (progress_) progress_(done, total);
+  }
 
   /// '/' on POSIX, '\\' on Windows. The core joins child paths with it and
   /// with nothing else.
@@ -150,6 +166,9 @@ class FileSystem {
  protected:
   /// `time` in local time and the user's formats.
   virtual LocalDateTimeText LocalTexts(FileTime time) = 0;
+
+ private:
+  ProgressCallback progress_;
 };
 
 /// The file system of the platform the program was built for.

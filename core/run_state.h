@@ -54,6 +54,9 @@ struct RunContext {
   RunState& state;
   /// Seconds since local midnight, with their fraction.
   std::function<double()> clock;
+  /// Seconds from any fixed point, never going back, for pacing what the
+  /// window shows during long steps; empty for the steady clock.
+  std::function<double()> steady = {};
 };
 
 }  // namespace fernwise

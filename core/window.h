@@ -19,6 +19,14 @@ class Window {
   virtual void ShowMessage(const std::string& text) = 0;
   /// The enabled state of the start button, the program's only run flag.
   virtual void SetButtonEnabled(bool enabled) = 0;
+  /// Lets the window handle its pending events as ShowStatus does, without
+  /// changing the status text: a long step (a large copy, a flush) calls it
+  /// between its slices, so that the window answers throughout.
+  virtual void HandleEvents() = 0;
+  /// Shows how far a long step is, outside the status line, where the
+  /// desktop offers a place for it (the task-bar button): `permille` from 0
+  /// to 1000, or -1 to clear it. Nothing where the desktop has no place.
+  virtual void ShowProgress(int permille) = 0;
 };
 
 /// Joins `pieces` into `text`, reusing its storage, and shows it: a pass

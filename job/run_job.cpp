@@ -1,7 +1,9 @@
 #include "job/run_job.h"
 
 #include <algorithm>
+#include <chrono>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -10,6 +12,7 @@
 #include "core/path_probe.h"
 #include "core/run_error.h"
 #include "core/window.h"
+#include "job/progress.h"
 #include "job/report.h"
 #include "job/script_reader.h"
 #include "sync/mirror.h"
@@ -74,6 +77,27 @@ class HeldFolders {
  private:
   FileSystem& fs_;
 };
+
+// While it lives, the long steps of the file system report to `pacer`,
+// however the run ends.
+class ReportingProgress {
+ public:
+  ReportingProgress(FileSystem& fs, ProgressPacer& pacer) : fs_(fs) {
+    fs_.set_progress(std::ref(pacer));
+  }
+  ReportingProgress(const ReportingProgress&) = delete;
+  ReportingProgress& operator=(const ReportingProgress&) = delete;
+  ~ReportingProgress() { fs_.set_progress(nullptr); }
+
+ private:
+  FileSystem& fs_;
+};
+
+double SteadySeconds() {
+  return std::chrono::duration<double>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 class JobRun {
  public:
@@ -181,6 +205,8 @@ void RunBackupJob(RunContext& run) {
   RunState& state = run.state;
   state.RunTimer = run.clock();
   run.window.SetButtonEnabled(false);
+  ProgressPacer pacer(run.window, run.steady ? run.steady : SteadySeconds);
+  const ReportingProgress reporting(run.fs, pacer);
   state.Counters = RunCounters{};
   state.LeftOut.clear();
   state.BackupMode = kDuplexDestructive;

@@ -78,6 +78,8 @@ class Form1Test : public QObject {
   void TwipsFollowTheScreensDpi();
   void LabelTextBreaksLinesAtCrLfOnly_data();
   void LabelTextBreaksLinesAtCrLfOnly();
+  void LauncherProgressNamesTheEntryAndTheFraction_data();
+  void LauncherProgressNamesTheEntryAndTheFraction();
   void OpensWithTheAboutTextAndTheDesign();
   void PressRunsTheJobWithTheButtonDisabled();
   void NextRunsFirstStatusReplacesTheReport();
@@ -168,6 +170,33 @@ void Form1Test::LabelTextBreaksLinesAtCrLfOnly() {
   QFETCH(QByteArray, text);
   QFETCH(QString, label);
   QCOMPARE(fernwise::ToLabelText(text.toStdString()), label);
+}
+
+void Form1Test::LauncherProgressNamesTheEntryAndTheFraction_data() {
+  QTest::addColumn<int>("permille");
+  QTest::addColumn<double>("progress");
+  QTest::addColumn<bool>("visible");
+  QTest::newRow("start") << 0 << 0.0 << true;
+  QTest::newRow("part way") << 375 << 0.375 << true;
+  QTest::newRow("cleared") << -1 << 0.0 << false;
+}
+
+// The desktop matches the signal to the program by its desktop entry, and
+// reads the fraction and whether to show it.
+void Form1Test::LauncherProgressNamesTheEntryAndTheFraction() {
+  QFETCH(int, permille);
+  QFETCH(double, progress);
+  QFETCH(bool, visible);
+  const QDBusMessage update = fernwise::LauncherProgress(permille);
+  QCOMPARE(update.type(), QDBusMessage::SignalMessage);
+  QCOMPARE(update.interface(), QString("com.canonical.Unity.LauncherEntry"));
+  QCOMPARE(update.member(), QString("Update"));
+  const QList<QVariant> arguments = update.arguments();
+  QCOMPARE(arguments.size(), 2);
+  QCOMPARE(arguments[0].toString(), QString("application://fernwise.desktop"));
+  const QVariantMap properties = arguments[1].toMap();
+  QCOMPARE(properties.value("progress").toDouble(), progress);
+  QCOMPARE(properties.value("progress-visible").toBool(), visible);
 }
 
 void Form1Test::OpensWithTheAboutTextAndTheDesign() {

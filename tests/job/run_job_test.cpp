@@ -1,5 +1,6 @@
 #include "job/run_job.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include <gmock/gmock.h>
@@ -233,6 +234,21 @@ TEST_F(RunJobTest, EachEntryHoldsItsFoldersWhileItsPassesRun) {
       ElementsAre("hold /src /dst /old | pass", "release | list /src",
                   "hold /src /dst  | pass", "release | create /old/tree.txt",
                   "hold /src   | pass", "release"));
+}
+
+// A long copy's slices reach the window during the run, and only then.
+TEST_F(RunJobTest, LongStepsLetTheWindowAnswerDuringTheRunOnly) {
+  fs_.set_copy_slices(3);
+  Run("MODE, SIMPLEX, BACKUP, /src, /dst\n");
+  const std::vector<std::string>& events = window_.events;
+  const auto copying = std::find(events.begin(), events.end(),
+                                 "status Copying /src/a.txt to /dst/a.txt...");
+  ASSERT_NE(copying, events.end());
+  EXPECT_EQ(std::vector<std::string>(copying + 1, copying + 4),
+            std::vector<std::string>(3, "events"));
+  const size_t after_run = events.size();
+  fs_.Copy("/src/a.txt", "/dst/again.txt");
+  EXPECT_EQ(events.size(), after_run);
 }
 
 TEST_F(RunJobTest, UnhandledFailuresLeaveTheButtonDisabledAndShowNoReport) {

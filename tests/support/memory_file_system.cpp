@@ -293,6 +293,9 @@ CopyResult MemoryFileSystem::Copy(const std::string& source,
   if (const Node* existing = Find(target); existing && existing->folder)
     Fail(EISDIR, "copy file to", target);
   const Node copy = from;  // `from` may move when the target is made
+  const int64_t size = static_cast<int64_t>(copy.content.size());
+  for (int slice = 1; slice <= copy_slices_; ++slice)
+    Progress(size * slice / copy_slices_, size);
   Node& to = Make(target, false);
   to.content = copy.content;
   if (copy_keeps_time_) to.time = copy.time;

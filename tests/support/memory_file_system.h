@@ -71,6 +71,8 @@ class MemoryFileSystem : public FileSystem {
   void LeaveOutCopiesOf(const std::string& source, std::string reason) {
     left_out_[source] = std::move(reason);
   }
+  /// Every copy reports its content in `slices` slices, as a long copy does.
+  void set_copy_slices(int slices) { copy_slices_ = slices; }
   /// Copies that do not carry the time or the mask over, as some platforms'.
   void set_copy_keeps_time(bool keeps) { copy_keeps_time_ = keeps; }
   void set_copy_keeps_mask(bool keeps) { copy_keeps_mask_ = keeps; }
@@ -178,6 +180,7 @@ class MemoryFileSystem : public FileSystem {
   std::string listing_folder_;  // the folder being listed
   bool list_dots_ = true;
   bool listing_tells_kind_ = false;
+  int copy_slices_ = 0;
   bool copy_keeps_time_ = true;
   bool copy_keeps_mask_ = true;
   std::string current_directory_ = "/work";

@@ -28,6 +28,10 @@ class RecordingWindow : public Window {
     button_enabled = enabled;
     events.push_back(enabled ? "enable" : "disable");
   }
+  void HandleEvents() override { events.push_back("events"); }
+  void ShowProgress(int permille) override {
+    events.push_back("progress " + std::to_string(permille));
+  }
 
   std::vector<std::string> statuses;
   std::vector<std::string> messages;
