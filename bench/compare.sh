@@ -115,6 +115,11 @@ copy_fernwise() { rm -rf "$out/fw-$tree"; mkdir "$out/fw-$tree"
   measure "copy $tree: fernwise simplex" fernwise MODE SIMPLEX BACKUP "$src/$tree" "$out/fw-$tree"; }
 copy_cp() { rm -rf "$out/cp-$tree"
   measure "copy $tree: cp -a" cp -a "$src/$tree" "$out/cp-$tree"; }
+# The durable form of a copy, as a careful user makes it before pulling the
+# drive out.
+copy_cp_sync() { rm -rf "$out/cps-$tree"
+  measure "copy $tree: cp -a + sync" bash -c 'cp -a "$1" "$2" && sync' _ \
+    "$src/$tree" "$out/cps-$tree"; }
 copy_rsync() { rm -rf "$out/rs-$tree"
   measure "copy $tree: rsync -a" rsync -a "$src/$tree/" "$out/rs-$tree/"; }
 
@@ -190,6 +195,10 @@ print_bars() {
     "$(ratio "unchanged many: fernwise simplex" "unchanged many: walker floor")" 1.3
   bar "copy many: simplex / cp -a" "$(ratio "copy many: fernwise simplex" "copy many: cp -a")" 1.1
   bar "copy big: simplex / cp -a" "$(ratio "copy big: fernwise simplex" "copy big: cp -a")" 1.1
+  bar "copy many: simplex / cp -a + sync" \
+    "$(ratio "copy many: fernwise simplex" "copy many: cp -a + sync")" 1.5
+  bar "copy big: simplex / cp -a + sync" \
+    "$(ratio "copy big: fernwise simplex" "copy big: cp -a + sync")" 1.5
   bar "unchanged, per file: wide / many" "$(awk -v w="$(median "unchanged wide: fernwise duplex")" \
     -v m="$(median "unchanged many: fernwise duplex")" -v wf="$wide_files" -v mf="$many_files" \
     'BEGIN { print (w / wf) / (m / mf) }')" 1.2
@@ -236,8 +245,8 @@ load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 make_trees
 warm_up
 for tree in many big wide; do
-  steps=(copy_fernwise copy_cp copy_rsync)
-  [[ $tree == many ]] || steps=(copy_fernwise copy_cp)
+  steps=(copy_fernwise copy_cp copy_cp_sync copy_rsync)
+  [[ $tree == many ]] || steps=(copy_fernwise copy_cp copy_cp_sync)
   alternate "${steps[@]}"
 done
 # Untimed: the figures are worth nothing if the copy is not a copy.
