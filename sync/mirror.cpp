@@ -76,11 +76,19 @@ class FolderTimes {
   bool asked_ = false;
 };
 
-void EnsureDestinationFolder(RunContext& run, const std::string& dest_folder) {
-  if (PathExists(run.fs, dest_folder)) return;
+/// Makes `dest_folder` where it is missing; false, with the source folder
+/// noted in the run's LeftOut, when the destination cannot hold its name.
+bool EnsureDestinationFolder(RunContext& run, const std::string& source_folder,
+                             const std::string& dest_folder) {
+  if (PathExists(run.fs, dest_folder)) return true;
   run.window.ShowStatus("Creating Destination folder...");
-  run.fs.CreateFolder(dest_folder);
+  const CopyResult result = run.fs.CreateFolder(dest_folder);
+  if (!result.made()) {
+    RecordLeftOut(run.state, source_folder, result);
+    return false;
+  }
   AddOne(run.state.Counters.FoldersCreated, "FoldersCreated");
+  return true;
 }
 
 void RefreshFolderMask(RunContext& run, std::string& status,
@@ -162,7 +170,8 @@ void MirrorFiles(RunContext& run, std::string& status,
 void MirrorTree(RunContext& run, std::string& status,
                 const std::string& source_folder,
                 const std::string& dest_folder) {
-  EnsureDestinationFolder(run, dest_folder);
+  // A folder the destination cannot hold is left out with all it holds.
+  if (!EnsureDestinationFolder(run, source_folder, dest_folder)) return;
   RefreshFolderMask(run, status, source_folder, dest_folder);
   ShowJoined(run.window, status, "Seeking ", source_folder, "...");
   FolderSnapshot snapshot = *TakeSnapshot(run.fs, source_folder);

@@ -291,7 +291,7 @@ void LinuxFileSystem::Delete(const std::string& path) {
     ThrowError(kOperation, path);
 }
 
-void LinuxFileSystem::CreateFolder(const std::string& path) {
+CopyResult LinuxFileSystem::CreateFolder(const std::string& path) {
   constexpr char kOperation[] = "create folder";
   stats_.ForgetFolder(path);
   const Location at = Locate(path, kOperation);
@@ -300,6 +300,7 @@ void LinuxFileSystem::CreateFolder(const std::string& path) {
         return ::mkdirat(folder, at.name.c_str(), 0777);
       }) != 0)
     ThrowError(kOperation, path);
+  return {};
 }
 
 void LinuxFileSystem::RemoveFolder(const std::string& path) {

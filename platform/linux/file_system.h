@@ -105,7 +105,7 @@ class LinuxFileSystem final : public FileSystem {
   FileTime LastModified(const std::string& path) override;
   int64_t Length(const std::string& path) override;
   void Delete(const std::string& path) override;
-  void CreateFolder(const std::string& path) override;
+  CopyResult CreateFolder(const std::string& path) override;
   void RemoveFolder(const std::string& path) override;
 
   /// 2 s on FAT, 10 ms on exFAT, 100 ns on NTFS and SMB shares, else 1 ns;
