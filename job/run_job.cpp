@@ -10,6 +10,7 @@
 #include "core/path_probe.h"
 #include "core/run_error.h"
 #include "core/window.h"
+#include "job/left_out.h"
 #include "job/report.h"
 #include "job/script_reader.h"
 #include "sync/mirror.h"
@@ -188,6 +189,7 @@ void RunBackupJob(RunContext& run) {
   FieldReader script = OpenScript(run.fs);
   if (Rejection rejection = JobRun(run, script).CarryOut())
     run.window.ShowMessage(*rejection);
+  ReportLeftOut(run);
 
   const int32_t elapsed = ElapsedSeconds(state.RunTimer, run.clock());
   state.RunTimer = elapsed;
