@@ -46,9 +46,11 @@ struct EntryFolders {
                             ///< files, else empty
 };
 
-/// What a copy did. An entry the destination cannot hold (a device node the
-/// user may not make, say) is left out: nothing is made, the target stays as
-/// it was, and `left_out` says why, so that the run can go on and tell.
+/// What a copy or the making of a folder did. An entry the destination
+/// cannot hold (a device node the user may not make, a link or a name a USB
+/// drive's file system refuses) is left out: nothing is made, the target
+/// stays as it was, and `left_out` says why, so that the run can go on and
+/// tell.
 struct CopyResult {
   std::string left_out;  ///< empty when the copy was made
 
@@ -133,7 +135,8 @@ class FileSystem {
   virtual FileTime LastModified(const std::string& path) = 0;
   virtual int64_t Length(const std::string& path) = 0;
   virtual void Delete(const std::string& path) = 0;
-  virtual void CreateFolder(const std::string& path) = 0;
+  /// Makes the folder, or leaves it out (see CopyResult).
+  virtual CopyResult CreateFolder(const std::string& path) = 0;
   virtual void RemoveFolder(const std::string& path) = 0;
 
   // What the platform supplies beyond the passes' ten operations.

@@ -12,6 +12,7 @@
 #include "core/path_probe.h"
 #include "core/run_error.h"
 #include "core/window.h"
+#include "job/left_out.h"
 #include "job/progress.h"
 #include "job/report.h"
 #include "job/script_reader.h"
@@ -214,6 +215,7 @@ void RunBackupJob(RunContext& run) {
   FieldReader script = OpenScript(run.fs);
   if (Rejection rejection = JobRun(run, script).CarryOut())
     run.window.ShowMessage(*rejection);
+  ReportLeftOut(run);
 
   const int32_t elapsed = ElapsedSeconds(state.RunTimer, run.clock());
   state.RunTimer = elapsed;

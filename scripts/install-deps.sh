@@ -6,7 +6,10 @@ set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev googletest
           qt6-base-dev libgl-dev xvfb xauth x11-apps x11-utils imagemagick librsvg2-bin
-          icoutils clang libclang-rt-14-dev rsync xdotool)
+          icoutils clang libclang-rt-14-dev rsync xdotool
+          # the file systems of scripts/fs-images.sh
+          dosfstools exfatprogs ntfs-3g btrfs-progs xfsprogs fusefat exfat-fuse
+          fuse3)
 if [[ "${1:-}" == windows ]]; then
   packages+=(g++-mingw-w64-x86-64-posix wine64 wine zip)
 fi

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the core, the POSIX services and the
-# window on Linux, the job-script fuzzer for a bounded time, the benchmark
-# driver's quick mode, and the Windows build's tests under Wine.
+# window on Linux, backups onto mounted file-system images, the job-script
+# fuzzer for a bounded time, the benchmark driver's quick mode, and the
+# Windows build's tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -11,6 +12,9 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DFERNWISE_GUI=ON -DFERNWISE_TESTS=ON -DFERNWISE_BENCH=ON
 cmake --build build -j"$(nproc)"
 ctest --test-dir build --output-on-failure -j"$(nproc)"
+# Backups onto FAT32, exFAT, NTFS, btrfs and xfs images (as root; skips
+# what cannot be mounted, and says so).
+bash scripts/fs-images-test.sh --build build
 
 bash fuzz/run.sh "${FERNWISE_FUZZ_SECONDS:-60}"
 # The benchmark's quick mode proves every step of it still runs; its figures

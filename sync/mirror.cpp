@@ -47,11 +47,48 @@ class TimeComparison {
   uint64_t shift_ns_;
 };
 
-void EnsureDestinationFolder(RunContext& run, const std::string& dest_folder) {
-  if (PathExists(run.fs, dest_folder)) return;
+/// The comparison of one folder pair's times, made on first need: equal
+/// times need no resolution, and learning a destination's may write a probe
+/// file into it, which a run that changes nothing must not do.
+class FolderTimes {
+ public:
+  FolderTimes(FileSystem& fs, const std::string& source_folder,
+              const std::string& dest_folder)
+      : fs_(fs), source_folder_(source_folder), dest_folder_(dest_folder) {}
+
+  bool Same(FileTime a, FileTime b) {
+    if (a == b) return true;
+    if (!asked_) {
+      comparison_ = TimeComparison(std::max(fs_.TimeResolution(source_folder_),
+                                            fs_.TimeResolution(dest_folder_)),
+                                   std::max(fs_.LocalTimeShift(source_folder_),
+                                            fs_.LocalTimeShift(dest_folder_)));
+      asked_ = true;
+    }
+    return comparison_.Same(a, b);
+  }
+
+ private:
+  FileSystem& fs_;
+  const std::string& source_folder_;
+  const std::string& dest_folder_;
+  TimeComparison comparison_{1, 0};
+  bool asked_ = false;
+};
+
+/// Makes `dest_folder` where it is missing; false, with the source folder
+/// noted in the run's LeftOut, when the destination cannot hold its name.
+bool EnsureDestinationFolder(RunContext& run, const std::string& source_folder,
+                             const std::string& dest_folder) {
+  if (PathExists(run.fs, dest_folder)) return true;
   run.window.ShowStatus("Creating Destination folder...");
-  run.fs.CreateFolder(dest_folder);
+  const CopyResult result = run.fs.CreateFolder(dest_folder);
+  if (!result.made()) {
+    RecordLeftOut(run.state, source_folder, result);
+    return false;
+  }
   AddOne(run.state.Counters.FoldersCreated, "FoldersCreated");
+  return true;
 }
 
 void RefreshFolderMask(RunContext& run, std::string& status,
@@ -78,9 +115,8 @@ bool CopyOrLeaveOut(RunContext& run, const std::string& source_file,
 
 /// Brings one destination file in line with its source: presence, then
 /// time, then mask, each on the state the step before has left.
-void MirrorFile(RunContext& run, std::string& status,
-                const TimeComparison& times, const std::string& source_file,
-                const std::string& dest_file) {
+void MirrorFile(RunContext& run, std::string& status, FolderTimes& times,
+                const std::string& source_file, const std::string& dest_file) {
   FileSystem& fs = run.fs;
   RunCounters& counters = run.state.Counters;
   ShowJoined(run.window, status, "Comparing ", source_file, " and ", dest_file,
@@ -119,11 +155,8 @@ void MirrorFiles(RunContext& run, std::string& status,
                  const std::string& source_folder,
                  const std::string& dest_folder, NameList& files) {
   if (files.Empty()) return;
-  // Asked once per folder, and only where there is a file to compare.
-  const TimeComparison times(std::max(run.fs.TimeResolution(source_folder),
-                                      run.fs.TimeResolution(dest_folder)),
-                             std::max(run.fs.LocalTimeShift(source_folder),
-                                      run.fs.LocalTimeShift(dest_folder)));
+  // Asked once per folder, and only where two times differ.
+  FolderTimes times(run.fs, source_folder, dest_folder);
   ChildPathBuffer source_file(run.fs, source_folder);
   ChildPathBuffer dest_file(run.fs, dest_folder);
   while (!files.Empty()) {
@@ -137,7 +170,8 @@ void MirrorFiles(RunContext& run, std::string& status,
 void MirrorTree(RunContext& run, std::string& status,
                 const std::string& source_folder,
                 const std::string& dest_folder) {
-  EnsureDestinationFolder(run, dest_folder);
+  // A folder the destination cannot hold is left out with all it holds.
+  if (!EnsureDestinationFolder(run, source_folder, dest_folder)) return;
   RefreshFolderMask(run, status, source_folder, dest_folder);
   ShowJoined(run.window, status, "Seeking ", source_folder, "...");
   FolderSnapshot snapshot = *TakeSnapshot(run.fs, source_folder);

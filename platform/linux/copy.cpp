@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "platform/linux/carry.h"
+#include "platform/linux/destination_abilities.h"
 #include "platform/linux/support.h"
 
 namespace fernwise::linux_os {
@@ -44,9 +45,10 @@ class TempEntry {
  public:
   // Calls make(name) with fresh names ".<name>.fernwise-XXXXXX" until one
   // does not exist yet; make returns false with errno set when it fails.
-  // Failing with `tolerated` leaves the entry unmade instead of throwing.
+  // Where the destination refuses the name or the entry's `kind` (see
+  // WhyRefused), the entry is left unmade instead of throwing.
   template <typename Make>
-  TempEntry(const EntryAt& target, Make make, int tolerated = 0)
+  TempEntry(const EntryAt& target, Make make, mode_t kind = S_IFREG)
       : folder_(target.folder) {
     std::string base = "." + target.name.substr(0, kKeptNameBytes);
     base += ".fernwise-";
@@ -61,8 +63,12 @@ class TempEntry {
         name_ = std::move(name);
         return;
       }
-      if (tolerated != 0 && errno == tolerated) return;
-      if (errno != EEXIST) ThrowError(kCopyFile, target.path);
+      if (errno == EEXIST) continue;
+      error_ = errno;
+      RemoveDebris(folder_, name.c_str());
+      refusal_ = WhyRefused(folder_, target.name, kind, error_);
+      if (refusal_ != Refusal::kNone) return;
+      ThrowError(kCopyFile, target.path, error_);
     }
     ThrowError(kCopyFile, target.path, EEXIST);
   }
@@ -73,6 +79,8 @@ class TempEntry {
   }
 
   bool made() const { return !name_.empty(); }
+  Refusal refusal() const { return refusal_; }
+  int error() const { return error_; }
   int folder() const { return folder_; }
   const char* name() const { return name_.c_str(); }
   // rename() replaces a file or link atomically, whatever its permissions,
@@ -89,6 +97,8 @@ class TempEntry {
   // uncommitted temporary entry.
   std::optional<OwnFolderAccess> access_;
   std::string name_;
+  Refusal refusal_ = Refusal::kNone;
+  int error_ = 0;
 };
 
 // Copies in the kernel; false when it cannot for this pair of files (another
@@ -154,16 +164,20 @@ void CopyContent(int in, int out, const struct stat& st,
 
 // The source's owner and group where this process may set them, as cp -a
 // keeps them; a refusal is not a failure (an ordinary user keeps their own).
-// `change` is chown's call for the copy, and says what came along.
+// `change` is chown's call for the copy, and says what came along. Not
+// tried where the destination keeps no permission bits: owners mean nothing
+// there either.
 template <typename Change>
-CarriedOwner KeepOwner(const struct stat& st, CopyState& state, Change change) {
+CarriedOwner KeepOwner(const struct stat& st, CopyState& state,
+                       const DestinationAbilities& onto, Change change) {
   if (!state.ids_known) {
     state.euid = ::geteuid();
     state.egid = ::getegid();
     state.ids_known = true;
   }
   CarriedOwner carried{st.st_uid == state.euid, st.st_gid == state.egid};
-  if (carried.owner && carried.group) return carried;
+  if ((carried.owner && carried.group) || !onto.keeps_permissions)
+    return carried;
   if (change(st.st_uid, st.st_gid) == 0) return {true, true};
   // Not privileged: the group may still be one this user belongs to.
   if (change(static_cast<uid_t>(-1), st.st_gid) == 0) carried.group = true;
@@ -173,15 +187,23 @@ CarriedOwner KeepOwner(const struct stat& st, CopyState& state, Change change) {
 // The owner, group, mode and times of a link or special file made as
 // `temp`; set-ID bits as they came along.
 CarriedOwner KeepOwnerOf(const TempEntry& temp, const struct stat& st,
-                         CopyState& state) {
-  return KeepOwner(st, state, [&](uid_t uid, gid_t gid) {
+                         CopyState& state, const DestinationAbilities& onto) {
+  return KeepOwner(st, state, onto, [&](uid_t uid, gid_t gid) {
     return ::fchownat(temp.folder(), temp.name(), uid, gid,
                       AT_SYMLINK_NOFOLLOW);
   });
 }
 
-void CopyFile(const EntryAt& source, const struct stat& st,
-              const EntryAt& target, CopyState& state) {
+// What a copy that the destination refused leaves out, and why.
+CopyResult LeftOut(const TempEntry& temp, const struct stat& st,
+                   const DestinationAbilities& onto) {
+  return {
+      RefusalReason(temp.refusal(), st.st_mode & S_IFMT, temp.error(), onto)};
+}
+
+CopyResult CopyFile(const EntryAt& source, const struct stat& st,
+                    const EntryAt& target, CopyState& state,
+                    const DestinationAbilities& onto) {
   // O_NONBLOCK: should the name have become a FIFO since lstat, opening it
   // must not wait for a writer.
   UniqueFd in(
@@ -194,10 +216,11 @@ void CopyFile(const EntryAt& source, const struct stat& st,
                        O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     return out.valid();
   });
+  if (!temp.made()) return LeftOut(temp, st, onto);
   CopyContent(in.get(), out.get(), st, source.path, target.path, state);
-  const CarriedOwner carried = KeepOwner(st, state, [&](uid_t uid, gid_t gid) {
-    return ::fchown(out.get(), uid, gid);
-  });
+  const CarriedOwner carried = KeepOwner(
+      st, state, onto,
+      [&](uid_t uid, gid_t gid) { return ::fchown(out.get(), uid, gid); });
   // After the owner: chown clears file capabilities.
   AclFacts acl;
   const int error =
@@ -205,12 +228,16 @@ void CopyFile(const EntryAt& source, const struct stat& st,
   if (error != 0) ThrowError(kCopyFile, target.path, error);
   const bool nosuid = OnNosuidMount(in.get(), st.st_dev, state.nosuid_devices);
   // After the content and the owner: writing or chown clears set-user-ID.
-  if (::fchmod(out.get(), CarriedMode(st.st_mode, carried, acl, nosuid)) != 0)
+  if (SetCopyMode(out.get(), CarriedMode(st.st_mode, carried, acl, nosuid),
+                  st.st_mode, onto) != 0)
     ThrowError(kCopyFile, target.path);
   const timespec times[2] = {st.st_atim, st.st_mtim};
   if (::futimens(out.get(), times) != 0) ThrowError(kCopyFile, target.path);
   if (out.Close() != 0) ThrowError(kCopyFile, target.path);
   temp.Commit(target);
+  if (KeepTimesAfterRename(target.folder, target.name, times, onto) != 0)
+    ThrowError(kCopyFile, target.path);
+  return {};
 }
 
 std::string ReadLink(const EntryAt& source, off_t size_hint) {
@@ -236,22 +263,28 @@ void SetTimesAndCommit(TempEntry& temp, const struct stat& st,
   temp.Commit(target);
 }
 
-void CopyLink(const EntryAt& source, const struct stat& st,
-              const EntryAt& target, CopyState& state) {
+CopyResult CopyLink(const EntryAt& source, const struct stat& st,
+                    const EntryAt& target, CopyState& state,
+                    const DestinationAbilities& onto) {
   const std::string link = ReadLink(source, st.st_size);
-  TempEntry temp(target, [&](const std::string& name) {
-    return ::symlinkat(link.c_str(), target.folder, name.c_str()) == 0;
-  });
-  KeepOwnerOf(temp, st, state);
+  TempEntry temp(
+      target,
+      [&](const std::string& name) {
+        return ::symlinkat(link.c_str(), target.folder, name.c_str()) == 0;
+      },
+      S_IFLNK);
+  if (!temp.made()) return LeftOut(temp, st, onto);
+  KeepOwnerOf(temp, st, state, onto);
   SetTimesAndCommit(temp, st, target);
+  return {};
 }
 
 // FIFOs, sockets and device nodes are made anew as what they are, never
-// opened. An unprivileged process may not make device nodes: then nothing is
-// made, the target stays as it was, and the node is left out, so that the
-// run goes on.
+// opened. An unprivileged process may not make device nodes, and FAT and
+// exFAT hold none of them: then nothing is made, the target stays as it
+// was, and the node is left out, so that the run goes on.
 CopyResult CopySpecial(const EntryAt& target, const struct stat& st,
-                       CopyState& state) {
+                       CopyState& state, const DestinationAbilities& onto) {
   const bool device = S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode);
   const mode_t kind = st.st_mode & S_IFMT;
   const dev_t number = device ? st.st_rdev : 0;
@@ -260,13 +293,14 @@ CopyResult CopySpecial(const EntryAt& target, const struct stat& st,
       [&](const std::string& name) {
         return ::mknodat(target.folder, name.c_str(), kind | 0600, number) == 0;
       },
-      device ? EPERM : 0);
-  if (!temp.made()) return {"a device node needs privileges to be made"};
-  const CarriedOwner carried = KeepOwnerOf(temp, st, state);
+      kind);
+  if (!temp.made()) return LeftOut(temp, st, onto);
+  const CarriedOwner carried = KeepOwnerOf(temp, st, state, onto);
   // Never opened, so neither its ACL nor its mount is looked at: set-ID bits
   // stay only with the owner and group.
   const mode_t mode = CarriedMode(st.st_mode, carried, AclFacts(), false);
-  if (::fchmodat(temp.folder(), temp.name(), mode, AT_SYMLINK_NOFOLLOW) != 0)
+  if (onto.keeps_permissions &&
+      ::fchmodat(temp.folder(), temp.name(), mode, AT_SYMLINK_NOFOLLOW) != 0)
     ThrowError(kCopyFile, target.path);
   SetTimesAndCommit(temp, st, target);
   return {};
@@ -275,19 +309,18 @@ CopyResult CopySpecial(const EntryAt& target, const struct stat& st,
 }  // namespace
 
 CopyResult CopyEntry(const EntryAt& source, const struct stat& st,
-                     const EntryAt& target, CopyState& state) {
+                     const EntryAt& target, CopyState& state,
+                     const DestinationAbilities& onto) {
   switch (st.st_mode & S_IFMT) {
     case S_IFREG:
-      CopyFile(source, st, target, state);
-      return {};
+      return CopyFile(source, st, target, state, onto);
     case S_IFLNK:
-      CopyLink(source, st, target, state);
-      return {};
+      return CopyLink(source, st, target, state, onto);
     case S_IFIFO:
     case S_IFSOCK:
     case S_IFCHR:
     case S_IFBLK:
-      return CopySpecial(target, st, state);
+      return CopySpecial(target, st, state, onto);
     case S_IFDIR:
       ThrowError(kCopyFile, source.path, EISDIR);
     default:

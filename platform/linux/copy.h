@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/file_system.h"
+#include "platform/linux/destination_abilities.h"
 
 namespace fernwise::linux_os {
 
@@ -51,10 +52,13 @@ struct EntryAt {
 /// the copy is built under a temporary name in the target's folder and
 /// renamed over it only when complete; on failure the temporary entry is
 /// removed and the target left as it was. A device node this process may
-/// not make is left out. Nothing is followed: a link is
+/// not make, and an entry whose name or kind the destination refuses, is
+/// left out. `onto` says what the destination keeps: where it keeps no
+/// permission bits, no mode or owner is set. Nothing is followed: a link is
 /// copied as a link, and a link at the target's name is replaced, not
 /// written through.
 CopyResult CopyEntry(const EntryAt& source, const struct stat& st,
-                     const EntryAt& target, CopyState& state);
+                     const EntryAt& target, CopyState& state,
+                     const DestinationAbilities& onto);
 
 }  // namespace fernwise::linux_os

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <langinfo.h>
-#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <clocale>
@@ -14,11 +13,13 @@
 
 #include "core/run_error.h"
 #include "platform/linux/carry.h"
+#include "platform/linux/destination_abilities.h"
 
 namespace fernwise {
 
 namespace {
 
+using linux_os::DestinationAbilities;
 using linux_os::InOwnFolder;
 using linux_os::kPermissionBits;
 using linux_os::SplitPath;
@@ -26,14 +27,6 @@ using linux_os::ThrowError;
 using linux_os::UniqueFd;
 
 constexpr int64_t kNanosPerSecond = 1'000'000'000;
-
-// statfs f_type values; spelled out because older kernel headers lack some.
-constexpr uint32_t kMsdosMagic = 0x4d44;
-constexpr uint32_t kExfatMagic = 0x2011BAB0;
-constexpr uint32_t kNtfsMagic = 0x5346544e;   // ntfs, and ntfs-3g via fuseblk
-constexpr uint32_t kNtfs3Magic = 0x7366746e;  // the ntfs3 driver
-constexpr uint32_t kCifsMagic = 0xFF534D42;
-constexpr uint32_t kSmb2Magic = 0xFE534D42;
 
 bool IsMissing(int error) { return error == ENOENT || error == ENOTDIR; }
 
@@ -173,19 +166,33 @@ uint32_t LinuxFileSystem::ReadAttributes(const std::string& path) {
   const struct stat status = StatEntry(path, "read attributes of");
   const std::string_view name = SplitPath(path).name;
   const uint32_t mask = MaskOf(status, name);
-  if (!S_ISREG(status.st_mode)) return mask;
-  // A source file of a backup shows the mask its copy can carry; that only
+  // A source entry of a backup shows the mask its copy can carry; that only
   // ever differs where the two masks differ, so only then is it worked out.
   std::string& copy = counterpart_;
   if (!tree_.Counterpart(path, linux_os::Role::kSource,
                          linux_os::Role::kDestination, copy))
     return mask;
-  const struct stat* onto = stats_.Lstat(copy);
-  if (onto == nullptr || !S_ISREG(onto->st_mode) || MaskOf(*onto, name) == mask)
+  const struct stat* onto = CounterpartStatus(copy);
+  if (onto == nullptr ||
+      (onto->st_mode & S_IFMT) != (status.st_mode & S_IFMT) ||
+      MaskOf(*onto, name) == mask)
     return mask;
   struct stat carried = status;
+  const struct stat onto_status = *onto;
+  // Where the destination keeps no permission bits (FAT, exFAT, NTFS), the
+  // copy shows its own, and of the source's only what the destination
+  // keeps: so no mode change is ever tried there, and a second run finds
+  // the masks equal.
+  if (const DestinationAbilities abilities = AbilitiesAt(copy, onto_status);
+      !abilities.keeps_permissions) {
+    carried.st_mode =
+        (status.st_mode & S_IFMT) |
+        linux_os::KeptMode(status.st_mode, onto_status.st_mode, abilities);
+    return MaskOf(carried, name);
+  }
+  if (!S_ISREG(status.st_mode)) return mask;
   carried.st_mode = (status.st_mode & S_IFMT) |
-                    CarriedModeOnto(path, status, copy, *onto,
+                    CarriedModeOnto(path, status, copy, onto_status,
                                     status.st_mode & kPermissionBits);
   return MaskOf(carried, name);
 }
@@ -196,7 +203,15 @@ void LinuxFileSystem::SetAttributes(const std::string& path, uint32_t mask) {
   // Linux keeps no permissions on a link itself.
   if (S_ISLNK(status.st_mode)) return;
   mode_t mode = (mask >> kPermissionShift) & kPermissionBits;
-  if (S_ISREG(status.st_mode)) {
+  // Where the destination keeps no permission bits, the mask was made from
+  // the entry's own mode (see ReadAttributes): only a file's read-only
+  // attribute can have changed, and only where the destination keeps it.
+  const DestinationAbilities abilities =
+      InWritableTree(path) ? AbilitiesAt(path, status) : DestinationAbilities();
+  if (!abilities.keeps_permissions &&
+      (!S_ISREG(status.st_mode) || !abilities.keeps_read_only))
+    return;
+  if (S_ISREG(status.st_mode) && abilities.keeps_permissions) {
     std::string source;
     const struct stat* from =
         tree_.Counterpart(path, linux_os::Role::kDestination,
@@ -273,7 +288,7 @@ CopyResult LinuxFileSystem::Copy(const std::string& source,
   const Location onto = Locate(target, kOperation);
   return linux_os::CopyEntry({from_folder, std::string(from.name), source},
                              status, {onto.folder.get(), onto.name, target},
-                             copy_state_);
+                             copy_state_, AbilitiesOfFolder(onto.folder.get()));
 }
 
 FileTime LinuxFileSystem::LastModified(const std::string& path) {
@@ -296,15 +311,20 @@ void LinuxFileSystem::Delete(const std::string& path) {
     ThrowError(kOperation, path);
 }
 
-void LinuxFileSystem::CreateFolder(const std::string& path) {
+CopyResult LinuxFileSystem::CreateFolder(const std::string& path) {
   constexpr char kOperation[] = "create folder";
   stats_.ForgetFolder(path);
   const Location at = Locate(path, kOperation);
   const int folder = at.folder.get();
   if (InOwnFolder(folder, [&] {
         return ::mkdirat(folder, at.name.c_str(), 0777);
-      }) != 0)
-    ThrowError(kOperation, path);
+      }) == 0)
+    return {};
+  const int error = errno;
+  const linux_os::Refusal refusal =
+      linux_os::WhyRefused(folder, at.name, S_IFDIR, error);
+  if (refusal == linux_os::Refusal::kNone) ThrowError(kOperation, path, error);
+  return {linux_os::RefusalReason(refusal, S_IFDIR, error, {})};
 }
 
 void LinuxFileSystem::RemoveFolder(const std::string& path) {
@@ -330,6 +350,9 @@ int64_t LinuxFileSystem::TimeResolution(const std::string& path) {
   }
   // Not a folder: nothing will be copied into it.
   if (status == nullptr || !S_ISDIR(status->st_mode)) return 1;
+  // A destination's is learnt; a source is only read, and its type tells.
+  if (InWritableTree(path))
+    return AbilitiesAt(path, *status).time_resolution_ns;
   const dev_t device = status->st_dev;
   for (const auto& [known_device, resolution] : resolutions_)
     if (known_device == device) return resolution;
@@ -342,25 +365,44 @@ void LinuxFileSystem::BeginPass() {
   stats_.ForgetAll();
   copy_state_.BeginPass();
   resolutions_.clear();
+  abilities_.Forget();
 }
 
 int64_t LinuxFileSystem::ResolutionOf(const std::string& path) {
   const linux_os::FolderFd folder = tree_.OpenFolder(path, O_PATH);
-  struct statfs info;
-  if (!folder.valid() || ::fstatfs(folder.get(), &info) != 0) return 1;
-  switch (static_cast<uint32_t>(info.f_type)) {
-    case kMsdosMagic:
-      return 2 * kNanosPerSecond;
-    case kExfatMagic:
-      return 10'000'000;
-    case kNtfsMagic:
-    case kNtfs3Magic:
-    case kCifsMagic:
-    case kSmb2Magic:
-      return 100;
-    default:
-      return 1;
-  }
+  if (!folder.valid()) return 1;
+  return linux_os::AbilitiesByType(folder.get()).time_resolution_ns;
+}
+
+bool LinuxFileSystem::InWritableTree(const std::string& path) const {
+  const linux_os::TreeAccess::Root* root = tree_.RootOf(path);
+  return root != nullptr && (root == tree_.Held(linux_os::Role::kDestination) ||
+                             root == tree_.Held(linux_os::Role::kSecondary));
+}
+
+const struct stat* LinuxFileSystem::CounterpartStatus(const std::string& path) {
+  if (const linux_os::TreeAccess::Root* root = tree_.HeldAt(path))
+    return ::fstat(root->fd.get(), &counterpart_status_) == 0
+               ? &counterpart_status_
+               : nullptr;
+  return stats_.Lstat(path);
+}
+
+DestinationAbilities LinuxFileSystem::AbilitiesAt(const std::string& path,
+                                                  const struct stat& status) {
+  return abilities_.Of(status.st_dev, [&] {
+    // A folder on the entry's device, in the destination's trees.
+    return tree_.OpenFolder(S_ISDIR(status.st_mode) ? std::string_view(path)
+                                                    : SplitPath(path).folder,
+                            O_PATH);
+  });
+}
+
+DestinationAbilities LinuxFileSystem::AbilitiesOfFolder(int folder) {
+  struct stat status;
+  if (::fstat(folder, &status) != 0) return {};
+  return abilities_.Of(status.st_dev,
+                       [&] { return linux_os::FolderFd::Borrowed(folder); });
 }
 
 std::string LinuxFileSystem::ResolvePath(const std::string& path) {

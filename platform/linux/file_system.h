@@ -64,6 +64,7 @@
 
 #include "core/file_system.h"
 #include "platform/linux/copy.h"
+#include "platform/linux/destination_abilities.h"
 #include "platform/linux/stat_cache.h"
 #include "platform/linux/support.h"
 #include "platform/linux/tree_access.h"
@@ -105,11 +106,14 @@ class LinuxFileSystem final : public FileSystem {
   FileTime LastModified(const std::string& path) override;
   int64_t Length(const std::string& path) override;
   void Delete(const std::string& path) override;
-  void CreateFolder(const std::string& path) override;
+  /// A name the destination cannot hold is left out.
+  CopyResult CreateFolder(const std::string& path) override;
   void RemoveFolder(const std::string& path) override;
 
-  /// 2 s on FAT, 10 ms on exFAT, 100 ns on NTFS and SMB shares, else 1 ns;
-  /// 1 ns when the path cannot be examined.
+  /// In a destination (or secondary) tree, what a probe file shows (see
+  /// platform/linux/destination_abilities.h); elsewhere 2 s on FAT, 10 ms on
+  /// exFAT, 100 ns on NTFS and SMB shares, else 1 ns; 1 ns when the path
+  /// cannot be examined.
   int64_t TimeResolution(const std::string& path) override;
   std::string ResolvePath(const std::string& path) override;
   bool IgnoresCase() const override { return false; }
@@ -147,16 +151,30 @@ class LinuxFileSystem final : public FileSystem {
                          const std::string& target, const struct stat& onto,
                          mode_t mode);
   int64_t ResolutionOf(const std::string& path);
+  /// Whether `path` lies in the destination's or the secondary folder's
+  /// tree: the trees a probe may be written into.
+  bool InWritableTree(const std::string& path) const;
+  /// The status of a source entry's counterpart `path`: lstat, or for a
+  /// held folder the folder it leads to; nullptr when missing.
+  const struct stat* CounterpartStatus(const std::string& path);
+  /// The abilities of the file system holding the destination entry `path`
+  /// of status `status`, learnt in its folder the first time in a pass.
+  linux_os::DestinationAbilities AbilitiesAt(const std::string& path,
+                                             const struct stat& status);
+  /// The same for the open folder `folder`, which a copy writes into.
+  linux_os::DestinationAbilities AbilitiesOfFolder(int folder);
 
   std::unique_ptr<DIR, DirCloser> listing_;
   std::string listing_prefix_;  // the listed folder's pattern, ending in "/"
   unsigned char listed_type_ = DT_UNKNOWN;
   linux_os::TreeAccess tree_;
   linux_os::StatCache stats_;
-  struct stat root_status_;  // StatEntry's answer for a held folder
-  std::string counterpart_;  // ReadAttributes' buffer
+  struct stat root_status_;         // StatEntry's answer for a held folder
+  struct stat counterpart_status_;  // CounterpartStatus's for a held folder
+  std::string counterpart_;         // ReadAttributes' buffer
   std::vector<std::pair<dev_t, int64_t>> resolutions_;  // this pass's
   linux_os::CopyState copy_state_;
+  linux_os::AbilitiesCache abilities_;  // this pass's, by device
 };
 
 }  // namespace fernwise

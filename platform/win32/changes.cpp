@@ -268,10 +268,11 @@ void Win32FileSystem::Delete(const std::string& path) {
   RemoveUnlocked(path, DeleteFileW, "delete file");
 }
 
-void Win32FileSystem::CreateFolder(const std::string& path) {
+CopyResult Win32FileSystem::CreateFolder(const std::string& path) {
   entries_.ForgetFolder(path);
   if (!CreateDirectoryW(WidenPath(path).c_str(), nullptr))
     ThrowError(GetLastError(), "create folder", path);
+  return {};
 }
 
 void Win32FileSystem::RemoveFolder(const std::string& path) {

@@ -76,7 +76,7 @@ class Win32FileSystem final : public FileSystem {
   int64_t Length(const std::string& path) override;
   /// Clears the read-only bit first: the destination tree is the program's.
   void Delete(const std::string& path) override;
-  void CreateFolder(const std::string& path) override;
+  CopyResult CreateFolder(const std::string& path) override;
   /// Clears the read-only bit first, as Delete does, and removes the links
   /// to folders the folder holds.
   void RemoveFolder(const std::string& path) override;

@@ -251,6 +251,69 @@ TEST_F(RunJobTest, LongStepsLetTheWindowAnswerDuringTheRunOnly) {
   EXPECT_EQ(events.size(), after_run);
 }
 
+// What a run could not back up is said before the report, the first few in
+// a message box and all of them in a file beside the job script; a run
+// that left nothing out says nothing and writes nothing.
+TEST_F(RunJobTest, WhatWasLeftOutIsShownAndListedBesideTheScript) {
+  struct Case {
+    int left_out;
+    bool list_writable;
+    const char* message_start;
+    const char* message_end;
+  };
+  const Case cases[] = {
+      {0, true, "", ""},
+      {1, true,
+       "1 entry was not backed up: the destination cannot hold it.\n"
+       "The whole list is in /work/Not backed up.txt.\n\n/src/f0 (",
+       "/src/f0 (the destination cannot hold links)"},
+      {12, true,
+       "12 entries were not backed up: the destination cannot hold them.\n"
+       "The whole list is in /work/Not backed up.txt.\n\n/src/f0 (",
+       "/src/f9 (the destination cannot hold links)\nand 2 more"},
+      {2, false,
+       "2 entries were not backed up: the destination cannot hold them.\n"
+       "The list could not be written: Error 13: ",
+       "/src/f1 (the destination cannot hold links)"},
+  };
+  constexpr char kList[] = "/work/Not backed up.txt";
+  for (const Case& c : cases) {
+    fs_ = MemoryFileSystem();
+    fs_.AddFolder("/dst");
+    for (int i = 0; i < c.left_out; ++i) {
+      const std::string name = "/src/f" + std::to_string(i);
+      fs_.AddFile(name);
+      fs_.LeaveOutCopiesOf(name, "the destination cannot hold links");
+    }
+    fs_.AddFile("/src/kept");
+    if (!c.list_writable)
+      fs_.FailOn(MemoryFileSystem::Op::kCreateTextFile, kList);
+    window_ = RecordingWindow();
+    Run("BACKUP, /src, /dst");
+    EXPECT_TRUE(fs_.Exists("/dst/kept")) << c.left_out;
+    if (c.left_out == 0) {
+      EXPECT_THAT(window_.messages, IsEmpty());
+      EXPECT_FALSE(fs_.Exists(kList));
+      continue;
+    }
+    ASSERT_EQ(window_.messages.size(), 1u) << c.left_out;
+    EXPECT_THAT(window_.messages[0], StartsWith(c.message_start));
+    EXPECT_THAT(window_.messages[0], ::testing::EndsWith(c.message_end));
+    const std::vector<std::string>& events = window_.events;
+    ASSERT_GE(events.size(), 3u);
+    EXPECT_THAT(
+        std::vector<std::string>(events.end() - 3, events.end()),
+        ElementsAre("message " + window_.messages[0], "report", "enable"))
+        << "before the report";
+    if (!c.list_writable) continue;
+    const std::string list = fs_.Content(kList);
+    EXPECT_THAT(list, StartsWith("Not backed up by the run of "));
+    for (int i = 0; i < c.left_out; ++i)
+      EXPECT_THAT(list, HasSubstr("\r\n/src/f" + std::to_string(i) +
+                                  " (the destination cannot hold links)\r\n"));
+  }
+}
+
 TEST_F(RunJobTest, UnhandledFailuresLeaveTheButtonDisabledAndShowNoReport) {
   struct Case {
     const char* script;

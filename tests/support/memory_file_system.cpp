@@ -321,13 +321,16 @@ void MemoryFileSystem::Delete(const std::string& path) {
   Remove(path);
 }
 
-void MemoryFileSystem::CreateFolder(const std::string& path) {
+CopyResult MemoryFileSystem::CreateFolder(const std::string& path) {
   Enter(Op::kCreateFolder, path, "mkdir " + path);
   if (Find(path)) Fail(EEXIST, "create folder", path);
   const Node* parent = Find(Parent(path));
   if (!IsRoot(Parent(path)) && (!parent || !parent->folder))
     Fail(ENOENT, "create folder", path);
+  if (auto left_out = left_out_.find(path); left_out != left_out_.end())
+    return {left_out->second};
   Make(path, true);
+  return {};
 }
 
 void MemoryFileSystem::RemoveFolder(const std::string& path) {

@@ -66,8 +66,9 @@ class MemoryFileSystem : public FileSystem {
   /// Whether the listing tells each entry's kind, as most POSIX file systems
   /// do. Default: false, so entries are sorted by their attributes.
   void set_listing_tells_kind(bool tells) { listing_tells_kind_ = tells; }
-  /// Copies of `source` make nothing and leave it out for `reason`, as a
-  /// destination that cannot hold such an entry does.
+  /// Copies of `source`, and the making of the folder `source`, make
+  /// nothing and leave it out for `reason`, as a destination that cannot
+  /// hold such an entry or name does.
   void LeaveOutCopiesOf(const std::string& source, std::string reason) {
     left_out_[source] = std::move(reason);
   }
@@ -120,7 +121,7 @@ class MemoryFileSystem : public FileSystem {
   FileTime LastModified(const std::string& path) override;
   int64_t Length(const std::string& path) override;
   void Delete(const std::string& path) override;
-  void CreateFolder(const std::string& path) override;
+  CopyResult CreateFolder(const std::string& path) override;
   void RemoveFolder(const std::string& path) override;
   int64_t TimeResolution(const std::string& path) override;
   int64_t LocalTimeShift(const std::string& path) override;

@@ -250,7 +250,8 @@ TEST_F(MirrorTest, PreservingModeStoresTheOldFileBeforeTheOverwrite) {
 // An entry the destination cannot hold is left out: no time or mask of a
 // target that was not made is read, nothing is counted, and in the
 // preserving mode a target whose old version cannot be kept is not
-// overwritten.
+// overwritten. A folder whose name it cannot hold is left out with all it
+// holds: never entered, its files neither scanned nor copied.
 TEST_F(MirrorTest, EntriesLeftOutAreNotComparedCountedOrOverwritten) {
   state_.BackupMode = kDuplexPreserving;
   state_.SecondaryFolder = "/old";
@@ -258,17 +259,23 @@ TEST_F(MirrorTest, EntriesLeftOutAreNotComparedCountedOrOverwritten) {
   fs_.AddFile("/src/new", "n", FileTime{100});
   fs_.AddFile("/src/changed", "c", FileTime{200});
   fs_.AddFile("/dst/changed", "old", FileTime{100});
+  fs_.AddFile("/src/a:b/inner", "i", FileTime{300});
   fs_.LeaveOutCopiesOf("/src/new", "cannot be made here");
   fs_.LeaveOutCopiesOf("/dst/changed", "cannot be kept here");
+  fs_.LeaveOutCopiesOf("/dst/a:b", "cannot hold this name");
   Mirror();
   EXPECT_FALSE(fs_.Exists("/dst/new"));
   EXPECT_THAT(fs_.LogOf("time /dst/new"), IsEmpty());
   EXPECT_THAT(fs_.LogOf("attr /dst/new"), IsEmpty());
   EXPECT_EQ(fs_.Content("/dst/changed"), "old");
-  EXPECT_THAT(Counts(state_.Counters), ElementsAre(2, 0, 0, 0, 0, 0));
+  EXPECT_FALSE(fs_.Exists("/dst/a:b"));
+  EXPECT_THAT(fs_.LogOf("list /src/a:b/"), IsEmpty());
+  EXPECT_THAT(fs_.LogOf("attr /dst/a:b"), IsEmpty());
+  EXPECT_THAT(Counts(state_.Counters), ElementsAre(2, 1, 0, 0, 0, 0));
   EXPECT_THAT(state_.LeftOut, ::testing::UnorderedElementsAre(
                                   "/src/new (cannot be made here)",
-                                  "/dst/changed (cannot be kept here)"));
+                                  "/dst/changed (cannot be kept here)",
+                                  "/src/a:b (cannot hold this name)"));
 }
 
 TEST_F(MirrorTest, DestructiveModeStoresNothing) {

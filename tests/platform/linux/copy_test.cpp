@@ -17,6 +17,7 @@
 #include "core/path_probe.h"
 #include "core/run_error.h"
 #include "platform/linux/carry.h"
+#include "platform/linux/destination_abilities.h"
 #include "platform/linux/file_system.h"
 #include "tests/support/linux_temp_folder.h"
 
@@ -136,6 +137,101 @@ TEST_F(LinuxCopyTest, RecreatesDeviceNodeOrLeavesNothingWhenRefused) {
   const struct stat st = Lstat(Path("null"));
   EXPECT_TRUE(S_ISCHR(st.st_mode));
   EXPECT_EQ(st.st_rdev, makedev(1, 3));
+}
+
+// What each destination that scripts/fs-images-test.sh mounts keeps and
+// holds. The test runs there with FERNWISE_TEST_DESTINATION set to the mount
+// and FS_DRIVER (with NTFS_OPTIONS) naming its driver; without them, on the
+// test's own temporary folder (the "" row).
+struct DestinationCase {
+  const char* driver;
+  int64_t resolution_ns;
+  bool keeps_permissions;
+  bool holds_links_and_fifos;
+  bool holds_colon;
+};
+constexpr DestinationCase kDestinations[] = {
+    {"", 1, true, true, true},
+    {"fusefat", 2'000'000'000, false, false, false},
+    {"exfat-fuse", 1'000'000'000, false, false, false},
+    {"ntfs-3g", 100, false, true, true},
+    {"ntfs-3g+windows_names", 100, false, true, false},
+    {"btrfs", 1, true, true, true},
+    {"xfs", 1, true, true, true},
+};
+
+class LinuxDestinationTest : public LinuxTempFolderTest {
+ protected:
+  void SetUp() override {
+    LinuxTempFolderTest::SetUp();
+    const char* mount = std::getenv("FERNWISE_TEST_DESTINATION");
+    std::string driver;
+    if (mount != nullptr) {
+      const char* name = std::getenv("FS_DRIVER");
+      const char* options = std::getenv("NTFS_OPTIONS");
+      driver = std::string(name ? name : "?") +
+               (options && *options ? std::string("+") + options : "");
+    }
+    for (const DestinationCase& c : kDestinations)
+      if (driver == c.driver) case_ = &c;
+    if (case_ == nullptr) GTEST_SKIP() << "nothing expected of " << driver;
+    dest_ = (mount ? std::string(mount) : root_) + "/dest-XXXXXX";
+    ASSERT_NE(::mkdtemp(dest_.data()), nullptr);
+    ::chmod(dest_.c_str(), 0755);  // as the source folder; refused on FAT
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    if (!dest_.empty()) std::filesystem::remove_all(dest_, ignored);
+    LinuxTempFolderTest::TearDown();
+  }
+
+  const DestinationCase* case_ = nullptr;
+  std::string dest_;
+};
+
+TEST_F(LinuxDestinationTest, KeepsWhatItCanAndLeavesOutWhatItCannotHold) {
+  HangGuard guard;
+  const DestinationCase& c = *case_;
+  MakeFolder(Path("src"));
+  WriteFile(Path("src/plain"), "content", 0640);
+  SetTimes(Path("src/plain"), {1'700'000'001, 123'456'789});
+  ASSERT_EQ(::symlink("plain", Path("src/link").c_str()), 0);
+  ASSERT_EQ(::mkfifo(Path("src/fifo").c_str(), 0600), 0);
+  WriteFile(Path("src/a:b"), "colon");
+  fs_.HoldFolders({Path("src"), dest_, ""});
+  fs_.BeginPass();
+  const timespec before = Lstat(dest_).st_mtim;
+
+  EXPECT_EQ(fs_.TimeResolution(dest_), c.resolution_ns);
+  const timespec after = Lstat(dest_).st_mtim;
+  EXPECT_EQ(std::tie(after.tv_sec, after.tv_nsec),
+            std::tie(before.tv_sec, before.tv_nsec))
+      << "a probe leaves the folder's time as it was";
+  EXPECT_EQ(fs_.ReadAttributes(Path("src")), fs_.ReadAttributes(dest_));
+  ASSERT_TRUE(fs_.Copy(Path("src/plain"), dest_ + "/plain").made());
+  EXPECT_EQ(ReadFile(dest_ + "/plain"), "content");
+  EXPECT_LT(fs_.LastModified(Path("src/plain")).ns -
+                fs_.LastModified(dest_ + "/plain").ns,
+            c.resolution_ns);
+  // So a second run sets no mask, and only a destination that keeps them
+  // shows the source's permission bits.
+  EXPECT_EQ(fs_.ReadAttributes(Path("src/plain")),
+            fs_.ReadAttributes(dest_ + "/plain"));
+  EXPECT_EQ((Lstat(dest_ + "/plain").st_mode & 07777) == 0640,
+            c.keeps_permissions);
+
+  std::vector<std::string> held = {"plain"};
+  for (const char* name : {"link", "fifo", "a:b"}) {
+    const bool holds = name[0] == 'a' ? c.holds_colon : c.holds_links_and_fifos;
+    const CopyResult result = fs_.Copy(Path("src/") + name, dest_ + "/" + name);
+    EXPECT_EQ(result.made(), holds) << name << ": " << result.left_out;
+    if (holds) held.push_back(name);
+  }
+  const CopyResult folder = fs_.CreateFolder(dest_ + "/c:d");
+  EXPECT_EQ(folder.made(), c.holds_colon) << folder.left_out;
+  if (c.holds_colon) held.push_back("c:d");
+  // Nothing else: no probe, no temporary file, nothing a refusal left.
+  EXPECT_THAT(Entries(dest_), UnorderedElementsAreArray(held));
 }
 
 TEST_F(LinuxCopyTest, NamesWithAnyByteRoundTripThroughSnapshotAndCopy) {
@@ -276,6 +372,56 @@ TEST(CarriedModeTest, GrantsNothingTheCopyDidNotKeep) {
   for (const Case& c : cases)
     EXPECT_EQ(linux_os::CarriedMode(c.mode, c.carried, c.acl, c.nosuid),
               c.expected)
+        << c.what;
+}
+
+// A probe's time comes back truncated to the step (or rounded up to it);
+// the step is what the larger of its two distances shows.
+TEST(DestinationAbilitiesTest, StepShownByAProbeTime) {
+  struct Case {
+    int64_t written, read, step;
+  };
+  constexpr int64_t kOdd = 1'000'000'001'000'000'000;
+  const Case cases[] = {
+      {kOdd + 999'999'999, kOdd + 999'999'999, 1},                // ext4
+      {kOdd + 999'999'999, kOdd + 999'999'900, 100},              // NTFS
+      {kOdd + 999'999'999, kOdd + 990'000'000, 10'000'000},       // exFAT
+      {kOdd + 999'999'999, kOdd, 1'000'000'000},                  // exfat-fuse
+      {kOdd + 999'999'999, kOdd - 1'000'000'000, 2'000'000'000},  // FAT
+      {kOdd + 1'000'000'001, kOdd + 3'000'000'000, 2'000'000'000},  // up
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(linux_os::StepShown(c.written, c.read), c.step) << c.step;
+}
+
+// Where permission bits are not kept, a source's mask is its copy's own,
+// but for the read-only attribute where the destination keeps that.
+TEST(DestinationAbilitiesTest, KeptModeIsTheCopysOwnButForReadOnly) {
+  linux_os::DestinationAbilities none;
+  none.keeps_permissions = false;
+  none.keeps_read_only = false;
+  linux_os::DestinationAbilities read_only = none;
+  read_only.keeps_read_only = true;
+  read_only.write_bits = 0222;
+  struct Case {
+    const char* what;
+    mode_t source;
+    mode_t onto;
+    const linux_os::DestinationAbilities& abilities;
+    mode_t expected;
+  };
+  const Case cases[] = {
+      {"fusefat file", S_IFREG | 0600, S_IFREG | 0700, none, 0700},
+      {"exfat-fuse read-only file", S_IFREG | 0444, S_IFREG | 0777, none, 0777},
+      {"vfat file made read-only", S_IFREG | 0444, S_IFREG | 0777, read_only,
+       0555},
+      {"vfat file made writable", S_IFREG | 0644, S_IFREG | 0555, read_only,
+       0777},
+      {"vfat writable file", S_IFREG | 0600, S_IFREG | 0755, read_only, 0755},
+      {"vfat folder", S_IFDIR | 0555, S_IFDIR | 0755, read_only, 0755},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(linux_os::KeptMode(c.source, c.onto, c.abilities), c.expected)
         << c.what;
 }
 
