@@ -60,7 +60,7 @@ FileTime TimeOf(const timespec& stamp) {
 }  // namespace
 
 std::string LinuxFileSystem::StartListing(const std::string& pattern) {
-  listing_.reset();
+  listing_.Stop();
   listed_type_ = DT_UNKNOWN;
   if (pattern.empty()) return "";
   if (pattern.back() != '/') return Probe(pattern);
@@ -71,27 +71,18 @@ std::string LinuxFileSystem::StartListing(const std::string& pattern) {
     if (IsMissing(errno) || errno == ELOOP) return "";
     ThrowError("list folder", pattern);
   }
-  // The listing takes a descriptor of its own: a held folder's stays held.
-  DIR* dir = ::fdopendir(::fcntl(folder.get(), F_DUPFD_CLOEXEC, 0));
-  if (dir == nullptr) ThrowError("list folder", pattern);
-  listing_.reset(dir);
+  // Opened for reading, the folder is the listing's own: a held folder
+  // itself is opened anew, and stays held.
+  listing_.Start(folder.TakeOwned());
   listing_prefix_ = pattern;
   return NextName();
 }
 
 std::string LinuxFileSystem::NextName() {
   listed_type_ = DT_UNKNOWN;
-  if (!listing_) return "";
-  // readdir returns null both at the end and on failure, and leaves errno
-  // unchanged at the end.
-  errno = 0;
-  if (const dirent* entry = ::readdir(listing_.get())) {
-    listed_type_ = entry->d_type;
-    return entry->d_name;
-  }
-  const int error = errno;
-  listing_.reset();
-  if (error != 0) ThrowError("list folder", listing_prefix_, error);
+  if (!listing_.active()) return "";
+  if (const char* name = listing_.Next(listed_type_)) return name;
+  if (errno != 0) ThrowError("list folder", listing_prefix_);
   return "";
 }
 

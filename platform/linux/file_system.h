@@ -64,6 +64,7 @@
 
 #include "core/file_system.h"
 #include "platform/linux/copy.h"
+#include "platform/linux/listing.h"
 #include "platform/linux/stat_cache.h"
 #include "platform/linux/support.h"
 #include "platform/linux/tree_access.h"
@@ -124,10 +125,6 @@ class LinuxFileSystem final : public FileSystem {
   LocalDateTimeText LocalTexts(FileTime time) override;
 
  private:
-  struct DirCloser {
-    void operator()(DIR* dir) const { ::closedir(dir); }
-  };
-
   /// An entry to change: its folder reached afresh, and its name there.
   struct Location {
     linux_os::FolderFd folder;
@@ -148,7 +145,7 @@ class LinuxFileSystem final : public FileSystem {
                          mode_t mode);
   int64_t ResolutionOf(const std::string& path);
 
-  std::unique_ptr<DIR, DirCloser> listing_;
+  linux_os::FolderListing listing_;
   std::string listing_prefix_;  // the listed folder's pattern, ending in "/"
   unsigned char listed_type_ = DT_UNKNOWN;
   linux_os::TreeAccess tree_;
