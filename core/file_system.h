@@ -50,8 +50,11 @@ struct EntryFolders {
 /// it was, and `left_out` says why, so that the run can go on and tell.
 struct CopyResult {
   std::string left_out;  ///< empty when the copy was made
+  /// A copy to a new name only: the name was taken by the time the copy was
+  /// ready, so nothing was made and nothing was replaced.
+  bool name_taken = false;
 
-  bool made() const { return left_out.empty(); }
+  bool made() const { return left_out.empty() && !name_taken; }
 };
 
 /// A last-modified time as the user reads it: local time, in the user's own

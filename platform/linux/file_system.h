@@ -56,6 +56,7 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -117,6 +118,12 @@ class LinuxFileSystem final : public FileSystem {
   std::string CurrentDirectory() override;
   std::string ReadWholeFile(const std::string& path) override;
   std::unique_ptr<TextOutput> CreateTextFile(const std::string& path) override;
+
+  /// For tests only: `hook` runs after each piece of a file's content is
+  /// copied (see CopyState::after_each_chunk).
+  void set_copy_hook(std::function<void()> hook) {
+    copy_state_.after_each_chunk = std::move(hook);
+  }
 
  protected:
   /// The user's short date format and time format (LC_TIME as the program

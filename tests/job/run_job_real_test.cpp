@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -102,6 +103,37 @@ class RunJobRealTest : public testing::LinuxTempFolderTest {
       state[entry.path().string().substr(folder.size())] =
           Facts(entry.path().string());
     return state;
+  }
+
+  // What a backup must reproduce of the tree at `folder`: each entry's
+  // kind, and a file's content.
+  std::map<std::string, std::string> Contents(const std::string& folder) {
+    std::map<std::string, std::string> contents;
+    std::error_code error;
+    for (const auto& entry :
+         std::filesystem::recursive_directory_iterator(folder, error)) {
+      const std::string path = entry.path().string();
+      const mode_t kind = Lstat(path).st_mode & S_IFMT;
+      contents[path.substr(folder.size())] =
+          kind == S_IFREG   ? ReadFile(path)
+          : kind == S_IFDIR ? "<folder>"
+                            : "<kind " + std::to_string(kind) + ">";
+    }
+    return contents;
+  }
+
+  // Empties the test's folder but for the script, and makes `folders`.
+  void Fresh(std::initializer_list<const char*> folders) {
+    std::error_code error;
+    for (const std::string& name : Entries(root_))
+      if (name != "Setup.ini") std::filesystem::remove_all(Path(name), error);
+    for (const char* folder : folders) MakeFolder(Path(folder));
+    window_.messages.clear();
+    window_.on_status = nullptr;
+  }
+
+  static std::string Script(const std::string& mode) {
+    return "MODE, " + mode + "\r\n";
   }
 
   // Runs `change` once, at the `nth` status text that begins with `text`.
@@ -389,6 +421,69 @@ TEST_F(RunJobRealTest, SourceFolderReplacedMidSweepIsLookedAtAfresh) {
       2);
   ASSERT_FALSE(Run(Backup("src", "dst")));
   EXPECT_THAT(Entries(Path("dst/sub")), ElementsAre("a", "b", "c"));
+}
+
+// A file another program changes while it is copied: truncated, swapped
+// for a FIFO, or written to without end. A copy is only ever of one whole
+// version, and one that cannot be had ends the run naming the file.
+TEST_F(RunJobRealTest, SourcesChangedDuringTheCopyAreCopiedAsTheyAreNow) {
+  struct Case {
+    const char* what;
+    std::function<void(const std::string& source)> change;
+    bool every_time;  // else once
+    mode_t kind;      // of the backup; 0 when the run ends
+  };
+  const Case cases[] = {
+      {"truncated",
+       [](const std::string& source) { ::truncate(source.c_str(), 1000); },
+       false, S_IFREG},
+      {"swapped for a FIFO",
+       [](const std::string& source) {
+         ::unlink(source.c_str());
+         ::mkfifo(source.c_str(), 0644);
+       },
+       false, S_IFIFO},
+      {"written to throughout",
+       [](const std::string& source) {
+         std::FILE* file = std::fopen(source.c_str(), "a");
+         std::fputs("more", file);
+         std::fclose(file);
+       },
+       true, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Fresh({"src", "dst"});
+    const std::string source = Path("src/big");
+    WriteFile(source, std::string(3 << 20, 'b'));
+    // A FIFO swapped in before the copy opens it; the others while it runs.
+    bool armed = false;
+    AtStatus("Copying ", [&] {
+      if (c.kind == S_IFIFO) c.change(source);
+      armed = c.kind != S_IFIFO;
+    });
+    fs_.set_copy_hook([&] {
+      if (!armed) return;
+      armed = c.every_time;
+      c.change(source);
+    });
+    const std::optional<RunError> failure =
+        Run(Script("SIMPLEX") + Backup("src", "dst"));
+    fs_.set_copy_hook(nullptr);
+    if (c.kind == 0) {
+      ASSERT_TRUE(failure);
+      EXPECT_EQ(failure->path(), source);
+      EXPECT_THAT(Entries(Path("dst")), ::testing::IsEmpty());
+      continue;
+    }
+    ASSERT_FALSE(failure) << failure->Report();
+    EXPECT_EQ(Contents(Path("dst")), Contents(Path("src")));
+    EXPECT_EQ(Lstat(Path("dst/big")).st_mode & S_IFMT, c.kind);
+    const timespec copied = Lstat(Path("dst/big")).st_mtim;
+    const timespec now = Lstat(source).st_mtim;
+    EXPECT_EQ(copied.tv_sec, now.tv_sec);
+    EXPECT_EQ(copied.tv_nsec, now.tv_nsec);
+  }
 }
 
 }  // namespace
