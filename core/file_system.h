@@ -7,10 +7,12 @@
 // (StartListing yields ""), never an error.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "core/text_output.h"
 
@@ -50,8 +52,8 @@ struct EntryFolders {
 /// it was, and `left_out` says why, so that the run can go on and tell.
 struct CopyResult {
   std::string left_out;  ///< empty when the copy was made
-  /// A copy to a new name only: the name was taken by the time the copy was
-  /// ready, so nothing was made and nothing was replaced.
+  /// CopyToNewName only: the name was taken by the time the copy was ready,
+  /// so nothing was made and nothing was replaced.
   bool name_taken = false;
 
   bool made() const { return left_out.empty() && !name_taken; }
@@ -117,6 +119,11 @@ class FileSystem {
   /// Fail-safe: a copy that fails or is left out leaves the target as it was.
   virtual CopyResult Copy(const std::string& source,
                           const std::string& target) = 0;
+  /// As Copy, but `target` must be a new name: where an entry of that name
+  /// exists by the time the copy is ready (made by another program since it
+  /// was looked for), nothing is replaced and the result says `name_taken`.
+  virtual CopyResult CopyToNewName(const std::string& source,
+                                   const std::string& target) = 0;
   virtual FileTime LastModified(const std::string& path) = 0;
   virtual int64_t Length(const std::string& path) = 0;
   virtual void Delete(const std::string& path) = 0;
@@ -124,6 +131,13 @@ class FileSystem {
   virtual void RemoveFolder(const std::string& path) = 0;
 
   // What the platform supplies beyond the passes' ten operations.
+
+  /// The longest entry name the file system holding `folder` accepts, in
+  /// the units of NameSize.
+  virtual size_t NameLimit(const std::string& folder) = 0;
+  /// How long `name` is in the units the file system counts names in:
+  /// bytes on POSIX, UTF-16 units on Windows.
+  virtual size_t NameSize(std::string_view name) const { return name.size(); }
 
   /// Nanoseconds between two last-modified times the file system holding
   /// `path` can tell apart: 1 where it keeps full resolution, 2 s on FAT.

@@ -5,6 +5,7 @@
 #include <sys/statfs.h>
 #include <unistd.h>
 
+#include <climits>
 #include <clocale>
 #include <cstdlib>
 #include <cstring>
@@ -250,16 +251,36 @@ mode_t LinuxFileSystem::CarriedModeOnto(const std::string& source,
 
 CopyResult LinuxFileSystem::Copy(const std::string& source,
                                  const std::string& target) {
+  return CopyAs(source, target, linux_os::TargetName::kReplace);
+}
+
+CopyResult LinuxFileSystem::CopyToNewName(const std::string& source,
+                                          const std::string& target) {
+  return CopyAs(source, target, linux_os::TargetName::kNewNameOnly);
+}
+
+CopyResult LinuxFileSystem::CopyAs(const std::string& source,
+                                   const std::string& target,
+                                   linux_os::TargetName naming) {
   constexpr char kOperation[] = "copy file";
   // A copy as this pass read the source; the target is replaced by a rename,
   // so no other name of the file it was changes.
   const struct stat status = StatEntry(source, kOperation);
   stats_.Forget(target);
+  // The copy may have found the source changed and copied it as it is now:
+  // what follows compares with that.
+  stats_.Forget(source);
   const Location from = Locate(source, kOperation);
   const Location onto = Locate(target, kOperation);
   return linux_os::CopyEntry({from.folder.get(), from.name, source}, status,
                              {onto.folder.get(), onto.name, target},
-                             copy_state_);
+                             copy_state_, naming);
+}
+
+size_t LinuxFileSystem::NameLimit(const std::string& folder) {
+  const linux_os::FolderFd open = tree_.OpenFolder(folder, O_PATH);
+  const long limit = open.valid() ? ::fpathconf(open.get(), _PC_NAME_MAX) : -1;
+  return limit > 0 ? static_cast<size_t>(limit) : size_t{NAME_MAX};
 }
 
 FileTime LinuxFileSystem::LastModified(const std::string& path) {

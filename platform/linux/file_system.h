@@ -104,12 +104,19 @@ class LinuxFileSystem final : public FileSystem {
   void SetAttributes(const std::string& path, uint32_t mask) override;
   CopyResult Copy(const std::string& source,
                   const std::string& target) override;
+  /// Takes the new name with renameat2's RENAME_NOREPLACE, or a hard link
+  /// where the file system refuses that (see platform/linux/copy.h).
+  CopyResult CopyToNewName(const std::string& source,
+                           const std::string& target) override;
   FileTime LastModified(const std::string& path) override;
   int64_t Length(const std::string& path) override;
   void Delete(const std::string& path) override;
   void CreateFolder(const std::string& path) override;
   void RemoveFolder(const std::string& path) override;
 
+  /// The folder's file system's own limit (fpathconf's _PC_NAME_MAX), or
+  /// NAME_MAX where it cannot be asked.
+  size_t NameLimit(const std::string& folder) override;
   /// 2 s on FAT, 10 ms on exFAT, 100 ns on NTFS and SMB shares, else 1 ns;
   /// 1 ns when the path cannot be examined.
   int64_t TimeResolution(const std::string& path) override;
@@ -139,6 +146,8 @@ class LinuxFileSystem final : public FileSystem {
   };
 
   std::string Probe(const std::string& path);
+  CopyResult CopyAs(const std::string& source, const std::string& target,
+                    linux_os::TargetName naming);
   /// The status of `path`: lstat, or for a held folder itself the folder it
   /// leads to; RunError naming `operation` on failure.
   const struct stat& StatEntry(const std::string& path, const char* operation);

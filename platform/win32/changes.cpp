@@ -87,6 +87,10 @@ std::wstring TemporaryBeside(const std::wstring& target) {
          L"-" + std::to_wstring(++counter) + L".tmp";
 }
 
+bool IsTaken(DWORD error) {
+  return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
+}
+
 void Discard(const std::wstring& temporary) {
   SetFileAttributesW(temporary.c_str(), FILE_ATTRIBUTE_NORMAL);
   DeleteFileW(temporary.c_str());
@@ -261,6 +265,26 @@ CopyResult Win32FileSystem::Copy(const std::string& source,
   CopyToTemporary(WidenPath(source), temporary, source, target);
   ReplaceWithTemporary(temporary, wide_target, target);
   return {};
+}
+
+CopyResult Win32FileSystem::CopyToNewName(const std::string& source,
+                                          const std::string& target) {
+  entries_.Forget(target);
+  const std::wstring wide_target = WidenPath(target);
+  const std::wstring temporary = TemporaryBeside(wide_target);
+  CopyToTemporary(WidenPath(source), temporary, source, target);
+  // Without MOVEFILE_REPLACE_EXISTING the rename fails where the name is
+  // taken, also where it is another file's short name.
+  const DWORD error = RetryWhileInUse([&]() -> DWORD {
+    return MoveFileExW(temporary.c_str(), wide_target.c_str(),
+                       MOVEFILE_WRITE_THROUGH)
+               ? 0
+               : GetLastError();
+  });
+  if (error == 0) return {};
+  Discard(temporary);
+  if (IsTaken(error)) return {"", true};
+  ThrowError(error, "copy file to", target);
 }
 
 void Win32FileSystem::Delete(const std::string& path) {

@@ -80,4 +80,15 @@ TimeRules TimeRulesOf(const std::wstring& file_system) {
   return {};
 }
 
+size_t Utf16Units(std::string_view text) {
+  size_t units = 0;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    // Every character's first byte is one unit; a four-byte one is two.
+    if ((byte & 0xC0) != 0x80) ++units;
+    if (byte >= 0xF0) ++units;
+  }
+  return units;
+}
+
 }  // namespace fernwise::win32

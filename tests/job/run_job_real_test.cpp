@@ -486,5 +486,53 @@ TEST_F(RunJobRealTest, SourcesChangedDuringTheCopyAreCopiedAsTheyAreNow) {
   }
 }
 
+// A source-side path longer than a name may be: its versions are kept
+// under a shortened name within the file system's limit, one for the path.
+TEST_F(RunJobRealTest, LongSourcePathsKeepTheirVersionsUnderOneShortName) {
+  std::string deep = "src";
+  for (const char* folder : {"src", "dst", "old"}) MakeFolder(Path(folder));
+  while (Path(deep).size() < 300) {
+    deep += "/" + std::string(60, 'd');
+    MakeFolder(Path(deep));
+  }
+  const std::string file = deep + "/report.txt";
+  const std::string script =
+      Script("DUPLEX-PRESERVING, " + Path("old")) + Backup("src", "dst");
+  for (int version = 1; version <= 3; ++version) {
+    WriteFile(Path(file), "version " + std::to_string(version));
+    SetTimes(Path(file), {kOlder.tv_sec + version, 0});
+    ASSERT_FALSE(Run(script)) << version;
+  }
+  const std::vector<std::string> kept = Entries(Path("old"));
+  ASSERT_EQ(kept.size(), 2u);
+  for (const std::string& name : kept) EXPECT_LE(name.size(), size_t{NAME_MAX});
+  EXPECT_THAT(kept[0], ::testing::EndsWith(".report.txt.1"));
+  EXPECT_EQ(kept[1], kept[0].substr(0, kept[0].size() - 1) + "2");
+  EXPECT_EQ(ReadFile(Path("old/") + kept[1]), "version 2");
+}
+
+// Another run or program may store a version between the probe that found
+// a number free and the copy: it is never replaced, and the next number is
+// taken.
+TEST_F(RunJobRealTest, SecondaryNameTakenAfterItsProbeIsNeverReplaced) {
+  for (const char* folder : {"src", "dst", "old"}) MakeFolder(Path(folder));
+  WriteFile(Path("src/a.txt"), "A");
+  WriteFile(Path("dst/a.txt"), "old A");
+  SetTimes(Path("dst/a.txt"), kOlder);
+  const std::string copy = Path("old/") + Flattened(Path("src/a.txt"));
+  bool armed = false;
+  AtStatus("Refresing ", [&] { armed = true; });
+  fs_.set_copy_hook([&] {
+    if (armed) WriteFile(copy + ".1", "another run's");
+    armed = false;
+  });
+  EXPECT_FALSE(
+      Run(Script("DUPLEX-PRESERVING, " + Path("old")) + Backup("src", "dst")));
+  fs_.set_copy_hook(nullptr);
+  EXPECT_EQ(ReadFile(copy + ".1"), "another run's");
+  EXPECT_EQ(ReadFile(copy + ".2"), "old A");
+  EXPECT_EQ(ReadFile(Path("dst/a.txt")), "A");
+}
+
 }  // namespace
 }  // namespace fernwise

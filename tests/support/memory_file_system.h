@@ -81,6 +81,8 @@ class MemoryFileSystem : public FileSystem {
     shifts_[prefix] = ns;
   }
   void set_current_directory(std::string dir) { current_directory_ = dir; }
+  /// The longest name the file system takes, in bytes. Default: 255.
+  void set_name_limit(size_t limit) { name_limit_ = limit; }
 
   /// The `op` on `path` fails with `error` after `skip` calls that succeed.
   void FailOn(Op op, const std::string& path, int error = EACCES, int skip = 0);
@@ -115,11 +117,18 @@ class MemoryFileSystem : public FileSystem {
   void SetAttributes(const std::string& path, uint32_t mask) override;
   CopyResult Copy(const std::string& source,
                   const std::string& target) override;
+  /// Logged as "copy" too; says `name_taken` when the target exists once
+  /// the operation's hook has run.
+  CopyResult CopyToNewName(const std::string& source,
+                           const std::string& target) override;
   FileTime LastModified(const std::string& path) override;
   int64_t Length(const std::string& path) override;
   void Delete(const std::string& path) override;
   void CreateFolder(const std::string& path) override;
   void RemoveFolder(const std::string& path) override;
+  size_t NameLimit(const std::string& /*folder*/) override {
+    return name_limit_;
+  }
   int64_t TimeResolution(const std::string& path) override;
   int64_t LocalTimeShift(const std::string& path) override;
   std::string ResolvePath(const std::string& path) override;
@@ -157,6 +166,8 @@ class MemoryFileSystem : public FileSystem {
   Node& Make(const std::string& path, bool folder);
   void Enter(Op op, const std::string& path, const std::string& log_line);
   std::string NextNameUnlogged();
+  CopyResult CopyOnto(const std::string& source, const std::string& target,
+                      bool replace);
   /// Relative paths (the job script's bare name) name entries of the
   /// current directory.
   std::string Absolute(const std::string& path) const;
@@ -181,6 +192,7 @@ class MemoryFileSystem : public FileSystem {
   bool copy_keeps_time_ = true;
   bool copy_keeps_mask_ = true;
   std::string current_directory_ = "/work";
+  size_t name_limit_ = 255;
   uint64_t identities_ = 0;
   std::string held_source_;
   uint64_t held_identity_ = 0;

@@ -1,7 +1,9 @@
 // Copies, deletes, long paths and links on real folders under Windows (or
 // Wine), checked with plain Win32 calls.
 #include <cstdlib>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -81,6 +83,21 @@ TEST_F(Win32CopyTest, FailureLeavesTargetAsItWasAndNothingBehind) {
             DWORD(FILE_ATTRIBUTE_READONLY));
   EXPECT_EQ(ReadFile(Path("folder\\inside")), "kept");
   EXPECT_EQ(Entries(root_), (std::vector<std::string>{"dst", "folder", "src"}));
+}
+
+// A copy to a new name never replaces what has taken the name meanwhile,
+// and names are measured as Windows measures them.
+TEST_F(Win32CopyTest, CopyToANewNameNeverReplaces) {
+  WriteFile(Path("src"), "new");
+  WriteFile(Path("taken"), "another run's");
+  EXPECT_TRUE(fs_.CopyToNewName(Path("src"), Path("taken")).name_taken);
+  EXPECT_TRUE(fs_.CopyToNewName(Path("src"), Path("free")).made());
+  EXPECT_EQ(ReadFile(Path("taken")), "another run's");
+  EXPECT_EQ(ReadFile(Path("free")), "new");
+  EXPECT_EQ(Entries(root_), (std::vector<std::string>{"free", "src", "taken"}));
+  EXPECT_EQ(fs_.NameLimit(root_), 255u);
+  // "a", "é" and a letter outside the BMP, which takes two units.
+  EXPECT_EQ(fs_.NameSize("a\xc3\xa9\xf0\x9d\x84\x9e"), 4u);
 }
 
 struct CopyFailureCase {
