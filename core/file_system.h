@@ -132,6 +132,10 @@ class FileSystem {
 
   // What the platform supplies beyond the passes' ten operations.
 
+  /// Whether `name` is the name of a temporary file this program's copies
+  /// make beside their targets, as a copy cut short by a kill or a power
+  /// loss leaves it behind.
+  virtual bool IsLeftoverTemporary(const std::string& name) const = 0;
   /// The longest entry name the file system holding `folder` accepts, in
   /// the units of NameSize.
   virtual size_t NameLimit(const std::string& folder) = 0;

@@ -277,6 +277,10 @@ CopyResult LinuxFileSystem::CopyAs(const std::string& source,
                              copy_state_, naming);
 }
 
+bool LinuxFileSystem::IsLeftoverTemporary(const std::string& name) const {
+  return linux_os::IsTemporaryName(name);
+}
+
 size_t LinuxFileSystem::NameLimit(const std::string& folder) {
   const linux_os::FolderFd open = tree_.OpenFolder(folder, O_PATH);
   const long limit = open.valid() ? ::fpathconf(open.get(), _PC_NAME_MAX) : -1;

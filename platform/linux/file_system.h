@@ -114,6 +114,8 @@ class LinuxFileSystem final : public FileSystem {
   void CreateFolder(const std::string& path) override;
   void RemoveFolder(const std::string& path) override;
 
+  /// ".<name>.fernwise-XXXXXX", the copies' temporary names.
+  bool IsLeftoverTemporary(const std::string& name) const override;
   /// The folder's file system's own limit (fpathconf's _PC_NAME_MAX), or
   /// NAME_MAX where it cannot be asked.
   size_t NameLimit(const std::string& folder) override;

@@ -84,6 +84,10 @@ class Win32FileSystem final : public FileSystem {
   /// to folders the folder holds.
   void RemoveFolder(const std::string& path) override;
 
+  /// "~fernwise-<process id>-<n>.tmp", the copies' temporary names.
+  bool IsLeftoverTemporary(const std::string& name) const override {
+    return win32::IsTemporaryName(name);
+  }
   /// The volume's longest name (GetVolumeInformationW), 255 where it cannot
   /// be asked.
   size_t NameLimit(const std::string& folder) override;

@@ -67,6 +67,14 @@ struct TimeRules {
 /// offset from UTC, every other one (NTFS, ReFS, SMB shares) 100 ns in UTC.
 TimeRules TimeRulesOf(const std::wstring& file_system);
 
+/// The next name for a temporary file a copy makes beside its target:
+/// "~fernwise-<process id>-<n>.tmp", n counting up within the process.
+std::wstring NextTemporaryName();
+
+/// Whether `name` has the form NextTemporaryName gives: what a copy cut
+/// short by a kill or a power loss leaves behind.
+bool IsTemporaryName(std::string_view name);
+
 /// How many UTF-16 units the WTF-8 `text` converts to: how Windows measures
 /// a name against its limit.
 size_t Utf16Units(std::string_view text);

@@ -126,6 +126,10 @@ class MemoryFileSystem : public FileSystem {
   void Delete(const std::string& path) override;
   void CreateFolder(const std::string& path) override;
   void RemoveFolder(const std::string& path) override;
+  /// Names that begin with ".~copy-" are this file system's temporary files.
+  bool IsLeftoverTemporary(const std::string& name) const override {
+    return name.rfind(".~copy-", 0) == 0;
+  }
   size_t NameLimit(const std::string& /*folder*/) override {
     return name_limit_;
   }

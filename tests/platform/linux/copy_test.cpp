@@ -235,6 +235,29 @@ TEST_P(LinuxNewNameTest, NeverReplacesATakenName) {
 
 INSTANTIATE_TEST_SUITE_P(Ways, LinuxNewNameTest, ::testing::Bool());
 
+// What a copy cut short leaves behind is known by its name's form; the
+// names a copy really uses are of that form.
+TEST_F(LinuxCopyTest, KnowsItsOwnTemporaryNames) {
+  const std::pair<const char*, bool> names[] = {
+      {".a.txt.fernwise-AbC123", true},  {".x.fernwise-000000", true},
+      {"a.txt.fernwise-AbC123", false},  {".a.txt.fernwise-AbC12", false},
+      {".a.fernwise-AbC12!", false},     {".fernwise-AbC123", false},
+      {".a.txt.fernwise-AbC1234", false}};
+  for (const auto& [name, temporary] : names)
+    EXPECT_EQ(fs_.IsLeftoverTemporary(name), temporary) << name;
+  WriteFile(Path("source"), std::string(1 << 20, 's'));
+  std::vector<std::string> seen;
+  fs_.set_copy_hook([&] {
+    for (const std::string& name : Entries(root_))
+      if (name != "source") seen.push_back(name);
+  });
+  fs_.Copy(Path("source"), Path("target"));
+  ASSERT_FALSE(seen.empty());
+  for (const std::string& name : seen)
+    EXPECT_TRUE(fs_.IsLeftoverTemporary(name)) << name;
+  EXPECT_EQ(fs_.NameLimit(root_), size_t{NAME_MAX});
+}
+
 TEST_F(LinuxCopyTest, FailureLeavesTargetAsItWasAndNothingBehind) {
   WriteFile(Path("source"), "new");
   WriteFile(Path("target"), "old");

@@ -85,6 +85,29 @@ TEST_F(Win32CopyTest, FailureLeavesTargetAsItWasAndNothingBehind) {
   EXPECT_EQ(Entries(root_), (std::vector<std::string>{"dst", "folder", "src"}));
 }
 
+// A leftover temporary file of an earlier process that had this one's id
+// holds the name the next copy would take: the copy passes it over, and it
+// stays, known as a leftover, for the sweep.
+TEST_F(Win32CopyTest, TemporaryNamesOfLeftoversArePassedOver) {
+  WriteFile(Path("src"), "new");
+  const std::string used = win32::Narrow(win32::NextTemporaryName());
+  const size_t dash = used.rfind('-');
+  const unsigned last = unsigned(std::stoul(used.substr(dash + 1)));
+  std::vector<std::string> leftovers;
+  for (unsigned n = last + 1; n <= last + 3; ++n) {
+    leftovers.push_back(used.substr(0, dash + 1) + std::to_string(n) + ".tmp");
+    WriteFile(Path(leftovers.back()), "left over");
+    EXPECT_TRUE(fs_.IsLeftoverTemporary(leftovers.back()));
+  }
+  fs_.Copy(Path("src"), Path("dst"));
+  EXPECT_EQ(ReadFile(Path("dst")), "new");
+  for (const std::string& leftover : leftovers)
+    EXPECT_EQ(ReadFile(Path(leftover)), "left over");
+  EXPECT_EQ(Entries(root_).size(), 5u);
+  EXPECT_FALSE(fs_.IsLeftoverTemporary("~fernwise-12-.tmp"));
+  EXPECT_FALSE(fs_.IsLeftoverTemporary("~fernwise-1x-2.tmp"));
+}
+
 // A copy to a new name never replaces what has taken the name meanwhile,
 // and names are measured as Windows measures them.
 TEST_F(Win32CopyTest, CopyToANewNameNeverReplaces) {
