@@ -7,11 +7,13 @@
 // (StartListing yields ""), never an error.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "core/text_output.h"
 
@@ -53,8 +55,11 @@ struct EntryFolders {
 /// tell.
 struct CopyResult {
   std::string left_out;  ///< empty when the copy was made
+  /// CopyToNewName only: the name was taken by the time the copy was ready,
+  /// so nothing was made and nothing was replaced.
+  bool name_taken = false;
 
-  bool made() const { return left_out.empty(); }
+  bool made() const { return left_out.empty() && !name_taken; }
 };
 
 /// A last-modified time as the user reads it: local time, in the user's own
@@ -132,6 +137,11 @@ class FileSystem {
   /// Fail-safe: a copy that fails or is left out leaves the target as it was.
   virtual CopyResult Copy(const std::string& source,
                           const std::string& target) = 0;
+  /// As Copy, but `target` must be a new name: where an entry of that name
+  /// exists by the time the copy is ready (made by another program since it
+  /// was looked for), nothing is replaced and the result says `name_taken`.
+  virtual CopyResult CopyToNewName(const std::string& source,
+                                   const std::string& target) = 0;
   virtual FileTime LastModified(const std::string& path) = 0;
   virtual int64_t Length(const std::string& path) = 0;
   virtual void Delete(const std::string& path) = 0;
@@ -140,6 +150,17 @@ class FileSystem {
   virtual void RemoveFolder(const std::string& path) = 0;
 
   // What the platform supplies beyond the passes' ten operations.
+
+  /// Whether `name` is the name of a temporary file this program's copies
+  /// make beside their targets, as a copy cut short by a kill or a power
+  /// loss leaves it behind.
+  virtual bool IsLeftoverTemporary(const std::string& name) const = 0;
+  /// The longest entry name the file system holding `folder` accepts, in
+  /// the units of NameSize.
+  virtual size_t NameLimit(const std::string& folder) = 0;
+  /// How long `name` is in the units the file system counts names in:
+  /// bytes on POSIX, UTF-16 units on Windows.
+  virtual size_t NameSize(std::string_view name) const { return name.size(); }
 
   /// Nanoseconds between two last-modified times the file system holding
   /// `path` can tell apart: 1 where it keeps full resolution, 2 s on FAT.

@@ -32,6 +32,14 @@ class RunError : public std::runtime_error {
   std::string path_;
 };
 
+/// A check the program makes itself that ends the run with a message, as a
+/// rejected job entry does: the driver shows `what()` in a message box, then
+/// the completion report. Nothing after the entry is carried out.
+class EntryRejected : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 /// Throws the overflow failure for a counter or position named `what`.
 [[noreturn]] void ThrowOverflow(const std::string& what);
 

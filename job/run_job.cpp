@@ -144,8 +144,12 @@ class JobRun {
     const HeldFolders held(
         run_.fs, {source, dest,
                   preserving ? run_.state.SecondaryFolder : std::string()});
-    MirrorFolder(run_, source, dest);
-    if (run_.state.BackupMode > kSimplex) SweepFolder(run_, dest, source);
+    try {
+      MirrorFolder(run_, source, dest);
+      if (run_.state.BackupMode > kSimplex) SweepFolder(run_, dest, source);
+    } catch (const EntryRejected& rejected) {
+      return rejected.what();
+    }
     return std::nullopt;
   }
 

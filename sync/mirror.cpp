@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <vector>
 
 #include "core/file_system.h"
 #include "core/path_probe.h"
 #include "core/run_error.h"
 #include "core/window.h"
+#include "sync/erase.h"
 #include "sync/secondary.h"
 
 namespace fernwise {
@@ -76,19 +78,79 @@ class FolderTimes {
   bool asked_ = false;
 };
 
-/// Makes `dest_folder` where it is missing; false, with the source folder
-/// noted in the run's LeftOut, when the destination cannot hold its name.
-bool EnsureDestinationFolder(RunContext& run, const std::string& source_folder,
-                             const std::string& dest_folder) {
-  if (PathExists(run.fs, dest_folder)) return true;
+/// Ends the run with the simplex mode's message for a destination entry of
+/// another kind than its source's: that mode deletes nothing, so it cannot
+/// make room, and the user is told what stands where.
+[[noreturn]] void RejectKindChange(const std::string& dest, bool dest_is_folder,
+                                   const std::string& source) {
+  throw EntryRejected("Destination (" + dest + ") is " +
+                      (dest_is_folder ? "a folder" : "a file") +
+                      " but Source (" + source + ") is " +
+                      (dest_is_folder ? "a file" : "a folder") +
+                      "! The simplex mode deletes nothing, so it is not "
+                      "replaced.");
+}
+
+bool IsFolder(FileSystem& fs, const std::string& path) {
+  return (fs.ReadAttributes(path) & kAttrFolder) != 0;
+}
+
+/// What stands at a folder's destination once the pass has looked.
+enum class DestFolder {
+  kFound,
+  kMade,
+  kKept,     // another kind of entry whose old version could not be kept
+  kLeftOut,  // the destination cannot hold the folder's name
+};
+
+/// Finds or makes the destination folder. In the duplex modes a file (or a
+/// link) standing where the source has a folder is erased first, as the
+/// sweep erases, its old version kept in the preserving mode; kKept when
+/// that version could not be kept, so that nothing may replace it. The
+/// folder a BACKUP entry names is the driver's to judge, and taken as found.
+/// kLeftOut, with the source folder noted in the run's LeftOut, when the
+/// destination cannot hold its name.
+DestFolder EnsureDestinationFolder(RunContext& run, std::string& status,
+                                   const std::string& source_folder,
+                                   const std::string& dest_folder, bool top) {
+  if (PathExists(run.fs, dest_folder)) {
+    if (top || IsFolder(run.fs, dest_folder)) return DestFolder::kFound;
+    if (run.state.BackupMode == kSimplex)
+      RejectKindChange(dest_folder, false, source_folder);
+    if (!EraseFile(run, status, dest_folder, source_folder, true))
+      return DestFolder::kKept;
+  }
   run.window.ShowStatus("Creating Destination folder...");
   const CopyResult result = run.fs.CreateFolder(dest_folder);
   if (!result.made()) {
     RecordLeftOut(run.state, source_folder, result);
-    return false;
+    return DestFolder::kLeftOut;
   }
   AddOne(run.state.Counters.FoldersCreated, "FoldersCreated");
-  return true;
+  return DestFolder::kMade;
+}
+
+/// The simplex mode has no sweep to meet the temporary files that a copy
+/// cut short (by a kill, a power loss) leaves in the destination, so each
+/// destination folder's names are read for them and they are erased. One
+/// whose name the source also has is the user's own file, and stays.
+void RemoveLeftovers(RunContext& run, std::string& status,
+                     const std::string& top_source,
+                     const std::string& source_folder,
+                     const std::string& dest_folder) {
+  FileSystem& fs = run.fs;
+  std::vector<std::string> leftovers;
+  // Names only: the listing is finished before anything is looked at.
+  for (std::string name = fs.StartListing(ChildPath(fs, dest_folder, ""));
+       !name.empty(); name = fs.NextName())
+    if (fs.IsLeftoverTemporary(name)) leftovers.push_back(std::move(name));
+  for (const std::string& name : leftovers) {
+    const std::string dest_file = ChildPath(fs, dest_folder, name);
+    if (IsFolder(fs, dest_file) ||
+        !SourceSideGone(run, top_source, ChildPath(fs, source_folder, name)))
+      continue;
+    EraseFile(run, status, dest_file, "", false);
+  }
 }
 
 void RefreshFolderMask(RunContext& run, std::string& status,
@@ -121,7 +183,17 @@ void MirrorFile(RunContext& run, std::string& status, FolderTimes& times,
   RunCounters& counters = run.state.Counters;
   ShowJoined(run.window, status, "Comparing ", source_file, " and ", dest_file,
              "...");
-  if (!PathExists(fs, dest_file)) {
+  bool present = PathExists(fs, dest_file);
+  // A folder where the source has a file: in the duplex modes it goes with
+  // everything in it, as the sweep would erase it, and the file is copied in
+  // its place. Left as it was where an old version could not be kept.
+  if (present && IsFolder(fs, dest_file)) {
+    if (run.state.BackupMode == kSimplex)
+      RejectKindChange(dest_file, true, source_file);
+    if (!EraseFolder(run, status, dest_file, source_file)) return;
+    present = false;
+  }
+  if (!present) {
     ShowJoined(run.window, status, "Copying ", source_file, " to ", dest_file,
                "...");
     // Left out: nothing was made, so there is no time or mask to compare.
@@ -168,18 +240,28 @@ void MirrorFiles(RunContext& run, std::string& status,
 }
 
 void MirrorTree(RunContext& run, std::string& status,
-                const std::string& source_folder,
+                const std::string& top_source, const std::string& source_folder,
                 const std::string& dest_folder) {
+  const DestFolder dest = EnsureDestinationFolder(
+      run, status, source_folder, dest_folder, source_folder == top_source);
+  if (dest == DestFolder::kKept) {
+    RecordLeftOut(run.state, source_folder,
+                  {"an entry whose old version could not be kept stands in "
+                   "its place"});
+    return;
+  }
   // A folder the destination cannot hold is left out with all it holds.
-  if (!EnsureDestinationFolder(run, source_folder, dest_folder)) return;
+  if (dest == DestFolder::kLeftOut) return;
   RefreshFolderMask(run, status, source_folder, dest_folder);
   ShowJoined(run.window, status, "Seeking ", source_folder, "...");
+  if (run.state.BackupMode == kSimplex && dest == DestFolder::kFound)
+    RemoveLeftovers(run, status, top_source, source_folder, dest_folder);
   FolderSnapshot snapshot = *TakeSnapshot(run.fs, source_folder);
   MirrorFiles(run, status, source_folder, dest_folder, snapshot.files);
   // Every file of this folder is done before the first subfolder is entered.
   while (!snapshot.folders.Empty()) {
     const std::string name = snapshot.folders.TakeFirst();
-    MirrorTree(run, status, ChildPath(run.fs, source_folder, name),
+    MirrorTree(run, status, top_source, ChildPath(run.fs, source_folder, name),
                ChildPath(run.fs, dest_folder, name));
     AddOne(run.state.Counters.FoldersScanned, "FoldersScanned");
   }
@@ -192,7 +274,7 @@ void MirrorFolder(RunContext& run, const std::string& source_folder,
   run.fs.BeginPass();
   // One buffer for every status text of the pass.
   std::string status;
-  MirrorTree(run, status, source_folder, dest_folder);
+  MirrorTree(run, status, source_folder, source_folder, dest_folder);
 }
 
 }  // namespace fernwise

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <limits>
+#include <string_view>
 
 #include "core/file_system.h"
 #include "core/path_probe.h"
@@ -40,6 +41,58 @@ std::string FlattenedName(int16_t& index, const std::string& path) {
   return flattened;
 }
 
+// The longest sequence number a copy's name can end in. A flattened name is
+// shortened as soon as it would pass the limit with this number, whatever
+// number it gets now, so that every version of one path keeps one name.
+constexpr char kLongestNumber[] = ".32766";
+
+/// 64-bit FNV-1a, written out in 16 hexadecimal digits: the same on every
+/// platform and in every run, which a version's name needs.
+std::string HashText(const std::string& text) {
+  uint64_t hash = 0xcbf29ce484222325u;
+  for (const unsigned char byte : text) {
+    hash ^= byte;
+    hash *= 0x100000001b3u;
+  }
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string digits(16, '0');
+  for (char& digit : digits) {
+    digit = kDigits[hash >> 60];
+    hash <<= 4;
+  }
+  return digits;
+}
+
+/// `flattened`, or where it would pass the name limit of `folder` with the
+/// longest number, "~", a hash of the whole of it, "~" and as much of its
+/// end as fits, cut between characters: the file's own name and the folders
+/// nearest it stay readable, the hash keeps two paths with the same end
+/// apart, and the same path always gets the same name.
+std::string FittedName(FileSystem& fs, const std::string& folder,
+                       const std::string& flattened) {
+  const size_t limit = fs.NameLimit(folder);
+  const size_t number = fs.NameSize(kLongestNumber);
+  if (fs.NameSize(flattened) + number <= limit) return flattened;
+  const std::string mark = "~" + HashText(flattened) + "~";
+  const size_t fixed = fs.NameSize(mark) + number;
+  const size_t budget = limit > fixed ? limit - fixed : 0;
+  const std::string_view text(flattened);
+  size_t start = text.size();
+  size_t used = 0;
+  while (start > 0) {
+    // A UTF-8 character begins at a byte that is not 10xxxxxx.
+    size_t begin = start - 1;
+    while (begin > 0 &&
+           (static_cast<unsigned char>(text[begin]) & 0xC0) == 0x80)
+      --begin;
+    const size_t size = fs.NameSize(text.substr(begin, start - begin));
+    if (used + size > budget) break;
+    used += size;
+    start = begin;
+  }
+  return mark + flattened.substr(start);
+}
+
 }  // namespace
 
 void RecordLeftOut(RunState& state, const std::string& path,
@@ -50,20 +103,24 @@ void RecordLeftOut(RunState& state, const std::string& path,
 bool SaveToSecondaryFolder(RunContext& run, const std::string& source_side_path,
                            const std::string& displaced_file) {
   int16_t& index = run.state.NameIndex;
-  const std::string stem = ChildPath(run.fs, run.state.SecondaryFolder,
-                                     FlattenedName(index, source_side_path));
+  const std::string& folder = run.state.SecondaryFolder;
+  const std::string stem = ChildPath(
+      run.fs, folder,
+      FittedName(run.fs, folder, FlattenedName(index, source_side_path)));
   std::string copy_name = stem + '.';
   const size_t number_at = copy_name.size();
   // Probed from 1 on every call, so a gap below taken numbers is filled
-  // first; an entry of any kind, a folder too, makes its number taken.
+  // first; an entry of any kind, a folder too, makes its number taken. A
+  // name taken between the probe and the copy (another run, another
+  // program) is never replaced: the search goes on with the next number.
   for (index = 1; index <= kLastSequenceNumber; ++index) {
     copy_name.resize(number_at);
     copy_name += std::to_string(index);
-    if (!PathExists(run.fs, copy_name)) {
-      const CopyResult result = run.fs.Copy(displaced_file, copy_name);
-      if (!result.made()) RecordLeftOut(run.state, displaced_file, result);
-      return result.made();
-    }
+    if (PathExists(run.fs, copy_name)) continue;
+    const CopyResult result = run.fs.CopyToNewName(displaced_file, copy_name);
+    if (result.name_taken) continue;
+    if (!result.made()) RecordLeftOut(run.state, displaced_file, result);
+    return result.made();
   }
   // Never overwrite a stored version and never go past the counter's range:
   // the run ends before the displaced file is touched.

@@ -1,12 +1,9 @@
 #include "sync/sweep.h"
 
-#include <cerrno>
-
 #include "core/file_system.h"
 #include "core/path_probe.h"
-#include "core/run_error.h"
 #include "core/window.h"
-#include "sync/secondary.h"
+#include "sync/erase.h"
 
 namespace fernwise {
 
@@ -21,36 +18,18 @@ struct Sweep {
   std::string status;
 };
 
-// A source that vanished mid-run (a drive unplugged, a share dropped) makes
-// every probe below it fail, and the sweep would then erase the whole backup;
-// a drive unmounted from under its mount point leaves an empty folder there
-// that fails them all the same. So an absent source-side path only counts
-// once the entry's own source folder is found to be the very folder the
-// entry began with, and a fresh look, past anything the pass has read,
-// agrees that the path is gone. This costs two looks, on the erase path only.
-bool SourceSideGone(const Sweep& sweep, const std::string& source_side_path) {
-  FileSystem& fs = sweep.run.fs;
-  if (PathExists(fs, source_side_path)) return false;
-  if (!fs.SourceStillThere(sweep.top_source))
-    throw RunError(ENOENT,
-                   "The source folder has disappeared; nothing more is erased",
-                   "sweep against source", sweep.top_source);
-  return !fs.ExistsAfresh(source_side_path);
-}
-
-void SweepFile(Sweep& sweep, const std::string& dest_file,
+void SweepFile(Sweep& sweep, const std::string& name,
+               const std::string& dest_file,
                const std::string& source_side_path) {
   RunContext& run = sweep.run;
   ShowJoined(run.window, sweep.status, "Comparing ", dest_file, " and ",
              source_side_path, "...");
-  if (!SourceSideGone(sweep, source_side_path)) return;
-  ShowJoined(run.window, sweep.status, "Erasing ", dest_file, "...");
-  // The copy comes first, so a copy that fails leaves the file in place.
-  // A file whose old version cannot be kept is not erased either.
-  if (run.state.BackupMode == kDuplexPreserving &&
-      !SaveToSecondaryFolder(run, source_side_path, dest_file))
-    return;
-  run.fs.Delete(dest_file);
+  if (!SourceSideGone(run, sweep.top_source, source_side_path)) return;
+  // A temporary file a killed copy left behind is no version of anything.
+  // One whose source side exists is the user's own file of that name, kept
+  // above like any other.
+  EraseFile(run, sweep.status, dest_file, source_side_path,
+            !run.fs.IsLeftoverTemporary(name));
 }
 
 void SweepTree(Sweep& sweep, const std::string& dest_folder,
@@ -63,14 +42,14 @@ void SweepTree(Sweep& sweep, const std::string& dest_folder,
   ChildPathBuffer source_side_path(run.fs, source_folder);
   while (!snapshot.files.Empty()) {
     const std::string name = snapshot.files.TakeFirst();
-    SweepFile(sweep, dest_file.With(name), source_side_path.With(name));
+    SweepFile(sweep, name, dest_file.With(name), source_side_path.With(name));
   }
   while (!snapshot.folders.Empty()) {
     const std::string name = snapshot.folders.TakeFirst();
     SweepTree(sweep, ChildPath(run.fs, dest_folder, name),
               ChildPath(run.fs, source_folder, name));
   }
-  if (!SourceSideGone(sweep, source_folder)) return;
+  if (!SourceSideGone(run, sweep.top_source, source_folder)) return;
   run.window.ShowStatus("Deleting empty Backup folder...");
   run.fs.RemoveFolder(dest_folder);
 }

@@ -4,18 +4,20 @@
 #include "platform/linux/copy.h"
 
 #include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <random>
 #include <string_view>
 
+#include "core/run_error.h"
 #include "platform/linux/carry.h"
+#include "platform/linux/content.h"
 #include "platform/linux/destination_abilities.h"
 #include "platform/linux/support.h"
 
@@ -27,16 +29,49 @@ constexpr char kCopyFile[] = "copy file";
 // Enough of the target's name to recognise a leftover temporary file by,
 // short enough that ".<name>.fernwise-XXXXXX" stays within NAME_MAX.
 constexpr size_t kKeptNameBytes = NAME_MAX - 32;
-constexpr size_t kBufferBytes = size_t{1} << 20;
 constexpr int kTempAttempts = 64;
+constexpr std::string_view kTempMark = ".fernwise-";
+constexpr size_t kSuffixLength = 6;
+
+bool IsAlphanumeric(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+         (c >= '0' && c <= '9');
+}
 
 std::string RandomSuffix() {
   static constexpr char kAlphabet[] =
       "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
   static std::mt19937_64 generator{std::random_device{}()};
-  std::string suffix(6, ' ');
+  std::string suffix(kSuffixLength, ' ');
   for (char& c : suffix) c = kAlphabet[generator() % (sizeof kAlphabet - 1)];
   return suffix;
+}
+
+// Gives the finished entry `from` the name `to` in `folder` without ever
+// replacing an entry of that name: 0, or -1 with errno, EEXIST when the name
+// is taken.
+int RenameToNewName(int folder, const char* from, const char* to,
+                    CopyState& state) {
+  if (!state.no_replace_refused) {
+    if (::renameat2(folder, from, folder, to, RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return -1;
+    state.no_replace_refused = true;
+  }
+  // A hard link is never made over an existing name either.
+  if (::linkat(folder, from, folder, to, 0) == 0) {
+    ::unlinkat(folder, from, 0);
+    return 0;
+  }
+  if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS) return -1;
+  // A file system with neither (some FUSE ones): the name is looked at just
+  // before an ordinary rename, which leaves only that moment open.
+  struct stat existing;
+  if (::fstatat(folder, to, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+    errno = EEXIST;
+    return -1;
+  }
+  if (errno != ENOENT) return -1;
+  return ::renameat(folder, from, folder, to);
 }
 
 // A temporary entry beside the target, in the target's open folder, removed
@@ -51,7 +86,7 @@ class TempEntry {
   TempEntry(const EntryAt& target, Make make, mode_t kind = S_IFREG)
       : folder_(target.folder) {
     std::string base = "." + target.name.substr(0, kKeptNameBytes);
-    base += ".fernwise-";
+    base += kTempMark;
     for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
       std::string name = base + RandomSuffix();
       // A refusal by a read-only folder of the process's own is retried once
@@ -84,11 +119,21 @@ class TempEntry {
   int folder() const { return folder_; }
   const char* name() const { return name_.c_str(); }
   // rename() replaces a file or link atomically, whatever its permissions,
-  // and never follows a link at the target's name.
-  void Commit(const EntryAt& target) {
-    if (::renameat(folder_, name_.c_str(), folder_, target.name.c_str()) != 0)
+  // and never follows a link at the target's name. A new name only is never
+  // taken from another entry: false when it is taken, and the temporary
+  // entry goes with this object.
+  bool Commit(const EntryAt& target, TargetName naming, CopyState& state) {
+    const int result =
+        naming == TargetName::kReplace
+            ? ::renameat(folder_, name_.c_str(), folder_, target.name.c_str())
+            : RenameToNewName(folder_, name_.c_str(), target.name.c_str(),
+                              state);
+    if (result != 0) {
+      if (naming == TargetName::kNewNameOnly && errno == EEXIST) return false;
       ThrowError(kCopyFile, target.path);
+    }
     name_.clear();
+    return true;
   }
 
  private:
@@ -100,67 +145,6 @@ class TempEntry {
   Refusal refusal_ = Refusal::kNone;
   int error_ = 0;
 };
-
-// Copies in the kernel; false when it cannot for this pair of files (another
-// file system, an old kernel), leaving `done` where the rest must start.
-bool CopyInKernel(int in, int out, off_t size, off_t& done) {
-  while (done < size) {
-    const ssize_t copied = ::copy_file_range(
-        in, nullptr, out, nullptr, static_cast<size_t>(size - done), 0);
-    if (copied < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (copied == 0) break;  // the source shrank since it was read
-    done += copied;
-  }
-  return true;
-}
-
-void CopyThroughBuffer(int in, int out, off_t size, off_t done,
-                       const std::string& source, const std::string& target,
-                       CopyState& state) {
-  if (!state.buffer) {
-    state.buffer = std::make_unique<char[]>(kBufferBytes);
-    state.buffer_size = kBufferBytes;
-  }
-  while (done < size) {
-    const ssize_t got = ::read(in, state.buffer.get(), state.buffer_size);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      ThrowError(kCopyFile, source);
-    }
-    if (got == 0) break;
-    WriteAll(out, state.buffer.get(), static_cast<size_t>(got), kCopyFile,
-             target);
-    done += got;
-  }
-}
-
-// A clone shares the source's blocks where the file system can (btrfs, XFS);
-// one that cannot says so on the first file, and is not asked for every
-// other file of the pass.
-bool Clone(int in, int out, const struct stat& st, CopyState& state) {
-  if (state.clone_refused_on == st.st_dev) return false;
-  if (::ioctl(out, FICLONE, in) == 0) return true;
-  if (errno == EOPNOTSUPP || errno == ENOTTY || errno == EINVAL ||
-      errno == EXDEV)
-    state.clone_refused_on = st.st_dev;
-  return false;
-}
-
-// Copies st_size bytes as read before opening: a file that grows meanwhile
-// gets the copy its last-modified time describes, and the next run sees the
-// newer time and copies again.
-void CopyContent(int in, int out, const struct stat& st,
-                 const std::string& source, const std::string& target,
-                 CopyState& state) {
-  if (st.st_size == 0) return;
-  if (Clone(in, out, st, state)) return;
-  off_t done = 0;
-  if (CopyInKernel(in, out, st.st_size, done)) return;
-  CopyThroughBuffer(in, out, st.st_size, done, source, target, state);
-}
 
 // The source's owner and group where this process may set them, as cp -a
 // keeps them; a refusal is not a failure (an ordinary user keeps their own).
@@ -201,43 +185,80 @@ CopyResult LeftOut(const TempEntry& temp, const struct stat& st,
       RefusalReason(temp.refusal(), st.st_mode & S_IFMT, temp.error(), onto)};
 }
 
-CopyResult CopyFile(const EntryAt& source, const struct stat& st,
-                    const EntryAt& target, CopyState& state,
-                    const DestinationAbilities& onto) {
+CopyResult Named(bool committed) {
+  CopyResult result;
+  result.name_taken = !committed;
+  return result;
+}
+
+// Whether a file changed in what writing to it changes.
+bool Changed(const struct stat& before, const struct stat& after) {
+  return before.st_size != after.st_size ||
+         before.st_mtim.tv_sec != after.st_mtim.tv_sec ||
+         before.st_mtim.tv_nsec != after.st_mtim.tv_nsec ||
+         before.st_ctim.tv_sec != after.st_ctim.tv_sec ||
+         before.st_ctim.tv_nsec != after.st_ctim.tv_nsec;
+}
+
+// One try at copying the regular file `st` describes; nullopt when what it
+// found was not that file, or the file changed while it was copied.
+std::optional<CopyResult> CopyFile(const EntryAt& source, const struct stat& st,
+                                   const EntryAt& target, CopyState& state,
+                                   const DestinationAbilities& onto,
+                                   TargetName naming) {
   // O_NONBLOCK: should the name have become a FIFO since lstat, opening it
   // must not wait for a writer.
   UniqueFd in(
       ::openat(source.folder, source.name.c_str(),
                O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
-  if (!in.valid()) ThrowError(kCopyFile, source.path);
+  if (!in.valid()) {
+    // A link or a socket has taken the name since it was looked at.
+    if (errno == ELOOP || errno == ENXIO) return std::nullopt;
+    ThrowError(kCopyFile, source.path);
+  }
+  // What was opened, and what the copy is made from: its times and mode
+  // go with the content it holds.
+  struct stat opened;
+  if (::fstat(in.get(), &opened) != 0) ThrowError(kCopyFile, source.path);
+  if (!S_ISREG(opened.st_mode) || opened.st_dev != st.st_dev ||
+      opened.st_ino != st.st_ino)
+    return std::nullopt;
   UniqueFd out;
   TempEntry temp(target, [&](const std::string& name) {
     out.Reset(::openat(target.folder, name.c_str(),
                        O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     return out.valid();
   });
-  if (!temp.made()) return LeftOut(temp, st, onto);
-  CopyContent(in.get(), out.get(), st, source.path, target.path, state);
+  if (!temp.made()) return LeftOut(temp, opened, onto);
+  const off_t copied =
+      CopyContent(in.get(), out.get(), opened, source.path, target.path, state);
+  struct stat after;
+  if (::fstat(in.get(), &after) != 0) ThrowError(kCopyFile, source.path);
+  // A copy that ended short, or of a file written to meanwhile, is a copy
+  // of no version of it, and would carry a time that tells later runs it is
+  // current: it goes with the temporary entry.
+  if (copied != after.st_size || Changed(opened, after)) return std::nullopt;
   const CarriedOwner carried = KeepOwner(
-      st, state, onto,
+      opened, state, onto,
       [&](uid_t uid, gid_t gid) { return ::fchown(out.get(), uid, gid); });
   // After the owner: chown clears file capabilities.
   AclFacts acl;
   const int error =
       CopyExtendedAttributes(in.get(), out.get(), state.euid == 0, acl);
   if (error != 0) ThrowError(kCopyFile, target.path, error);
-  const bool nosuid = OnNosuidMount(in.get(), st.st_dev, state.nosuid_devices);
+  const bool nosuid =
+      OnNosuidMount(in.get(), opened.st_dev, state.nosuid_devices);
   // After the content and the owner: writing or chown clears set-user-ID.
-  if (SetCopyMode(out.get(), CarriedMode(st.st_mode, carried, acl, nosuid),
-                  st.st_mode, onto) != 0)
+  if (SetCopyMode(out.get(), CarriedMode(opened.st_mode, carried, acl, nosuid),
+                  opened.st_mode, onto) != 0)
     ThrowError(kCopyFile, target.path);
-  const timespec times[2] = {st.st_atim, st.st_mtim};
+  const timespec times[2] = {opened.st_atim, opened.st_mtim};
   if (::futimens(out.get(), times) != 0) ThrowError(kCopyFile, target.path);
   if (out.Close() != 0) ThrowError(kCopyFile, target.path);
-  temp.Commit(target);
+  if (!temp.Commit(target, naming, state)) return Named(false);
   if (KeepTimesAfterRename(target.folder, target.name, times, onto) != 0)
     ThrowError(kCopyFile, target.path);
-  return {};
+  return Named(true);
 }
 
 std::string ReadLink(const EntryAt& source, off_t size_hint) {
@@ -255,17 +276,18 @@ std::string ReadLink(const EntryAt& source, off_t size_hint) {
   }
 }
 
-void SetTimesAndCommit(TempEntry& temp, const struct stat& st,
-                       const EntryAt& target) {
+CopyResult SetTimesAndCommit(TempEntry& temp, const struct stat& st,
+                             const EntryAt& target, CopyState& state,
+                             TargetName naming) {
   const timespec times[2] = {st.st_atim, st.st_mtim};
   if (::utimensat(temp.folder(), temp.name(), times, AT_SYMLINK_NOFOLLOW) != 0)
     ThrowError(kCopyFile, target.path);
-  temp.Commit(target);
+  return Named(temp.Commit(target, naming, state));
 }
 
 CopyResult CopyLink(const EntryAt& source, const struct stat& st,
                     const EntryAt& target, CopyState& state,
-                    const DestinationAbilities& onto) {
+                    const DestinationAbilities& onto, TargetName naming) {
   const std::string link = ReadLink(source, st.st_size);
   TempEntry temp(
       target,
@@ -275,8 +297,7 @@ CopyResult CopyLink(const EntryAt& source, const struct stat& st,
       S_IFLNK);
   if (!temp.made()) return LeftOut(temp, st, onto);
   KeepOwnerOf(temp, st, state, onto);
-  SetTimesAndCommit(temp, st, target);
-  return {};
+  return SetTimesAndCommit(temp, st, target, state, naming);
 }
 
 // FIFOs, sockets and device nodes are made anew as what they are, never
@@ -284,7 +305,8 @@ CopyResult CopyLink(const EntryAt& source, const struct stat& st,
 // exFAT hold none of them: then nothing is made, the target stays as it
 // was, and the node is left out, so that the run goes on.
 CopyResult CopySpecial(const EntryAt& target, const struct stat& st,
-                       CopyState& state, const DestinationAbilities& onto) {
+                       CopyState& state, const DestinationAbilities& onto,
+                       TargetName naming) {
   const bool device = S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode);
   const mode_t kind = st.st_mode & S_IFMT;
   const dev_t number = device ? st.st_rdev : 0;
@@ -302,30 +324,63 @@ CopyResult CopySpecial(const EntryAt& target, const struct stat& st,
   if (onto.keeps_permissions &&
       ::fchmodat(temp.folder(), temp.name(), mode, AT_SYMLINK_NOFOLLOW) != 0)
     ThrowError(kCopyFile, target.path);
-  SetTimesAndCommit(temp, st, target);
-  return {};
+  return SetTimesAndCommit(temp, st, target, state, naming);
+}
+
+// One try at copying the entry as `st` describes it; nullopt when the
+// source changed under it.
+std::optional<CopyResult> CopyOnce(const EntryAt& source, const struct stat& st,
+                                   const EntryAt& target, CopyState& state,
+                                   const DestinationAbilities& onto,
+                                   TargetName naming) {
+  switch (st.st_mode & S_IFMT) {
+    case S_IFREG:
+      return CopyFile(source, st, target, state, onto, naming);
+    case S_IFLNK:
+      return CopyLink(source, st, target, state, onto, naming);
+    case S_IFIFO:
+    case S_IFSOCK:
+    case S_IFCHR:
+    case S_IFBLK:
+      return CopySpecial(target, st, state, onto, naming);
+    case S_IFDIR:
+      ThrowError(kCopyFile, source.path, EISDIR);
+    default:
+      ThrowError(kCopyFile, source.path, ENOTSUP);
+  }
 }
 
 }  // namespace
 
 CopyResult CopyEntry(const EntryAt& source, const struct stat& st,
                      const EntryAt& target, CopyState& state,
-                     const DestinationAbilities& onto) {
-  switch (st.st_mode & S_IFMT) {
-    case S_IFREG:
-      return CopyFile(source, st, target, state, onto);
-    case S_IFLNK:
-      return CopyLink(source, st, target, state, onto);
-    case S_IFIFO:
-    case S_IFSOCK:
-    case S_IFCHR:
-    case S_IFBLK:
-      return CopySpecial(target, st, state, onto);
-    case S_IFDIR:
-      ThrowError(kCopyFile, source.path, EISDIR);
-    default:
-      ThrowError(kCopyFile, source.path, ENOTSUP);
-  }
+                     const DestinationAbilities& onto, TargetName naming) {
+  if (std::optional<CopyResult> result =
+          CopyOnce(source, st, target, state, onto, naming))
+    return *result;
+  // Changed under the copy (a program saving it, a file swapped in): looked
+  // at afresh and copied once more as what it is now.
+  struct stat now;
+  if (::fstatat(source.folder, source.name.c_str(), &now,
+                AT_SYMLINK_NOFOLLOW) != 0)
+    ThrowError(kCopyFile, source.path);
+  if (std::optional<CopyResult> result =
+          CopyOnce(source, now, target, state, onto, naming))
+    return *result;
+  throw RunError(EAGAIN,
+                 "The file changed while it was copied, twice; its backup "
+                 "is left as it was",
+                 kCopyFile, source.path);
+}
+
+bool IsTemporaryName(std::string_view name) {
+  const size_t tail = kTempMark.size() + kSuffixLength;
+  if (name.size() < 2 + tail || name.front() != '.') return false;
+  const std::string_view end = name.substr(name.size() - tail);
+  if (!end.starts_with(kTempMark)) return false;
+  for (const char c : end.substr(kTempMark.size()))
+    if (!IsAlphanumeric(c)) return false;
+  return true;
 }
 
 }  // namespace fernwise::linux_os

@@ -5,9 +5,11 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -19,8 +21,8 @@ namespace fernwise::linux_os {
 /// What the copies of one pass share, kept by the file system and reset
 /// when a pass begins: scratch memory for the read/write fallback, allocated
 /// on first use so a run of small copies allocates once, the process's
-/// effective ids, whether the file system refuses to clone, and which
-/// devices are mounted nosuid.
+/// effective ids, whether the file system refuses to clone or to rename
+/// without replacing, and which devices are mounted nosuid.
 struct CopyState {
   std::unique_ptr<char[]> buffer;
   size_t buffer_size = 0;
@@ -31,12 +33,27 @@ struct CopyState {
   /// copy their content without asking again.
   std::optional<dev_t> clone_refused_on;
   std::vector<std::pair<dev_t, bool>> nosuid_devices;
+  /// renameat2 refused RENAME_NOREPLACE (FUSE file systems answer EINVAL):
+  /// the copies to new names that follow, all into the one secondary folder
+  /// of the pass, take their names by a hard link without asking again.
+  bool no_replace_refused = false;
+  /// For tests only, empty in the program: runs after each piece of a
+  /// file's content is written, so that a test can change the source in the
+  /// middle of a copy as another program might.
+  std::function<void()> after_each_chunk;
 
   void BeginPass() {
     ids_known = false;
     clone_refused_on.reset();
     nosuid_devices.clear();
+    no_replace_refused = false;
   }
+};
+
+/// How a finished copy takes its target's name.
+enum class TargetName {
+  kReplace,      ///< replaces whatever has the name
+  kNewNameOnly,  ///< never replaces: the name must still be free
 };
 
 /// An entry a copy reads or makes: the open folder that holds it, its name
@@ -49,16 +66,31 @@ struct EntryAt {
 
 /// Creates or replaces `target` with a copy of `source` (a file, a link, a
 /// FIFO, a socket or a device node) whose lstat status is `st`, fail-safe:
-/// the copy is built under a temporary name in the target's folder and
-/// renamed over it only when complete; on failure the temporary entry is
-/// removed and the target left as it was. A device node this process may
-/// not make, and an entry whose name or kind the destination refuses, is
-/// left out. `onto` says what the destination keeps: where it keeps no
-/// permission bits, no mode or owner is set. Nothing is followed: a link is
+/// the copy is built under a temporary name in the target's folder (see
+/// IsTemporaryName) and renamed over it only when complete; on failure the
+/// temporary entry is removed and the target left as it was. A device node
+/// this process may not make, and an entry whose name or kind the
+/// destination refuses, is left out. `onto` says what the destination
+/// keeps: where it keeps no permission bits, no mode or owner is set.
+/// Nothing is followed: a link is
 /// copied as a link, and a link at the target's name is replaced, not
-/// written through.
+/// written through. With kNewNameOnly an entry that has taken the target's
+/// name meanwhile stays, and the result says `name_taken`.
+///
+/// A file is checked: the one opened must be the regular file `st`
+/// describes, and once its content is copied, all of it, unchanged in
+/// size, last-modified time and change time. Otherwise the source changed
+/// under the copy, and it is looked at afresh and copied once more, as what
+/// it is now; a source that changes again ends the run with an error naming
+/// it. A copy that is not whole never reaches the target's name.
 CopyResult CopyEntry(const EntryAt& source, const struct stat& st,
                      const EntryAt& target, CopyState& state,
-                     const DestinationAbilities& onto);
+                     const DestinationAbilities& onto,
+                     TargetName naming = TargetName::kReplace);
+
+/// Whether `name` is the form of the temporary names CopyEntry uses,
+/// ".<the target's name>.fernwise-XXXXXX" (six letters or digits): what a
+/// copy cut short by a kill or a power loss leaves behind.
+bool IsTemporaryName(std::string_view name);
 
 }  // namespace fernwise::linux_os

@@ -4,6 +4,7 @@
 #include <langinfo.h>
 #include <unistd.h>
 
+#include <climits>
 #include <clocale>
 #include <cstdlib>
 #include <cstring>
@@ -53,7 +54,7 @@ FileTime TimeOf(const timespec& stamp) {
 }  // namespace
 
 std::string LinuxFileSystem::StartListing(const std::string& pattern) {
-  listing_.reset();
+  listing_.Stop();
   listed_type_ = DT_UNKNOWN;
   if (pattern.empty()) return "";
   if (pattern.back() != '/') return Probe(pattern);
@@ -64,27 +65,18 @@ std::string LinuxFileSystem::StartListing(const std::string& pattern) {
     if (IsMissing(errno) || errno == ELOOP) return "";
     ThrowError("list folder", pattern);
   }
-  // The listing takes a descriptor of its own: a held folder's stays held.
-  DIR* dir = ::fdopendir(::fcntl(folder.get(), F_DUPFD_CLOEXEC, 0));
-  if (dir == nullptr) ThrowError("list folder", pattern);
-  listing_.reset(dir);
+  // Opened for reading, the folder is the listing's own: a held folder
+  // itself is opened anew, and stays held.
+  listing_.Start(folder.TakeOwned());
   listing_prefix_ = pattern;
   return NextName();
 }
 
 std::string LinuxFileSystem::NextName() {
   listed_type_ = DT_UNKNOWN;
-  if (!listing_) return "";
-  // readdir returns null both at the end and on failure, and leaves errno
-  // unchanged at the end.
-  errno = 0;
-  if (const dirent* entry = ::readdir(listing_.get())) {
-    listed_type_ = entry->d_type;
-    return entry->d_name;
-  }
-  const int error = errno;
-  listing_.reset();
-  if (error != 0) ThrowError("list folder", listing_prefix_, error);
+  if (!listing_.active()) return "";
+  if (const char* name = listing_.Next(listed_type_)) return name;
+  if (errno != 0) ThrowError("list folder", listing_prefix_);
   return "";
 }
 
@@ -274,11 +266,25 @@ mode_t LinuxFileSystem::CarriedModeOnto(const std::string& source,
 
 CopyResult LinuxFileSystem::Copy(const std::string& source,
                                  const std::string& target) {
+  return CopyAs(source, target, linux_os::TargetName::kReplace);
+}
+
+CopyResult LinuxFileSystem::CopyToNewName(const std::string& source,
+                                          const std::string& target) {
+  return CopyAs(source, target, linux_os::TargetName::kNewNameOnly);
+}
+
+CopyResult LinuxFileSystem::CopyAs(const std::string& source,
+                                   const std::string& target,
+                                   linux_os::TargetName naming) {
   constexpr char kOperation[] = "copy file";
   // A copy as this pass read the source; the target is replaced by a rename,
   // so no other name of the file it was changes.
   const struct stat status = StatEntry(source, kOperation);
   stats_.Forget(target);
+  // The copy may have found the source changed and copied it as it is now:
+  // what follows compares with that.
+  stats_.Forget(source);
   // The source is only read: the folder its status was read in serves, as
   // link-free as it was when it was opened. The target's folder, which is
   // written, is found afresh.
@@ -288,7 +294,18 @@ CopyResult LinuxFileSystem::Copy(const std::string& source,
   const Location onto = Locate(target, kOperation);
   return linux_os::CopyEntry({from_folder, std::string(from.name), source},
                              status, {onto.folder.get(), onto.name, target},
-                             copy_state_, AbilitiesOfFolder(onto.folder.get()));
+                             copy_state_, AbilitiesOfFolder(onto.folder.get()),
+                             naming);
+}
+
+bool LinuxFileSystem::IsLeftoverTemporary(const std::string& name) const {
+  return linux_os::IsTemporaryName(name);
+}
+
+size_t LinuxFileSystem::NameLimit(const std::string& folder) {
+  const linux_os::FolderFd open = tree_.OpenFolder(folder, O_PATH);
+  const long limit = open.valid() ? ::fpathconf(open.get(), _PC_NAME_MAX) : -1;
+  return limit > 0 ? static_cast<size_t>(limit) : size_t{NAME_MAX};
 }
 
 FileTime LinuxFileSystem::LastModified(const std::string& path) {

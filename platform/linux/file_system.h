@@ -56,6 +56,7 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -65,6 +66,7 @@
 #include "core/file_system.h"
 #include "platform/linux/copy.h"
 #include "platform/linux/destination_abilities.h"
+#include "platform/linux/listing.h"
 #include "platform/linux/stat_cache.h"
 #include "platform/linux/support.h"
 #include "platform/linux/tree_access.h"
@@ -103,6 +105,10 @@ class LinuxFileSystem final : public FileSystem {
   void SetAttributes(const std::string& path, uint32_t mask) override;
   CopyResult Copy(const std::string& source,
                   const std::string& target) override;
+  /// Takes the new name with renameat2's RENAME_NOREPLACE, or a hard link
+  /// where the file system refuses that (see platform/linux/copy.h).
+  CopyResult CopyToNewName(const std::string& source,
+                           const std::string& target) override;
   FileTime LastModified(const std::string& path) override;
   int64_t Length(const std::string& path) override;
   void Delete(const std::string& path) override;
@@ -110,6 +116,11 @@ class LinuxFileSystem final : public FileSystem {
   CopyResult CreateFolder(const std::string& path) override;
   void RemoveFolder(const std::string& path) override;
 
+  /// ".<name>.fernwise-XXXXXX", the copies' temporary names.
+  bool IsLeftoverTemporary(const std::string& name) const override;
+  /// The folder's file system's own limit (fpathconf's _PC_NAME_MAX), or
+  /// NAME_MAX where it cannot be asked.
+  size_t NameLimit(const std::string& folder) override;
   /// In a destination (or secondary) tree, what a probe file shows (see
   /// platform/linux/destination_abilities.h); elsewhere 2 s on FAT, 10 ms on
   /// exFAT, 100 ns on NTFS and SMB shares, else 1 ns; 1 ns when the path
@@ -121,6 +132,12 @@ class LinuxFileSystem final : public FileSystem {
   std::string ReadWholeFile(const std::string& path) override;
   std::unique_ptr<TextOutput> CreateTextFile(const std::string& path) override;
 
+  /// For tests only: `hook` runs after each piece of a file's content is
+  /// copied (see CopyState::after_each_chunk).
+  void set_copy_hook(std::function<void()> hook) {
+    copy_state_.after_each_chunk = std::move(hook);
+  }
+
  protected:
   /// The user's short date format and time format (LC_TIME as the program
   /// set it with setlocale); ISO 8601 "YYYY-MM-DD" and "HH:MM:SS" in the C
@@ -128,10 +145,6 @@ class LinuxFileSystem final : public FileSystem {
   LocalDateTimeText LocalTexts(FileTime time) override;
 
  private:
-  struct DirCloser {
-    void operator()(DIR* dir) const { ::closedir(dir); }
-  };
-
   /// An entry to change: its folder reached afresh, and its name there.
   struct Location {
     linux_os::FolderFd folder;
@@ -139,6 +152,8 @@ class LinuxFileSystem final : public FileSystem {
   };
 
   std::string Probe(const std::string& path);
+  CopyResult CopyAs(const std::string& source, const std::string& target,
+                    linux_os::TargetName naming);
   /// The status of `path`: lstat, or for a held folder itself the folder it
   /// leads to; RunError naming `operation` on failure.
   const struct stat& StatEntry(const std::string& path, const char* operation);
@@ -164,7 +179,7 @@ class LinuxFileSystem final : public FileSystem {
   /// The same for the open folder `folder`, which a copy writes into.
   linux_os::DestinationAbilities AbilitiesOfFolder(int folder);
 
-  std::unique_ptr<DIR, DirCloser> listing_;
+  linux_os::FolderListing listing_;
   std::string listing_prefix_;  // the listed folder's pattern, ending in "/"
   unsigned char listed_type_ = DT_UNKNOWN;
   linux_os::TreeAccess tree_;

@@ -6,6 +6,7 @@
 // are opened as the user wrote them, links in their paths followed.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/types.h>
 
 #include <array>
@@ -35,6 +36,14 @@ class FolderFd {
 
   int get() const { return fd_; }
   bool valid() const { return fd_ >= 0; }
+  /// The descriptor as one of the caller's own: an owned one handed over,
+  /// a borrowed one duplicated. Leaves this object empty.
+  UniqueFd TakeOwned() {
+    const int fd = fd_;
+    fd_ = -1;
+    if (owned_.valid()) return std::move(owned_);
+    return UniqueFd(fd < 0 ? -1 : ::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+  }
 
  private:
   UniqueFd owned_;

@@ -2,7 +2,6 @@
 // deletions and folders.
 #include <windows.h>
 
-#include <atomic>
 #include <optional>
 
 #include "core/run_error.h"
@@ -32,6 +31,9 @@ constexpr DWORD kLockingBits =
 // holds open: long enough for a program that saves or scans a file, short
 // enough that a file held open for good ends the run soon.
 constexpr DWORD kInUseWaitsMs[] = {200, 400, 800, 1600};
+// Temporary names tried before a copy gives up: each taken one is a
+// leftover of an earlier process with this one's id.
+constexpr int kTemporaryAttempts = 64;
 constexpr char kInUseAdvice[] =
     " Another program holds this file open and lets no other program read "
     "it; the backup waited 3 seconds for it. Files that stay open while "
@@ -76,15 +78,17 @@ void Relock(const std::wstring& path, DWORD attributes) {
     SetFileAttributesW(path.c_str(), attributes & kSettableBits);
 }
 
-// A name in the target's folder that no other copy uses: the rename over the
-// target then stays inside one folder, so it is atomic.
+// A name in the target's folder that no other copy of this process uses:
+// the rename over the target then stays inside one folder, so it is atomic.
 std::wstring TemporaryBeside(const std::wstring& target) {
-  static std::atomic<unsigned> counter{0};
   const size_t slash = target.find_last_of(L'\\');
   const std::wstring folder =
       slash == std::wstring::npos ? L"" : target.substr(0, slash + 1);
-  return folder + L"~fernwise-" + std::to_wstring(GetCurrentProcessId()) +
-         L"-" + std::to_wstring(++counter) + L".tmp";
+  return folder + win32::NextTemporaryName();
+}
+
+bool IsTaken(DWORD error) {
+  return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
 }
 
 void Discard(const std::wstring& temporary) {
@@ -102,24 +106,33 @@ bool CanRead(const std::wstring& path) {
 // CopyFileExW carries the content, the last-write time and the attributes,
 // and copies a link to a file as the file it names. It does not say which
 // side failed: the source is to blame when another program holds it, or when
-// it cannot be opened for reading now; otherwise the target is.
-void CopyToTemporary(const std::wstring& source, const std::wstring& temporary,
-                     const std::string& source_path,
-                     const std::string& target_path) {
-  const DWORD error = RetryWhileInUse([&]() -> DWORD {
-    if (CopyFileExW(source.c_str(), temporary.c_str(), nullptr, nullptr,
-                    nullptr, COPY_FILE_FAIL_IF_EXISTS))
-      return 0;
-    const DWORD failure = GetLastError();
-    Discard(temporary);
-    return failure;
-  });
-  if (error == 0) return;
-  if (win32::IsInUse(error))
-    throw RunError(int(error), win32::ErrorText(error) + kInUseAdvice,
-                   "copy file", source_path);
-  if (CanRead(source)) ThrowError(error, "copy file to", target_path);
-  ThrowError(error, "copy file", source_path);
+// it cannot be opened for reading now; otherwise the target is. Returns the
+// temporary file made beside `target`. A name that a leftover temporary file
+// has (one of an earlier process whose id this one has again) is passed
+// over, and the file left for the sweep.
+std::wstring CopyToTemporary(const std::wstring& source,
+                             const std::wstring& target,
+                             const std::string& source_path,
+                             const std::string& target_path) {
+  for (int attempt = 0; attempt < kTemporaryAttempts; ++attempt) {
+    const std::wstring temporary = TemporaryBeside(target);
+    const DWORD error = RetryWhileInUse([&]() -> DWORD {
+      if (CopyFileExW(source.c_str(), temporary.c_str(), nullptr, nullptr,
+                      nullptr, COPY_FILE_FAIL_IF_EXISTS))
+        return 0;
+      const DWORD failure = GetLastError();
+      if (!IsTaken(failure)) Discard(temporary);
+      return failure;
+    });
+    if (error == 0) return temporary;
+    if (IsTaken(error)) continue;
+    if (win32::IsInUse(error))
+      throw RunError(int(error), win32::ErrorText(error) + kInUseAdvice,
+                     "copy file", source_path);
+    if (CanRead(source)) ThrowError(error, "copy file to", target_path);
+    ThrowError(error, "copy file", source_path);
+  }
+  ThrowError(ERROR_FILE_EXISTS, "copy file to", target_path);
 }
 
 // The attributes of the entry whose own name is the last component of
@@ -257,10 +270,30 @@ CopyResult Win32FileSystem::Copy(const std::string& source,
                                  const std::string& target) {
   entries_.Forget(target);
   const std::wstring wide_target = WidenPath(target);
-  const std::wstring temporary = TemporaryBeside(wide_target);
-  CopyToTemporary(WidenPath(source), temporary, source, target);
+  const std::wstring temporary =
+      CopyToTemporary(WidenPath(source), wide_target, source, target);
   ReplaceWithTemporary(temporary, wide_target, target);
   return {};
+}
+
+CopyResult Win32FileSystem::CopyToNewName(const std::string& source,
+                                          const std::string& target) {
+  entries_.Forget(target);
+  const std::wstring wide_target = WidenPath(target);
+  const std::wstring temporary =
+      CopyToTemporary(WidenPath(source), wide_target, source, target);
+  // Without MOVEFILE_REPLACE_EXISTING the rename fails where the name is
+  // taken, also where it is another file's short name.
+  const DWORD error = RetryWhileInUse([&]() -> DWORD {
+    return MoveFileExW(temporary.c_str(), wide_target.c_str(),
+                       MOVEFILE_WRITE_THROUGH)
+               ? 0
+               : GetLastError();
+  });
+  if (error == 0) return {};
+  Discard(temporary);
+  if (IsTaken(error)) return {"", true};
+  ThrowError(error, "copy file to", target);
 }
 
 void Win32FileSystem::Delete(const std::string& path) {

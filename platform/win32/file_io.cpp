@@ -81,6 +81,18 @@ std::wstring LocalText(const SYSTEMTIME& local, bool date) {
 
 }  // namespace
 
+size_t Win32FileSystem::NameLimit(const std::string& folder) {
+  const std::wstring path = WidenPath(folder);
+  std::vector<wchar_t> root(path.size() + 2);
+  DWORD longest = 0;
+  if (!GetVolumePathNameW(path.c_str(), root.data(), DWORD(root.size())) ||
+      !GetVolumeInformationW(root.data(), nullptr, 0, nullptr, &longest,
+                             nullptr, nullptr, 0) ||
+      longest == 0)
+    return 255;
+  return longest;
+}
+
 int64_t Win32FileSystem::TimeResolution(const std::string& path) {
   return VolumeRules(path).resolution_ns;
 }

@@ -72,6 +72,9 @@ class Win32FileSystem final : public FileSystem {
   /// again for a few seconds; then the copy fails, naming it, with advice.
   CopyResult Copy(const std::string& source,
                   const std::string& target) override;
+  /// As Copy, but the rename that ends it never replaces anything.
+  CopyResult CopyToNewName(const std::string& source,
+                           const std::string& target) override;
   FileTime LastModified(const std::string& path) override;
   int64_t Length(const std::string& path) override;
   /// Clears the read-only bit first: the destination tree is the program's.
@@ -81,6 +84,17 @@ class Win32FileSystem final : public FileSystem {
   /// to folders the folder holds.
   void RemoveFolder(const std::string& path) override;
 
+  /// "~fernwise-<process id>-<n>.tmp", the copies' temporary names.
+  bool IsLeftoverTemporary(const std::string& name) const override {
+    return win32::IsTemporaryName(name);
+  }
+  /// The volume's longest name (GetVolumeInformationW), 255 where it cannot
+  /// be asked.
+  size_t NameLimit(const std::string& folder) override;
+  /// UTF-16 units, as Windows counts a name.
+  size_t NameSize(std::string_view name) const override {
+    return win32::Utf16Units(name);
+  }
   /// 2 s on FAT, 10 ms on exFAT, 1 elsewhere (NTFS keeps 100 ns units, which
   /// the FileTime conversion keeps exactly).
   int64_t TimeResolution(const std::string& path) override;

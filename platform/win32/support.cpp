@@ -1,5 +1,6 @@
 #include "platform/win32/support.h"
 
+#include <atomic>
 #include <cstdint>
 #include <limits>
 
@@ -78,6 +79,37 @@ TimeRules TimeRulesOf(const std::wstring& file_system) {
   // An unknown volume is compared exactly, which at worst copies a file
   // again.
   return {};
+}
+
+std::wstring NextTemporaryName() {
+  static std::atomic<unsigned> counter{0};
+  return L"~fernwise-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+         std::to_wstring(++counter) + L".tmp";
+}
+
+bool IsTemporaryName(std::string_view name) {
+  constexpr std::string_view kStart = "~fernwise-";
+  constexpr std::string_view kEnd = ".tmp";
+  if (!name.starts_with(kStart) || !name.ends_with(kEnd)) return false;
+  const std::string_view numbers =
+      name.substr(kStart.size(), name.size() - kStart.size() - kEnd.size());
+  const size_t dash = numbers.find('-');
+  if (dash == 0 || dash == std::string_view::npos || dash + 1 == numbers.size())
+    return false;
+  for (size_t i = 0; i < numbers.size(); ++i)
+    if (i != dash && (numbers[i] < '0' || numbers[i] > '9')) return false;
+  return true;
+}
+
+size_t Utf16Units(std::string_view text) {
+  size_t units = 0;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    // Every character's first byte is one unit; a four-byte one is two.
+    if ((byte & 0xC0) != 0x80) ++units;
+    if (byte >= 0xF0) ++units;
+  }
+  return units;
 }
 
 }  // namespace fernwise::win32

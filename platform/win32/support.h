@@ -5,8 +5,10 @@
 
 #include <windows.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "core/file_system.h"
 
@@ -64,5 +66,17 @@ struct TimeRules {
 /// `file_system`: FAT keeps even seconds in local time, exFAT 10 ms with its
 /// offset from UTC, every other one (NTFS, ReFS, SMB shares) 100 ns in UTC.
 TimeRules TimeRulesOf(const std::wstring& file_system);
+
+/// The next name for a temporary file a copy makes beside its target:
+/// "~fernwise-<process id>-<n>.tmp", n counting up within the process.
+std::wstring NextTemporaryName();
+
+/// Whether `name` has the form NextTemporaryName gives: what a copy cut
+/// short by a kill or a power loss leaves behind.
+bool IsTemporaryName(std::string_view name);
+
+/// How many UTF-16 units the WTF-8 `text` converts to: how Windows measures
+/// a name against its limit.
+size_t Utf16Units(std::string_view text);
 
 }  // namespace fernwise::win32

@@ -1,10 +1,12 @@
 // A whole run on real folders: a script with every keyword and every mode.
 #include <dirent.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -23,6 +25,7 @@
 namespace fernwise {
 namespace {
 
+using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
@@ -104,6 +107,37 @@ class RunJobRealTest : public testing::LinuxTempFolderTest {
     return state;
   }
 
+  // What a backup must reproduce of the tree at `folder`: each entry's
+  // kind, and a file's content.
+  std::map<std::string, std::string> Contents(const std::string& folder) {
+    std::map<std::string, std::string> contents;
+    std::error_code error;
+    for (const auto& entry :
+         std::filesystem::recursive_directory_iterator(folder, error)) {
+      const std::string path = entry.path().string();
+      const mode_t kind = Lstat(path).st_mode & S_IFMT;
+      contents[path.substr(folder.size())] =
+          kind == S_IFREG   ? ReadFile(path)
+          : kind == S_IFDIR ? "<folder>"
+                            : "<kind " + std::to_string(kind) + ">";
+    }
+    return contents;
+  }
+
+  // Empties the test's folder but for the script, and makes `folders`.
+  void Fresh(std::initializer_list<const char*> folders) {
+    std::error_code error;
+    for (const std::string& name : Entries(root_))
+      if (name != "Setup.ini") std::filesystem::remove_all(Path(name), error);
+    for (const char* folder : folders) MakeFolder(Path(folder));
+    window_.messages.clear();
+    window_.on_status = nullptr;
+  }
+
+  static std::string Script(const std::string& mode) {
+    return "MODE, " + mode + "\r\n";
+  }
+
   // Runs `change` once, at the `nth` status text that begins with `text`.
   void AtStatus(const std::string& text, std::function<void()> change,
                 int nth = 1) {
@@ -177,23 +211,39 @@ TEST_F(RunJobRealTest, RunsEveryKeywordInEveryMode) {
 
 // A link to a folder outside the trees, copied as a link by one run, must
 // not become a way out of them when the next run finds a real folder of
-// that name in the source: the backup is never written through it.
+// that name in the source: the backup is never written through it. The
+// duplex modes replace the link by the folder; the simplex mode, which
+// deletes nothing, ends the run with a message naming it.
 TEST_F(RunJobRealTest, LinkLeftInTheBackupIsNeverWrittenThrough) {
-  for (const char* folder : {"src", "dst", "outside"}) MakeFolder(Path(folder));
-  WriteFile(Path("outside/passwd"), "root:x:0:0:root", 0644);
-  ASSERT_EQ(::symlink(Path("outside").c_str(), Path("src/evil").c_str()), 0);
-  ASSERT_FALSE(Run(Backup("src", "dst")));
-  ASSERT_TRUE(S_ISLNK(Lstat(Path("dst/evil")).st_mode));
-  const auto outside = State(Path("outside"));
+  for (const char* mode : {"SIMPLEX", "DUPLEX-DESTRUCTIVE"}) {
+    SCOPED_TRACE(mode);
+    std::error_code error;
+    for (const char* folder : {"src", "dst", "outside"})
+      std::filesystem::remove_all(Path(folder), error);
+    for (const char* folder : {"src", "dst", "outside"})
+      MakeFolder(Path(folder));
+    WriteFile(Path("outside/passwd"), "root:x:0:0:root", 0644);
+    ASSERT_EQ(::symlink(Path("outside").c_str(), Path("src/evil").c_str()), 0);
+    const std::string script =
+        "MODE, " + std::string(mode) + "\r\n" + Backup("src", "dst");
+    ASSERT_FALSE(Run(script));
+    ASSERT_TRUE(S_ISLNK(Lstat(Path("dst/evil")).st_mode));
+    const auto outside = State(Path("outside"));
 
-  ASSERT_EQ(::unlink(Path("src/evil").c_str()), 0);
-  MakeFolder(Path("src/evil"));
-  WriteFile(Path("src/evil/passwd"), "planted::0:0", 0644);
-  const std::optional<RunError> failure = Run(Backup("src", "dst"));
-  EXPECT_EQ(State(Path("outside")), outside);
-  ASSERT_TRUE(failure);
-  EXPECT_EQ(failure->path(), Path("dst/evil")) << failure->Report();
-  EXPECT_THAT(failure->text(), HasSubstr("link"));
+    ASSERT_EQ(::unlink(Path("src/evil").c_str()), 0);
+    MakeFolder(Path("src/evil"));
+    WriteFile(Path("src/evil/passwd"), "planted::0:0", 0644);
+    window_.messages.clear();
+    EXPECT_FALSE(Run(script));
+    EXPECT_EQ(State(Path("outside")), outside);
+    if (std::string(mode) == "SIMPLEX") {
+      ASSERT_THAT(window_.messages, ElementsAre(HasSubstr(Path("dst/evil"))));
+      EXPECT_TRUE(S_ISLNK(Lstat(Path("dst/evil")).st_mode));
+    } else {
+      EXPECT_TRUE(window_.messages.empty());
+      EXPECT_EQ(ReadFile(Path("dst/evil/passwd")), "planted::0:0");
+    }
+  }
 }
 
 // A destination folder swapped for a link to an outside folder while a pass
@@ -245,12 +295,12 @@ TEST_F(RunJobRealTest, FileSwappedForALinkBeforeItsMaskIsSetKeepsItsMode) {
 }
 
 // A read-only folder of the user's own lends its write bit for one change;
-// it must never be a folder reached through a link.
+// it must never be a folder reached through a link, here swapped in for the
+// destination folder the run has just made.
 TEST_F(RunJobRealTest, ReadOnlyFolderBehindALinkLendsNothing) {
   for (const char* folder : {"src", "src/ro", "dst", "outside", "outside/ro"})
     MakeFolder(Path(folder));
   WriteFile(Path("src/ro/x.txt"), "x");
-  ASSERT_EQ(::symlink(Path("outside/ro").c_str(), Path("dst/ro").c_str()), 0);
   ASSERT_EQ(::chmod(Path("outside/ro").c_str(), 0555), 0);
   ASSERT_EQ(::chmod(root_.c_str(), 0755), 0);
   std::error_code error;
@@ -259,6 +309,8 @@ TEST_F(RunJobRealTest, ReadOnlyFolderBehindALinkLendsNothing) {
     ::lchown(entry.path().c_str(), testing::kNobody, testing::kNogroup);
   const auto outside = State(Path("outside"));
   WriteFile(Path("Setup.ini"), "MODE, SIMPLEX\r\n" + Backup("src", "dst"));
+  AtStatus("Comparing " + Path("src/ro/x.txt"),
+           [&] { SwapForLink(Path("dst/ro"), Path("outside/ro")); });
   std::optional<RunError> failure;
   {
     testing::AsNobody nobody;
@@ -389,6 +441,237 @@ TEST_F(RunJobRealTest, SourceFolderReplacedMidSweepIsLookedAtAfresh) {
       2);
   ASSERT_FALSE(Run(Backup("src", "dst")));
   EXPECT_THAT(Entries(Path("dst/sub")), ElementsAre("a", "b", "c"));
+}
+
+// A copy cut short by a kill leaves its temporary file beside the target.
+// The next run removes it in every mode, keeps no version of it and counts
+// nothing for it; a file of that form that the source has is the user's.
+TEST_F(RunJobRealTest, LeftoverTemporaryFilesGoInEveryMode) {
+  for (const std::string& mode :
+       {std::string("SIMPLEX"), std::string("DUPLEX-DESTRUCTIVE"),
+        "DUPLEX-PRESERVING, " + Path("old")}) {
+    SCOPED_TRACE(mode);
+    Fresh({"src", "src/sub", "dst", "old"});
+    WriteFile(Path("src/a.txt"), "a");
+    WriteFile(Path("src/sub/.mine.fernwise-AbC123"), "mine");
+    const std::string script = Script(mode) + Backup("src", "dst");
+    ASSERT_FALSE(Run(script));
+    WriteFile(Path("dst/.a.txt.fernwise-X1y2Z3"), std::string(1 << 20, 'j'));
+    WriteFile(Path("dst/sub/.b.fernwise-Q9w8E7"), "half");
+    ASSERT_FALSE(Run(script));
+    EXPECT_EQ(Contents(Path("dst")), Contents(Path("src")));
+    EXPECT_THAT(Entries(Path("old")), ::testing::IsEmpty());
+    EXPECT_THAT(window_.report, HasSubstr("\r\n 0 files newly created and"));
+  }
+}
+
+// A source entry that changed kind (a file became a folder, a folder a
+// file): the duplex modes replace the backup's entry, keeping every file
+// that goes in the preserving mode; the simplex mode names it and stops.
+TEST_F(RunJobRealTest, KindChangesAreReplacedOrNamed) {
+  struct Case {
+    const char* mode;
+    bool to_folder;  // the source's file became a folder; else the reverse
+    std::vector<std::string> kept;
+  };
+  const std::string x = Flattened(Path("src/x"));
+  const Case cases[] = {
+      {"SIMPLEX", true, {}},
+      {"SIMPLEX", false, {}},
+      {"DUPLEX-DESTRUCTIVE", true, {}},
+      {"DUPLEX-DESTRUCTIVE", false, {}},
+      {"DUPLEX-PRESERVING", true, {x + ".1"}},
+      {"DUPLEX-PRESERVING", false, {x + ".deep.z.1", x + ".inner.1"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.mode) +
+                 (c.to_folder ? " to folder" : " to file"));
+    Fresh({"src", "dst", "old"});
+    const auto make_folder = [&] {
+      MakeFolder(Path("src/x"));
+      MakeFolder(Path("src/x/deep"));
+      WriteFile(Path("src/x/inner"), "inner");
+      WriteFile(Path("src/x/deep/z"), "z");
+    };
+    if (c.to_folder) {
+      WriteFile(Path("src/x"), "file");
+    } else {
+      make_folder();
+    }
+    const std::string script =
+        Script(c.mode + std::string(std::string(c.mode) == "DUPLEX-PRESERVING"
+                                        ? ", " + Path("old")
+                                        : "")) +
+        Backup("src", "dst");
+    ASSERT_FALSE(Run(script));
+    const auto before = Contents(Path("dst"));
+    std::error_code error;
+    std::filesystem::remove_all(Path("src/x"), error);
+    if (c.to_folder) {
+      make_folder();
+    } else {
+      WriteFile(Path("src/x"), "file");
+    }
+    EXPECT_FALSE(Run(script));
+    EXPECT_EQ(Entries(Path("old")), c.kept);
+    if (std::string(c.mode) == "SIMPLEX") {
+      ASSERT_EQ(window_.messages.size(), 1u);
+      EXPECT_THAT(window_.messages[0],
+                  HasSubstr("(" + Path("dst/x") + ") is a"));
+      EXPECT_THAT(window_.messages[0],
+                  HasSubstr(c.to_folder ? "a folder!" : "a file!"));
+      EXPECT_EQ(Contents(Path("dst")), before);
+    } else {
+      EXPECT_TRUE(window_.messages.empty());
+      EXPECT_EQ(Contents(Path("dst")), Contents(Path("src")));
+      EXPECT_THAT(window_.report,
+                  HasSubstr(c.to_folder ? "\r\n 2 folders newly created,"
+                                        : "\r\n 1 files newly created and"));
+    }
+  }
+}
+
+// A source-side path longer than a name may be: its versions are kept
+// under a shortened name within the file system's limit, one for the path.
+TEST_F(RunJobRealTest, LongSourcePathsKeepTheirVersionsUnderOneShortName) {
+  std::string deep = "src";
+  for (const char* folder : {"src", "dst", "old"}) MakeFolder(Path(folder));
+  while (Path(deep).size() < 300) {
+    deep += "/" + std::string(60, 'd');
+    MakeFolder(Path(deep));
+  }
+  const std::string file = deep + "/report.txt";
+  const std::string script =
+      Script("DUPLEX-PRESERVING, " + Path("old")) + Backup("src", "dst");
+  for (int version = 1; version <= 3; ++version) {
+    WriteFile(Path(file), "version " + std::to_string(version));
+    SetTimes(Path(file), {kOlder.tv_sec + version, 0});
+    ASSERT_FALSE(Run(script)) << version;
+  }
+  const std::vector<std::string> kept = Entries(Path("old"));
+  ASSERT_EQ(kept.size(), 2u);
+  for (const std::string& name : kept) EXPECT_LE(name.size(), size_t{NAME_MAX});
+  EXPECT_THAT(kept[0], ::testing::EndsWith(".report.txt.1"));
+  EXPECT_EQ(kept[1], kept[0].substr(0, kept[0].size() - 1) + "2");
+  EXPECT_EQ(ReadFile(Path("old/") + kept[1]), "version 2");
+}
+
+// A device node the user may not make is left out and the run goes on; in
+// the preserving mode one the sweep would erase is kept, since no copy of
+// it can be stored.
+TEST_F(RunJobRealTest, DeviceNodesTheUserMayNotMakeAreLeftOut) {
+  for (const char* folder : {"src", "dst", "old"}) MakeFolder(Path(folder));
+  WriteFile(Path("src/a.txt"), "a");
+  if (::mknod(Path("src/null").c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0 ||
+      ::mknod(Path("dst/gone").c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0)
+    GTEST_SKIP() << "cannot make device nodes here";
+  ASSERT_EQ(::chmod(root_.c_str(), 0755), 0);
+  std::error_code error;
+  for (const auto& entry :
+       std::filesystem::recursive_directory_iterator(root_, error))
+    if (entry.is_directory())
+      ::lchown(entry.path().c_str(), testing::kNobody, testing::kNogroup);
+  for (const std::string& mode :
+       {std::string("SIMPLEX"), "DUPLEX-PRESERVING, " + Path("old")}) {
+    SCOPED_TRACE(mode);
+    WriteFile(Path("Setup.ini"), Script(mode) + Backup("src", "dst"));
+    std::optional<RunError> failure;
+    {
+      testing::AsNobody nobody;
+      if (!nobody.dropped()) GTEST_SKIP() << "needs root to act as nobody";
+      failure = RunAgain();
+    }
+    EXPECT_FALSE(failure) << failure->Report();
+    EXPECT_THAT(Entries(Path("dst")), ElementsAre("a.txt", "gone"));
+    EXPECT_THAT(Entries(Path("old")), ::testing::IsEmpty());
+    EXPECT_THAT(state_.LeftOut, Contains(HasSubstr(Path("src/null"))));
+  }
+}
+
+// A file another program changes while it is copied: truncated, swapped
+// for a FIFO, or written to without end. A copy is only ever of one whole
+// version, and one that cannot be had ends the run naming the file.
+TEST_F(RunJobRealTest, SourcesChangedDuringTheCopyAreCopiedAsTheyAreNow) {
+  struct Case {
+    const char* what;
+    std::function<void(const std::string& source)> change;
+    bool every_time;  // else once
+    mode_t kind;      // of the backup; 0 when the run ends
+  };
+  const Case cases[] = {
+      {"truncated",
+       [](const std::string& source) { ::truncate(source.c_str(), 1000); },
+       false, S_IFREG},
+      {"swapped for a FIFO",
+       [](const std::string& source) {
+         ::unlink(source.c_str());
+         ::mkfifo(source.c_str(), 0644);
+       },
+       false, S_IFIFO},
+      {"written to throughout",
+       [](const std::string& source) {
+         std::FILE* file = std::fopen(source.c_str(), "a");
+         std::fputs("more", file);
+         std::fclose(file);
+       },
+       true, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Fresh({"src", "dst"});
+    const std::string source = Path("src/big");
+    WriteFile(source, std::string(3 << 20, 'b'));
+    // A FIFO swapped in before the copy opens it; the others while it runs.
+    bool armed = false;
+    AtStatus("Copying ", [&] {
+      if (c.kind == S_IFIFO) c.change(source);
+      armed = c.kind != S_IFIFO;
+    });
+    fs_.set_copy_hook([&] {
+      if (!armed) return;
+      armed = c.every_time;
+      c.change(source);
+    });
+    const std::optional<RunError> failure =
+        Run(Script("SIMPLEX") + Backup("src", "dst"));
+    fs_.set_copy_hook(nullptr);
+    if (c.kind == 0) {
+      ASSERT_TRUE(failure);
+      EXPECT_EQ(failure->path(), source);
+      EXPECT_THAT(Entries(Path("dst")), ::testing::IsEmpty());
+      continue;
+    }
+    ASSERT_FALSE(failure) << failure->Report();
+    EXPECT_EQ(Contents(Path("dst")), Contents(Path("src")));
+    EXPECT_EQ(Lstat(Path("dst/big")).st_mode & S_IFMT, c.kind);
+    const timespec copied = Lstat(Path("dst/big")).st_mtim;
+    const timespec now = Lstat(source).st_mtim;
+    EXPECT_EQ(copied.tv_sec, now.tv_sec);
+    EXPECT_EQ(copied.tv_nsec, now.tv_nsec);
+  }
+}
+
+// Another run or program may store a version between the probe that found
+// a number free and the copy: it is never replaced, and the next number is
+// taken.
+TEST_F(RunJobRealTest, SecondaryNameTakenAfterItsProbeIsNeverReplaced) {
+  for (const char* folder : {"src", "dst", "old"}) MakeFolder(Path(folder));
+  WriteFile(Path("src/a.txt"), "A");
+  WriteFile(Path("dst/a.txt"), "old A");
+  SetTimes(Path("dst/a.txt"), kOlder);
+  const std::string copy = Path("old/") + Flattened(Path("src/a.txt"));
+  bool armed = false;
+  AtStatus("Refresing ", [&] { armed = true; });
+  fs_.set_copy_hook([&] {
+    if (armed) WriteFile(copy + ".1", "another run's");
+    armed = false;
+  });
+  EXPECT_FALSE(
+      Run(Script("DUPLEX-PRESERVING, " + Path("old")) + Backup("src", "dst")));
+  fs_.set_copy_hook(nullptr);
+  EXPECT_EQ(ReadFile(copy + ".1"), "another run's");
+  EXPECT_EQ(ReadFile(copy + ".2"), "old A");
+  EXPECT_EQ(ReadFile(Path("dst/a.txt")), "A");
 }
 
 }  // namespace

@@ -274,6 +274,16 @@ void MemoryFileSystem::SetAttributes(const std::string& path, uint32_t mask) {
 
 CopyResult MemoryFileSystem::Copy(const std::string& source,
                                   const std::string& target) {
+  return CopyOnto(source, target, true);
+}
+
+CopyResult MemoryFileSystem::CopyToNewName(const std::string& source,
+                                           const std::string& target) {
+  return CopyOnto(source, target, false);
+}
+
+CopyResult MemoryFileSystem::CopyOnto(const std::string& source,
+                                      const std::string& target, bool replace) {
   Enter(Op::kCopy, target, "copy " + source + " -> " + target);
   for (Failure& failure : failures_)
     if (failure.op == Op::kCopy && failure.path == source) {
@@ -290,6 +300,7 @@ CopyResult MemoryFileSystem::Copy(const std::string& source,
   const Node* parent = Find(Parent(target));
   if (!IsRoot(target) && (!parent || !parent->folder))
     Fail(ENOENT, "copy file to", target);
+  if (!replace && Find(target)) return {"", true};
   if (const Node* existing = Find(target); existing && existing->folder)
     Fail(EISDIR, "copy file to", target);
   const Node copy = from;  // `from` may move when the target is made

@@ -84,6 +84,8 @@ class MemoryFileSystem : public FileSystem {
     shifts_[prefix] = ns;
   }
   void set_current_directory(std::string dir) { current_directory_ = dir; }
+  /// The longest name the file system takes, in bytes. Default: 255.
+  void set_name_limit(size_t limit) { name_limit_ = limit; }
 
   /// The `op` on `path` fails with `error` after `skip` calls that succeed.
   void FailOn(Op op, const std::string& path, int error = EACCES, int skip = 0);
@@ -118,11 +120,22 @@ class MemoryFileSystem : public FileSystem {
   void SetAttributes(const std::string& path, uint32_t mask) override;
   CopyResult Copy(const std::string& source,
                   const std::string& target) override;
+  /// Logged as "copy" too; says `name_taken` when the target exists once
+  /// the operation's hook has run.
+  CopyResult CopyToNewName(const std::string& source,
+                           const std::string& target) override;
   FileTime LastModified(const std::string& path) override;
   int64_t Length(const std::string& path) override;
   void Delete(const std::string& path) override;
   CopyResult CreateFolder(const std::string& path) override;
   void RemoveFolder(const std::string& path) override;
+  /// Names that begin with ".~copy-" are this file system's temporary files.
+  bool IsLeftoverTemporary(const std::string& name) const override {
+    return name.rfind(".~copy-", 0) == 0;
+  }
+  size_t NameLimit(const std::string& /*folder*/) override {
+    return name_limit_;
+  }
   int64_t TimeResolution(const std::string& path) override;
   int64_t LocalTimeShift(const std::string& path) override;
   std::string ResolvePath(const std::string& path) override;
@@ -160,6 +173,8 @@ class MemoryFileSystem : public FileSystem {
   Node& Make(const std::string& path, bool folder);
   void Enter(Op op, const std::string& path, const std::string& log_line);
   std::string NextNameUnlogged();
+  CopyResult CopyOnto(const std::string& source, const std::string& target,
+                      bool replace);
   /// Relative paths (the job script's bare name) name entries of the
   /// current directory.
   std::string Absolute(const std::string& path) const;
@@ -185,6 +200,7 @@ class MemoryFileSystem : public FileSystem {
   bool copy_keeps_time_ = true;
   bool copy_keeps_mask_ = true;
   std::string current_directory_ = "/work";
+  size_t name_limit_ = 255;
   uint64_t identities_ = 0;
   std::string held_source_;
   uint64_t held_identity_ = 0;

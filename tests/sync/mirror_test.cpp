@@ -17,6 +17,8 @@ namespace fernwise {
 namespace {
 
 using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using testing::MemoryFileSystem;
 using testing::RecordingWindow;
@@ -167,27 +169,142 @@ TEST_F(MirrorTest, CountsEveryFileAndEveryFolderBelowTheTopDepthFirst) {
   EXPECT_EQ(fs_.Content("/dst/extra.txt"), "kept");
 }
 
-TEST_F(MirrorTest, DestinationFolderWhereTheSourceHasAFileEndsTheRun) {
-  fs_.AddFile("/src/x", "file", FileTime{100});
-  fs_.AddFolder("/dst/x");
-  EXPECT_THROW(Mirror(), RunError);
-  // Nothing is made in its place; the refused copy is the last step named.
-  EXPECT_EQ(window_.statuses.back(), "Refresing /dst/x...");
-  EXPECT_TRUE(fs_.IsFolder("/dst/x"));
-  EXPECT_THAT(fs_.LogOf("mkdir"), IsEmpty());
+struct KindCase {
+  const char* name;
+  BackupModeValue mode;
+  bool dest_is_folder;  // else a file stands where the source has a folder
+  /// The destination's tree afterwards, and the secondary folder's.
+  std::vector<std::string> dest;
+  std::vector<std::string> kept;
+  std::vector<int32_t> counts;  // when the run goes on
+
+  friend void PrintTo(const KindCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class MirrorKindTest : public MirrorTest,
+                       public ::testing::WithParamInterface<KindCase> {};
+
+// An entry of another kind than its source's: the duplex modes replace it
+// (keeping every file that goes in the preserving mode, named after its
+// source-side path) and count it as created; the simplex mode, which
+// deletes nothing, ends the run with a message naming both.
+TEST_P(MirrorKindTest, ReplacesInTheDuplexModesAndRejectsInSimplex) {
+  const KindCase& c = GetParam();
+  state_.BackupMode = c.mode;
+  state_.SecondaryFolder = "/old";
+  fs_.AddFolder("/old");
+  if (c.dest_is_folder) {
+    fs_.AddFile("/src/x", "file", FileTime{100});
+    fs_.AddFile("/dst/x/inner.txt", "in");
+    fs_.AddFile("/dst/x/deep/z.txt", "z");
+  } else {
+    fs_.AddFile("/src/x/inner.txt", "in");
+    fs_.AddFile("/dst/x", "old file");
+  }
+  if (c.mode == kSimplex) {
+    try {
+      Mirror();
+      FAIL() << "no rejection";
+    } catch (const EntryRejected& rejected) {
+      const std::string message = rejected.what();
+      EXPECT_THAT(message, HasSubstr("Destination (/dst/x) is a"));
+      EXPECT_THAT(message, HasSubstr("Source (/src/x) is a"));
+      EXPECT_THAT(message,
+                  HasSubstr(c.dest_is_folder ? "a folder but" : "a file but"));
+    }
+    // Nothing is made in its place, and nothing goes.
+    EXPECT_THAT(fs_.LogOf("mkdir"), IsEmpty());
+    EXPECT_THAT(fs_.LogOf("copy"), IsEmpty());
+    EXPECT_THAT(fs_.LogOf("delete"), IsEmpty());
+  } else {
+    Mirror();
+    EXPECT_THAT(Counts(state_.Counters), ElementsAreArray(c.counts));
+  }
+  EXPECT_THAT(fs_.Tree("/dst"), ElementsAreArray(c.dest));
+  EXPECT_THAT(fs_.Tree("/old"), ElementsAreArray(c.kept));
+  if (c.mode == kDuplexPreserving) {
+    EXPECT_EQ(fs_.Content(c.dest_is_folder ? "/old/.src.x.deep.z.txt.1"
+                                           : "/old/.src.x.1"),
+              c.dest_is_folder ? "z" : "old file");
+  }
 }
 
-TEST_F(MirrorTest, DestinationFileWhereTheSourceHasAFolderEndsTheRun) {
-  fs_.AddFile("/src/x/inner.txt", "in");
-  fs_.AddFile("/dst/x", "file");
-  EXPECT_THROW(Mirror(), RunError);
+const std::vector<std::string> kFolderThere = {"x/", "x/deep/", "x/deep/z.txt",
+                                               "x/inner.txt"};
+INSTANTIATE_TEST_SUITE_P(
+    Modes, MirrorKindTest,
+    ::testing::Values(
+        KindCase{
+            "FolderForAFileInSimplex", kSimplex, true, kFolderThere, {}, {}},
+        KindCase{"FileForAFolderInSimplex", kSimplex, false, {"x"}, {}, {}},
+        KindCase{"FolderForAFileDestructive",
+                 kDuplexDestructive,
+                 true,
+                 {"x"},
+                 {},
+                 {1, 0, 1, 0, 0, 0}},
+        KindCase{"FileForAFolderDestructive",
+                 kDuplexDestructive,
+                 false,
+                 {"x/", "x/inner.txt"},
+                 {},
+                 {1, 1, 1, 1, 0, 0}},
+        KindCase{"FolderForAFilePreserving",
+                 kDuplexPreserving,
+                 true,
+                 {"x"},
+                 {".src.x.deep.z.txt.1", ".src.x.inner.txt.1"},
+                 {1, 0, 1, 0, 0, 0}},
+        KindCase{"FileForAFolderPreserving",
+                 kDuplexPreserving,
+                 false,
+                 {"x/", "x/inner.txt"},
+                 {".src.x.1"},
+                 {1, 1, 1, 1, 0, 0}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// What cannot be kept in the secondary folder is not erased, and nothing
+// takes its place.
+TEST_F(MirrorTest, KindChangeStopsWhereAnOldVersionCannotBeKept) {
+  state_.BackupMode = kDuplexPreserving;
+  state_.SecondaryFolder = "/old";
+  fs_.AddFolder("/old");
+  fs_.AddFile("/src/x", "file", FileTime{100});
+  fs_.AddFile("/dst/x/node", "n");
+  fs_.AddFile("/dst/x/plain", "p");
+  fs_.AddFile("/src/y/inner.txt", "in");
+  fs_.AddFile("/dst/y", "node");
+  fs_.LeaveOutCopiesOf("/dst/x/node", "cannot be kept here");
+  fs_.LeaveOutCopiesOf("/dst/y", "cannot be kept here");
+  Mirror();
+  EXPECT_THAT(fs_.Tree("/dst"), ElementsAre("x/", "x/node", "y"));
+  EXPECT_THAT(fs_.Tree("/old"), ElementsAre(".src.x.plain.1"));
+  EXPECT_THAT(Counts(state_.Counters), ElementsAre(1, 1, 0, 0, 0, 0));
+  EXPECT_THAT(state_.LeftOut, ::testing::Contains(HasSubstr("/src/y (")));
+}
+
+// The simplex mode has no sweep: the temporary files a killed copy left in
+// the destination go as the mirror passes, uncounted, while a file of that
+// form that the source has too is the user's and is mirrored like any
+// other, run after run.
+TEST_F(MirrorTest, SimplexErasesLeftoverTemporaryFilesButNotTheUsers) {
+  state_.BackupMode = kSimplex;
+  fs_.AddFile("/src/a", "a");
+  fs_.AddFile("/src/.~copy-mine", "mine");
+  fs_.AddFile("/dst/.~copy-a1", "half");
+  fs_.AddFile("/dst/sub/.~copy-b2", "half");
+  fs_.AddFolder("/dst/.~copy-folder");
+  fs_.AddFolder("/src/sub");
+  Mirror();
+  EXPECT_THAT(fs_.Tree("/dst"),
+              ElementsAre(".~copy-folder/", ".~copy-mine", "a", "sub/"));
+  EXPECT_THAT(Counts(state_.Counters), ElementsAre(2, 1, 2, 0, 0, 0));
   EXPECT_THAT(window_.statuses,
-              ElementsAre("Seeking /src...", "Refreshing /dst/x...",
-                          "Seeking /src/x...",
-                          "Comparing /src/x/inner.txt and /dst/x/inner.txt...",
-                          "Copying /src/x/inner.txt to /dst/x/inner.txt..."));
-  EXPECT_FALSE(fs_.IsFolder("/dst/x"));
-  EXPECT_THAT(fs_.LogOf("mkdir"), IsEmpty());
+              ::testing::Contains("Erasing /dst/.~copy-a1..."));
+  MirrorAgain();
+  EXPECT_EQ(fs_.Content("/dst/.~copy-mine"), "mine");
+  EXPECT_THAT(fs_.LogOf("delete"), IsEmpty());
+  EXPECT_THAT(Counts(state_.Counters), ElementsAre(2, 1, 0, 0, 0, 0));
 }
 
 TEST_F(MirrorTest, CopiesThatLoseTimeAndMaskCountTwiceAndGoNegative) {

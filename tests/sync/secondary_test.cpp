@@ -1,7 +1,11 @@
 #include "sync/secondary.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -146,6 +150,74 @@ TEST_F(SecondaryTest, AllNumbersTakenEndsTheRunNamingTheFlattenedName) {
   EXPECT_FALSE(fs_.Exists("D:\\Old\\C..Data.a.txt.32767"));
   EXPECT_EQ(fs_.Content("D:\\Old\\C..Data.a.txt.1"), "kept");
   EXPECT_EQ(fs_.Content(kDisplaced), "old contents");
+}
+
+// Another run or program may make a copy between the probe and the copy:
+// it is never replaced, and the search goes on with the next number.
+TEST_F(SecondaryTest, NameTakenAfterItsProbeIsNeverReplaced) {
+  const std::string first = "D:\\Old\\C..Data.a.txt.1";
+  fs_.set_before_op([&](MemoryFileSystem::Op op, const std::string& path) {
+    if (op == MemoryFileSystem::Op::kCopy && path == first)
+      fs_.AddFile(first, "another run's");
+  });
+  EXPECT_TRUE(SaveToSecondaryFolder(run_, "C:\\Data\\a.txt", kDisplaced));
+  EXPECT_EQ(fs_.Content(first), "another run's");
+  EXPECT_EQ(fs_.Content("D:\\Old\\C..Data.a.txt.2"), "old contents");
+  EXPECT_EQ(state_.NameIndex, 2);
+}
+
+/// A copy's name in the secondary folder: its stem and its number.
+std::pair<std::string, std::string> StemAndNumber(const std::string& name) {
+  const size_t dot = name.rfind('.');
+  return {name.substr(0, dot), name.substr(dot + 1)};
+}
+
+// A flattened name that would pass the file system's name limit with the
+// longest number keeps its end, after a mark made of a hash of the whole:
+// one stem for every version of one path, another for another path.
+TEST_F(SecondaryTest, LongNamesKeepTheirEndAndOneStemPerPath) {
+  constexpr size_t kLimit = 40;
+  fs_.set_name_limit(kLimit);
+  const std::string fits = "C:\\" + std::string(31, 'f');  // 34 + ".32766"
+  const std::string over = "C:\\" + std::string(32, 'o');
+  const std::string deep = "C:\\one\\" + std::string(30, 'x') + "\\r.txt";
+  const std::string twin = "C:\\two\\" + std::string(30, 'x') + "\\r.txt";
+  std::string wide = "C:\\";  // two bytes a letter: the cut falls in one
+  for (int i = 0; i < 40; ++i) wide += "\xc3\xa9";
+  for (const std::string& path : {fits, over, deep, deep, twin, wide})
+    Save(path);
+  const std::vector<std::string> names = fs_.Tree("D:\\Old");
+  ASSERT_EQ(names.size(), 6u);
+  std::map<std::string, std::vector<std::string>> numbers;
+  for (const std::string& name : names) {
+    EXPECT_LE(name.size(), kLimit) << name;
+    const auto [stem, number] = StemAndNumber(name);
+    numbers[stem].push_back(number);
+    // The longest number fits behind every stem.
+    EXPECT_LE(stem.size() + 6, kLimit) << name;
+  }
+  EXPECT_EQ(numbers["C.." + std::string(31, 'f')],
+            std::vector<std::string>{"1"});
+  EXPECT_EQ(numbers.size(), 5u);
+  std::vector<std::string> ends;
+  std::vector<std::vector<std::string>> sequences;
+  for (const auto& [stem, kept] : numbers) {
+    sequences.push_back(kept);
+    if (stem[0] != '~') continue;
+    // "~", 16 hexadecimal digits, "~", then the end of the flattened name.
+    EXPECT_EQ(stem.find('~', 1), 17u) << stem;
+    ends.push_back(stem.substr(18));
+  }
+  // The two versions of one path share its stem; no other stem has two.
+  EXPECT_EQ(std::count(sequences.begin(), sequences.end(),
+                       std::vector<std::string>{"1", "2"}),
+            1);
+  // 16 bytes are left for the end: eight whole two-byte letters.
+  std::string eight_wide;
+  for (int i = 0; i < 8; ++i) eight_wide += "\xc3\xa9";
+  EXPECT_THAT(ends, ::testing::UnorderedElementsAre(
+                        std::string(16, 'o'), std::string(10, 'x') + ".r.txt",
+                        std::string(10, 'x') + ".r.txt", eight_wide));
 }
 
 TEST_F(SecondaryTest, FailingCopyReachesTheCaller) {

@@ -137,6 +137,21 @@ TEST_F(SweepTest, EntryWhoseCopyIsLeftOutIsNotErased) {
   EXPECT_THAT(state_.LeftOut, ElementsAre("/dst/node (cannot be made here)"));
 }
 
+// A temporary file that a killed copy left behind is no version of
+// anything: it goes without a copy. One whose name the source has too is
+// the user's own file, mirrored like any other, and stays.
+TEST_F(SweepTest, LeftoverTemporaryFileIsErasedWithoutACopy) {
+  UsePreservingMode();
+  fs_.AddFile("/dst/.~copy-a1", "half");
+  fs_.AddFile("/dst/gone/.~copy-b2", "half");
+  fs_.AddFile("/src/.~copy-mine", "mine");
+  fs_.AddFile("/dst/.~copy-mine", "mine");
+  Sweep();
+  EXPECT_THAT(fs_.Tree("/dst"), ElementsAre(".~copy-mine"));
+  EXPECT_THAT(fs_.Tree("/old"), IsEmpty());
+  EXPECT_THAT(fs_.LogOf("copy"), IsEmpty());
+}
+
 TEST_F(SweepTest, VanishedSubtreeIsEmptiedInsideOutAndRemovedDeepestFirst) {
   fs_.AddFile("/dst/old/f1");
   fs_.AddFile("/dst/old/a/f2");

@@ -8,8 +8,13 @@
 #include <sys/wait.h>
 #include <sys/xattr.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstdint>
+#include <string>
 #include <tuple>
+#include <utility>
+#include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -250,6 +255,103 @@ TEST_F(LinuxCopyTest, NamesWithAnyByteRoundTripThroughSnapshotAndCopy) {
   EXPECT_THAT(listed, UnorderedElementsAreArray(names));
   for (const std::string& name : names)
     EXPECT_EQ(ReadFile(Path("dst/") + name), name);
+}
+
+struct SparseCase {
+  const char* what;
+  off_t size;
+  std::vector<off_t> data;  // offsets of 4 KiB of data each
+};
+
+class LinuxSparseCopyTest : public LinuxTempFolderTest,
+                            public ::testing::WithParamInterface<SparseCase> {};
+
+// A file with holes (a disk image that holds little) keeps them: its copy
+// takes no more blocks than the source, but for one block per data extent
+// where the two file systems round differently.
+TEST_P(LinuxSparseCopyTest, KeepsItsHoles) {
+  const SparseCase& c = GetParam();
+  const int fd = ::open(Path("image").c_str(), O_WRONLY | O_CREAT, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::ftruncate(fd, c.size), 0);
+  const std::string data(4096, 'd');
+  for (const off_t offset : c.data)
+    ASSERT_EQ(::pwrite(fd, data.data(), data.size(), offset), 4096);
+  ASSERT_EQ(::close(fd), 0);
+  const struct stat source = Lstat(Path("image"));
+  if (source.st_blocks * 512 >= source.st_size)
+    GTEST_SKIP() << "this file system keeps no holes";
+  fs_.Copy(Path("image"), Path("copy"));
+  const struct stat copy = Lstat(Path("copy"));
+  EXPECT_EQ(copy.st_size, c.size);
+  EXPECT_LE(copy.st_blocks,
+            source.st_blocks + blkcnt_t(c.data.size()) * copy.st_blksize / 512);
+  EXPECT_TRUE(ReadFile(Path("copy")) == ReadFile(Path("image")));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, LinuxSparseCopyTest,
+    ::testing::Values(
+        SparseCase{"hole at the end", 64 << 20, {0, 20 << 20}},
+        SparseCase{"data at the end", (32 << 20) + 4096, {5 << 20, 32 << 20}},
+        SparseCase{"only a hole", 16 << 20, {}}),
+    [](const auto& info) {
+      std::string name = info.param.what;
+      std::replace(name.begin(), name.end(), ' ', '_');
+      return name;
+    });
+
+class LinuxNewNameTest : public LinuxTempFolderTest,
+                         public ::testing::WithParamInterface<bool> {};
+
+// A copy to a new name never replaces what took the name meanwhile, by
+// renameat2 where the file system can, else (GetParam()) by a hard link.
+TEST_P(LinuxNewNameTest, NeverReplacesATakenName) {
+  WriteFile(Path("source"), "new");
+  WriteFile(Path("taken"), "another run's");
+  linux_os::UniqueFd folder(::open(root_.c_str(), O_PATH | O_DIRECTORY));
+  ASSERT_TRUE(folder.valid());
+  linux_os::CopyState state;
+  state.no_replace_refused = GetParam();
+  const struct stat st = Lstat(Path("source"));
+  const std::string source = Path("source");
+  const auto copy_to = [&](const std::string& name) {
+    const std::string path = Path(name);
+    return linux_os::CopyEntry(
+        {folder.get(), "source", source}, st, {folder.get(), name, path}, state,
+        linux_os::DestinationAbilities(), linux_os::TargetName::kNewNameOnly);
+  };
+  EXPECT_TRUE(copy_to("taken").name_taken);
+  EXPECT_TRUE(copy_to("free").made());
+  EXPECT_EQ(ReadFile(Path("taken")), "another run's");
+  EXPECT_EQ(ReadFile(Path("free")), "new");
+  EXPECT_EQ(Lstat(Path("free")).st_nlink, 1u);
+  EXPECT_THAT(Entries(root_), ElementsAre("free", "source", "taken"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, LinuxNewNameTest, ::testing::Bool());
+
+// What a copy cut short leaves behind is known by its name's form; the
+// names a copy really uses are of that form.
+TEST_F(LinuxCopyTest, KnowsItsOwnTemporaryNames) {
+  const std::pair<const char*, bool> names[] = {
+      {".a.txt.fernwise-AbC123", true},  {".x.fernwise-000000", true},
+      {"a.txt.fernwise-AbC123", false},  {".a.txt.fernwise-AbC12", false},
+      {".a.fernwise-AbC12!", false},     {".fernwise-AbC123", false},
+      {".a.txt.fernwise-AbC1234", false}};
+  for (const auto& [name, temporary] : names)
+    EXPECT_EQ(fs_.IsLeftoverTemporary(name), temporary) << name;
+  WriteFile(Path("source"), std::string(1 << 20, 's'));
+  std::vector<std::string> seen;
+  fs_.set_copy_hook([&] {
+    for (const std::string& name : Entries(root_))
+      if (name != "source") seen.push_back(name);
+  });
+  fs_.Copy(Path("source"), Path("target"));
+  ASSERT_FALSE(seen.empty());
+  for (const std::string& name : seen)
+    EXPECT_TRUE(fs_.IsLeftoverTemporary(name)) << name;
+  EXPECT_EQ(fs_.NameLimit(root_), size_t{NAME_MAX});
 }
 
 TEST_F(LinuxCopyTest, FailureLeavesTargetAsItWasAndNothingBehind) {

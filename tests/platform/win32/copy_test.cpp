@@ -1,7 +1,9 @@
 // Copies, deletes, long paths and links on real folders under Windows (or
 // Wine), checked with plain Win32 calls.
 #include <cstdlib>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -81,6 +83,44 @@ TEST_F(Win32CopyTest, FailureLeavesTargetAsItWasAndNothingBehind) {
             DWORD(FILE_ATTRIBUTE_READONLY));
   EXPECT_EQ(ReadFile(Path("folder\\inside")), "kept");
   EXPECT_EQ(Entries(root_), (std::vector<std::string>{"dst", "folder", "src"}));
+}
+
+// A leftover temporary file of an earlier process that had this one's id
+// holds the name the next copy would take: the copy passes it over, and it
+// stays, known as a leftover, for the sweep.
+TEST_F(Win32CopyTest, TemporaryNamesOfLeftoversArePassedOver) {
+  WriteFile(Path("src"), "new");
+  const std::string used = win32::Narrow(win32::NextTemporaryName());
+  const size_t dash = used.rfind('-');
+  const unsigned last = unsigned(std::stoul(used.substr(dash + 1)));
+  std::vector<std::string> leftovers;
+  for (unsigned n = last + 1; n <= last + 3; ++n) {
+    leftovers.push_back(used.substr(0, dash + 1) + std::to_string(n) + ".tmp");
+    WriteFile(Path(leftovers.back()), "left over");
+    EXPECT_TRUE(fs_.IsLeftoverTemporary(leftovers.back()));
+  }
+  fs_.Copy(Path("src"), Path("dst"));
+  EXPECT_EQ(ReadFile(Path("dst")), "new");
+  for (const std::string& leftover : leftovers)
+    EXPECT_EQ(ReadFile(Path(leftover)), "left over");
+  EXPECT_EQ(Entries(root_).size(), 5u);
+  EXPECT_FALSE(fs_.IsLeftoverTemporary("~fernwise-12-.tmp"));
+  EXPECT_FALSE(fs_.IsLeftoverTemporary("~fernwise-1x-2.tmp"));
+}
+
+// A copy to a new name never replaces what has taken the name meanwhile,
+// and names are measured as Windows measures them.
+TEST_F(Win32CopyTest, CopyToANewNameNeverReplaces) {
+  WriteFile(Path("src"), "new");
+  WriteFile(Path("taken"), "another run's");
+  EXPECT_TRUE(fs_.CopyToNewName(Path("src"), Path("taken")).name_taken);
+  EXPECT_TRUE(fs_.CopyToNewName(Path("src"), Path("free")).made());
+  EXPECT_EQ(ReadFile(Path("taken")), "another run's");
+  EXPECT_EQ(ReadFile(Path("free")), "new");
+  EXPECT_EQ(Entries(root_), (std::vector<std::string>{"free", "src", "taken"}));
+  EXPECT_EQ(fs_.NameLimit(root_), 255u);
+  // "a", "é" and a letter outside the BMP, which takes two units.
+  EXPECT_EQ(fs_.NameSize("a\xc3\xa9\xf0\x9d\x84\x9e"), 4u);
 }
 
 struct CopyFailureCase {

@@ -1,0 +1,171 @@
+#include "platform/linux/content.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "platform/linux/support.h"
+
+namespace fernwise::linux_os {
+
+namespace {
+
+constexpr char kCopyFile[] = "copy file";
+constexpr size_t kBufferBytes = size_t{1} << 20;
+
+// A piece of the content is written: where a test asks, it may change the
+// source now, as another program could while a large file is copied.
+void AfterChunk(CopyState& state) {
+  if (state.after_each_chunk) state.after_each_chunk();
+}
+
+char* Buffer(CopyState& state) {
+  if (!state.buffer) {
+    state.buffer = std::make_unique<char[]>(kBufferBytes);
+    state.buffer_size = kBufferBytes;
+  }
+  return state.buffer.get();
+}
+
+// A clone shares the source's blocks where the file system can (btrfs, XFS);
+// one that cannot says so on the first file, and is not asked for every
+// other file of the pass.
+bool Clone(int in, int out, const struct stat& st, CopyState& state) {
+  if (state.clone_refused_on == st.st_dev) return false;
+  if (::ioctl(out, FICLONE, in) == 0) {
+    AfterChunk(state);
+    return true;
+  }
+  if (errno == EOPNOTSUPP || errno == ENOTTY || errno == EINVAL ||
+      errno == EXDEV)
+    state.clone_refused_on = st.st_dev;
+  return false;
+}
+
+// Copies in the kernel, at the files' offsets; false when it cannot for this
+// pair of files (another file system, an old kernel), leaving `done` where
+// the rest must start.
+bool CopyInKernel(int in, int out, off_t size, off_t& done, CopyState& state) {
+  while (done < size) {
+    const ssize_t copied = ::copy_file_range(
+        in, nullptr, out, nullptr, static_cast<size_t>(size - done), 0);
+    if (copied < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (copied == 0) break;  // the source shrank since it was read
+    done += copied;
+    AfterChunk(state);
+  }
+  return true;
+}
+
+off_t CopyThroughBuffer(int in, int out, off_t size, off_t done,
+                        const std::string& source, const std::string& target,
+                        CopyState& state) {
+  char* buffer = Buffer(state);
+  while (done < size) {
+    const size_t want =
+        static_cast<size_t>(std::min<off_t>(size - done, state.buffer_size));
+    const ssize_t got = ::read(in, buffer, want);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      ThrowError(kCopyFile, source);
+    }
+    if (got == 0) break;
+    WriteAll(out, buffer, static_cast<size_t>(got), kCopyFile, target);
+    done += got;
+    AfterChunk(state);
+  }
+  return done;
+}
+
+// Copies `length` bytes at `offset` of `in` to the same offset of `out`, in
+// the kernel where it can, else through the buffer; returns how many were
+// copied, fewer where the source ended first.
+off_t CopyRange(int in, int out, off_t offset, off_t length,
+                const std::string& source, const std::string& target,
+                CopyState& state) {
+  off_t done = 0;
+  bool in_kernel = true;
+  while (done < length) {
+    loff_t from = offset + done;
+    loff_t to = from;
+    const size_t want = static_cast<size_t>(length - done);
+    ssize_t copied = -1;
+    if (in_kernel) {
+      copied = ::copy_file_range(in, &from, out, &to, want, 0);
+      if (copied < 0 && errno == EINTR) continue;
+      in_kernel = copied >= 0;
+    }
+    if (!in_kernel) {
+      char* buffer = Buffer(state);
+      copied = ::pread(in, buffer, std::min(want, state.buffer_size), from);
+      if (copied < 0) {
+        if (errno == EINTR) continue;
+        ThrowError(kCopyFile, source);
+      }
+      for (ssize_t put = 0; put < copied;) {
+        const ssize_t wrote = ::pwrite(
+            out, buffer + put, static_cast<size_t>(copied - put), from + put);
+        if (wrote < 0 && errno != EINTR) ThrowError(kCopyFile, target);
+        if (wrote > 0) put += wrote;
+      }
+    }
+    if (copied == 0) break;
+    done += copied;
+    AfterChunk(state);
+  }
+  return done;
+}
+
+// A file with holes (a disk image, a database preallocated but barely used)
+// keeps them: only its data extents are copied, and the length is set at
+// the end. -1 where the file system cannot tell where its data lies.
+off_t CopyDataExtents(int in, int out, off_t size, const std::string& source,
+                      const std::string& target, CopyState& state) {
+  for (off_t from = 0; from < size;) {
+    const off_t data = ::lseek(in, from, SEEK_DATA);
+    if (data < 0) {
+      if (errno == ENXIO) break;  // only a hole up to the end
+      if (errno == EINVAL && from == 0) return -1;
+      ThrowError(kCopyFile, source);
+    }
+    if (data >= size) break;
+    const off_t hole = std::min(::lseek(in, data, SEEK_HOLE), size);
+    if (hole < 0) ThrowError(kCopyFile, source);
+    const off_t copied =
+        CopyRange(in, out, data, hole - data, source, target, state);
+    if (copied < hole - data) return data + copied;
+    from = hole;
+  }
+  if (::ftruncate(out, size) != 0) ThrowError(kCopyFile, target);
+  return size;
+}
+
+bool HasHoles(const struct stat& st) {
+  return st.st_blocks * off_t{512} < st.st_size;
+}
+
+}  // namespace
+
+off_t CopyContent(int in, int out, const struct stat& st,
+                  const std::string& source, const std::string& target,
+                  CopyState& state) {
+  if (st.st_size == 0) return 0;
+  if (Clone(in, out, st, state)) return st.st_size;
+  if (HasHoles(st)) {
+    const off_t reached =
+        CopyDataExtents(in, out, st.st_size, source, target, state);
+    if (reached >= 0) return reached;
+  }
+  off_t done = 0;
+  if (CopyInKernel(in, out, st.st_size, done, state)) return done;
+  return CopyThroughBuffer(in, out, st.st_size, done, source, target, state);
+}
+
+}  // namespace fernwise::linux_os
