@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/text_output.h"
 
@@ -124,6 +125,16 @@ class FileSystem {
   virtual bool ExistsAfresh(const std::string& path) {
     return !StartListing(path).empty();
   }
+  /// Marks the end of a pass: what it left waiting (copies batched to reach
+  /// the disk together) is finished before this returns.
+  virtual void EndPass() {}
+  /// One folder on each file system the run has written to and not yet
+  /// flushed: what a flush must reach. None where every write reached the
+  /// disk as it was made.
+  virtual std::vector<std::string> FileSystemsToFlush() { return {}; }
+  /// Writes everything the run wrote on the file system of `folder` (one
+  /// that FileSystemsToFlush named) through to its disk, and waits for it.
+  virtual void Flush(const std::string& /*folder*/) {}
   /// Marks the start of a pass over a tree. Within a pass an implementation
   /// may answer from what it has already read of an entry, until the pass
   /// changes that entry; nothing read before this call is trusted after it,

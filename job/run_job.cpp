@@ -217,8 +217,11 @@ void RunBackupJob(RunContext& run) {
   state.BackupMode = kDuplexDestructive;
 
   FieldReader script = OpenScript(run.fs);
-  if (Rejection rejection = JobRun(run, script).CarryOut())
-    run.window.ShowMessage(*rejection);
+  const Rejection rejection = JobRun(run, script).CarryOut();
+  // On the disk before the run says anything more: a drive may be pulled
+  // out as soon as the report shows.
+  FlushWrites(run);
+  if (rejection) run.window.ShowMessage(*rejection);
   ReportLeftOut(run);
 
   const int32_t elapsed = ElapsedSeconds(state.RunTimer, run.clock());
@@ -227,11 +230,25 @@ void RunBackupJob(RunContext& run) {
   run.window.SetButtonEnabled(true);
 }
 
+void FlushWrites(RunContext& run) {
+  std::string status;
+  for (const std::string& folder : run.fs.FileSystemsToFlush()) {
+    ShowJoined(run.window, status, "Flushing ", folder, "...");
+    run.fs.Flush(folder);
+  }
+}
+
 std::optional<std::string> RunBackupJobReportingFailure(RunContext& run) {
   try {
     RunBackupJob(run);
     return std::nullopt;
   } catch (const RunError& error) {
+    // What was done before the failure stays done, and reaches the disk.
+    try {
+      FlushWrites(run);
+    } catch (const RunError& flush_error) {
+      return error.Report() + "\r\n" + flush_error.Report();
+    }
     return error.Report();
   } catch (const std::exception& error) {
     // Not the run's own kind of failure (out of memory, say), but it still

@@ -12,9 +12,14 @@ namespace fernwise {
 /// itself leave as RunError, with the button still disabled.
 void RunBackupJob(RunContext& run);
 
+/// Flushes every file system the run wrote to, each announced with
+/// "Flushing <folder>...": what the run reports is on the disk.
+void FlushWrites(RunContext& run);
+
 /// RunBackupJob for the windows' press handlers: a failure the run did not
 /// handle comes back as the error report the window shows before the
-/// program ends; nullopt after a run that ended normally.
+/// program ends, once what was written before it is flushed; nullopt after
+/// a run that ended normally.
 std::optional<std::string> RunBackupJobReportingFailure(RunContext& run);
 
 }  // namespace fernwise

@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev googletest
           qt6-base-dev libgl-dev xvfb xauth x11-apps x11-utils imagemagick librsvg2-bin
-          icoutils clang libclang-rt-14-dev rsync xdotool
+          icoutils clang libclang-rt-14-dev rsync xdotool strace
           # the file systems of scripts/fs-images.sh
           dosfstools exfatprogs ntfs-3g btrfs-progs xfsprogs fusefat exfat-fuse
           fuse3)

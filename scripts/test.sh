@@ -15,6 +15,9 @@ ctest --test-dir build --output-on-failure -j"$(nproc)"
 # Backups onto FAT32, exFAT, NTFS, btrfs and xfs images (as root; skips
 # what cannot be mounted, and says so).
 bash scripts/fs-images-test.sh --build build
+# Every copy on the disk before its name, and the flush before the report,
+# checked on the system calls of real runs.
+bash scripts/durability-test.sh --build build
 
 bash fuzz/run.sh "${FERNWISE_FUZZ_SECONDS:-60}"
 # The benchmark's quick mode proves every step of it still runs; its figures

@@ -275,6 +275,8 @@ void MirrorFolder(RunContext& run, const std::string& source_folder,
   // One buffer for every status text of the pass.
   std::string status;
   MirrorTree(run, status, source_folder, source_folder, dest_folder);
+  // Copies batched for one flush take their names before the pass returns.
+  run.fs.EndPass();
 }
 
 }  // namespace fernwise

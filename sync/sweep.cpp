@@ -61,6 +61,7 @@ void SweepFolder(RunContext& run, const std::string& dest_folder,
   run.fs.BeginPass();
   Sweep sweep{run, source_folder, {}};
   SweepTree(sweep, dest_folder, source_folder);
+  run.fs.EndPass();
 }
 
 }  // namespace fernwise

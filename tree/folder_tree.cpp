@@ -67,6 +67,7 @@ void StoreFolderTree(RunContext& run, const std::string& folder,
                      TextOutput& out) {
   run.fs.BeginPass();
   StoreTree(run, folder, out);
+  run.fs.EndPass();
 }
 
 }  // namespace fernwise

@@ -14,6 +14,7 @@
 #include <optional>
 #include <random>
 #include <string_view>
+#include <utility>
 
 #include "core/run_error.h"
 #include "platform/linux/carry.h"
@@ -114,6 +115,8 @@ class TempEntry {
   }
 
   bool made() const { return !name_.empty(); }
+  /// Hands the complete entry over to whoever names it later.
+  std::string Release() { return std::exchange(name_, {}); }
   Refusal refusal() const { return refusal_; }
   int error() const { return error_; }
   int folder() const { return folder_; }
@@ -205,7 +208,7 @@ bool Changed(const struct stat& before, const struct stat& after) {
 std::optional<CopyResult> CopyFile(const EntryAt& source, const struct stat& st,
                                    const EntryAt& target, CopyState& state,
                                    const DestinationAbilities& onto,
-                                   TargetName naming) {
+                                   TargetName naming, Landing landing) {
   // O_NONBLOCK: should the name have become a FIFO since lstat, opening it
   // must not wait for a writer.
   UniqueFd in(
@@ -254,6 +257,27 @@ std::optional<CopyResult> CopyFile(const EntryAt& source, const struct stat& st,
     ThrowError(kCopyFile, target.path);
   const timespec times[2] = {opened.st_atim, opened.st_mtim};
   if (::futimens(out.get(), times) != 0) ThrowError(kCopyFile, target.path);
+  if (landing == Landing::kBatched && naming == TargetName::kReplace &&
+      state.pending != nullptr) {
+    // Its data starts for the disk now, and the batch's one flush finishes
+    // it before it takes its name.
+    ::sync_file_range(out.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+    PendingCopy pending{std::string(SplitPath(target.path).folder),
+                        {},
+                        target.name,
+                        target.path,
+                        {},
+                        {times[0], times[1]},
+                        !onto.rename_keeps_time};
+    if (::fstat(out.get(), &pending.status) != 0)
+      ThrowError(kCopyFile, target.path);
+    if (out.Close() != 0) ThrowError(kCopyFile, target.path);
+    pending.temp_name = temp.Release();
+    state.pending->Add(std::move(pending));
+    return Named(true);
+  }
+  // On the disk before it takes its name.
+  if (::fdatasync(out.get()) != 0) ThrowError(kCopyFile, target.path);
   if (out.Close() != 0) ThrowError(kCopyFile, target.path);
   if (!temp.Commit(target, naming, state)) return Named(false);
   if (KeepTimesAfterRename(target.folder, target.name, times, onto) != 0)
@@ -332,10 +356,10 @@ CopyResult CopySpecial(const EntryAt& target, const struct stat& st,
 std::optional<CopyResult> CopyOnce(const EntryAt& source, const struct stat& st,
                                    const EntryAt& target, CopyState& state,
                                    const DestinationAbilities& onto,
-                                   TargetName naming) {
+                                   TargetName naming, Landing landing) {
   switch (st.st_mode & S_IFMT) {
     case S_IFREG:
-      return CopyFile(source, st, target, state, onto, naming);
+      return CopyFile(source, st, target, state, onto, naming, landing);
     case S_IFLNK:
       return CopyLink(source, st, target, state, onto, naming);
     case S_IFIFO:
@@ -354,9 +378,10 @@ std::optional<CopyResult> CopyOnce(const EntryAt& source, const struct stat& st,
 
 CopyResult CopyEntry(const EntryAt& source, const struct stat& st,
                      const EntryAt& target, CopyState& state,
-                     const DestinationAbilities& onto, TargetName naming) {
+                     const DestinationAbilities& onto, TargetName naming,
+                     Landing landing) {
   if (std::optional<CopyResult> result =
-          CopyOnce(source, st, target, state, onto, naming))
+          CopyOnce(source, st, target, state, onto, naming, landing))
     return *result;
   // Changed under the copy (a program saving it, a file swapped in): looked
   // at afresh and copied once more as what it is now.
@@ -365,7 +390,7 @@ CopyResult CopyEntry(const EntryAt& source, const struct stat& st,
                 AT_SYMLINK_NOFOLLOW) != 0)
     ThrowError(kCopyFile, source.path);
   if (std::optional<CopyResult> result =
-          CopyOnce(source, now, target, state, onto, naming))
+          CopyOnce(source, now, target, state, onto, naming, landing))
     return *result;
   throw RunError(EAGAIN,
                  "The file changed while it was copied, twice; its backup "

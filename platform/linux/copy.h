@@ -15,6 +15,7 @@
 
 #include "core/file_system.h"
 #include "platform/linux/destination_abilities.h"
+#include "platform/linux/durability.h"
 
 namespace fernwise::linux_os {
 
@@ -41,6 +42,8 @@ struct CopyState {
   /// file's content is written, so that a test can change the source in the
   /// middle of a copy as another program might.
   std::function<void()> after_each_chunk;
+  /// Where batched copies wait for their flush.
+  PendingCopies* pending = nullptr;
 
   void BeginPass() {
     ids_known = false;
@@ -54,6 +57,15 @@ struct CopyState {
 enum class TargetName {
   kReplace,      ///< replaces whatever has the name
   kNewNameOnly,  ///< never replaces: the name must still be free
+};
+
+/// When a finished copy of a regular file takes its target's name.
+enum class Landing {
+  /// Its data starts for the disk, and it waits in CopyState::pending for
+  /// the batch's flush (see platform/linux/durability.h).
+  kBatched,
+  /// Its data is flushed, then it takes the name.
+  kFlushed,
 };
 
 /// An entry a copy reads or makes: the open folder that holds it, its name
@@ -71,7 +83,10 @@ struct EntryAt {
 /// temporary entry is removed and the target left as it was. A device node
 /// this process may not make, and an entry whose name or kind the
 /// destination refuses, is left out. `onto` says what the destination
-/// keeps: where it keeps no permission bits, no mode or owner is set.
+/// keeps: where it keeps no permission bits, no mode or owner is set. A
+/// regular file's copy is on the disk before it takes its name: flushed at
+/// once, or (kBatched, replacing) waiting in `state.pending` for the batch's
+/// flush, its target answered from there meanwhile.
 /// Nothing is followed: a link is
 /// copied as a link, and a link at the target's name is replaced, not
 /// written through. With kNewNameOnly an entry that has taken the target's
@@ -86,7 +101,8 @@ struct EntryAt {
 CopyResult CopyEntry(const EntryAt& source, const struct stat& st,
                      const EntryAt& target, CopyState& state,
                      const DestinationAbilities& onto,
-                     TargetName naming = TargetName::kReplace);
+                     TargetName naming = TargetName::kReplace,
+                     Landing landing = Landing::kFlushed);
 
 /// Whether `name` is the form of the temporary names CopyEntry uses,
 /// ".<the target's name>.fernwise-XXXXXX" (six letters or digits): what a

@@ -58,6 +58,8 @@ std::string LinuxFileSystem::StartListing(const std::string& pattern) {
   listed_type_ = DT_UNKNOWN;
   if (pattern.empty()) return "";
   if (pattern.back() != '/') return Probe(pattern);
+  // The folder is listed as it is named on the disk.
+  CommitIfPending(pattern);
   linux_os::FolderFd folder = tree_.OpenFolder(pattern, O_RDONLY);
   // A link below a named folder is not a folder to list, any more than a
   // file is.
@@ -85,14 +87,62 @@ std::optional<bool> LinuxFileSystem::ListedIsFolder() const {
   return listed_type_ == DT_DIR;
 }
 
+LinuxFileSystem::~LinuxFileSystem() {
+  // Best effort: a run that ends with an error has flushed and named them
+  // already (FileSystemsToFlush), and a second failure has nowhere to go.
+  try {
+    CommitPending();
+  } catch (...) {
+  }
+}
+
 void LinuxFileSystem::HoldFolders(const EntryFolders& folders) {
+  CommitPending();
+  written_.Keep();
   stats_.ForgetAll();
   tree_.Hold(folders);
 }
 
 void LinuxFileSystem::ReleaseFolders() {
+  CommitPending();
+  written_.Keep();
   stats_.ForgetAll();
   tree_.Release();
+}
+
+void LinuxFileSystem::EndPass() { CommitPending(); }
+
+std::vector<std::string> LinuxFileSystem::FileSystemsToFlush() {
+  CommitPending();
+  written_.Keep();
+  return written_.Unflushed();
+}
+
+void LinuxFileSystem::Flush(const std::string& folder) {
+  CommitPending();
+  written_.Keep();
+  if (written_.Flush(folder) != 0) ThrowError("flush", folder);
+}
+
+void LinuxFileSystem::CommitPending() {
+  if (pending_.empty()) return;
+  // The targets' names change: nothing read of them stands.
+  stats_.ForgetEntries();
+  linux_os::CommitCopies(pending_.TakeAll(), [this](const std::string& folder) {
+    return tree_.OpenFolder(folder, O_PATH);
+  });
+}
+
+void LinuxFileSystem::CommitIfPending(const std::string& path) {
+  if (pending_.Touches(path)) CommitPending();
+}
+
+void LinuxFileSystem::Wrote(const std::string& path, int folder) {
+  const linux_os::TreeAccess::Root* root = tree_.RootOf(path);
+  if (root == nullptr || root == tree_.Held(linux_os::Role::kSource)) return;
+  written_.Wrote(*root);
+  if (root->on_fuse && linux_os::FlushFolder(folder) != 0)
+    ThrowError("flush", path);
 }
 
 bool LinuxFileSystem::SourceStillThere(const std::string& source) {
@@ -123,13 +173,16 @@ bool LinuxFileSystem::ExistsAfresh(const std::string& path) {
 }
 
 std::string LinuxFileSystem::Probe(const std::string& path) {
-  if (stats_.Lstat(path) != nullptr) return std::string(SplitPath(path).name);
+  if (pending_.Find(path) != nullptr || stats_.Lstat(path) != nullptr)
+    return std::string(SplitPath(path).name);
   if (IsMissing(errno)) return "";
   ThrowError("look for", path);
 }
 
 const struct stat& LinuxFileSystem::StatEntry(const std::string& path,
                                               const char* operation) {
+  // A copy waiting for its flush answers for its target.
+  if (const struct stat* pending = pending_.Find(path)) return *pending;
   if (const linux_os::TreeAccess::Root* root = tree_.HeldAt(path)) {
     if (::fstat(root->fd.get(), &root_status_) != 0)
       ThrowError(operation, path);
@@ -191,6 +244,7 @@ uint32_t LinuxFileSystem::ReadAttributes(const std::string& path) {
 
 void LinuxFileSystem::SetAttributes(const std::string& path, uint32_t mask) {
   constexpr char kOperation[] = "set attributes of";
+  CommitIfPending(path);
   const struct stat status = StatEntry(path, kOperation);
   // Linux keeps no permissions on a link itself.
   if (S_ISLNK(status.st_mode)) return;
@@ -231,8 +285,10 @@ void LinuxFileSystem::SetAttributes(const std::string& path, uint32_t mask) {
   // Never through a link: should the name have become one since it was read,
   // there is no mode to set.
   if (::fchmodat(at.folder.get(), at.name.c_str(), mode, AT_SYMLINK_NOFOLLOW) ==
-      0)
+      0) {
+    Wrote(path, at.folder.get());
     return;
+  }
   if (errno == EOPNOTSUPP) return;
   ThrowError(kOperation, path);
 }
@@ -278,6 +334,9 @@ CopyResult LinuxFileSystem::CopyAs(const std::string& source,
                                    const std::string& target,
                                    linux_os::TargetName naming) {
   constexpr char kOperation[] = "copy file";
+  // A copy reads its source's content and replaces its target as named.
+  CommitIfPending(source);
+  CommitIfPending(target);
   // A copy as this pass read the source; the target is replaced by a rename,
   // so no other name of the file it was changes.
   const struct stat status = StatEntry(source, kOperation);
@@ -292,10 +351,27 @@ CopyResult LinuxFileSystem::CopyAs(const std::string& source,
   const int from_folder = stats_.HeldFolderFd(from.folder);
   if (from_folder < 0) ThrowError(kOperation, source);
   const Location onto = Locate(target, kOperation);
-  return linux_os::CopyEntry({from_folder, std::string(from.name), source},
-                             status, {onto.folder.get(), onto.name, target},
-                             copy_state_, AbilitiesOfFolder(onto.folder.get()),
-                             naming);
+  const linux_os::TreeAccess::Root* root = tree_.RootOf(target);
+  // In a pass's destination, a copy that replaces waits for the batch's
+  // flush where syncfs reaches the disk. A new name (a secondary copy) is on
+  // the disk before the file it keeps is replaced or erased, and a copy
+  // made outside a job entry's folders at once.
+  const linux_os::Landing landing =
+      naming == linux_os::TargetName::kReplace && root != nullptr &&
+              root == tree_.Held(linux_os::Role::kDestination) && !root->on_fuse
+          ? linux_os::Landing::kBatched
+          : linux_os::Landing::kFlushed;
+  const CopyResult result = linux_os::CopyEntry(
+      {from_folder, std::string(from.name), source}, status,
+      {onto.folder.get(), onto.name, target}, copy_state_,
+      AbilitiesOfFolder(onto.folder.get()), naming, landing);
+  if (!result.made()) return result;
+  if (naming == linux_os::TargetName::kNewNameOnly &&
+      linux_os::FlushFolder(onto.folder.get()) != 0)
+    ThrowError(kOperation, target);
+  Wrote(target, onto.folder.get());
+  if (pending_.full()) CommitPending();
+  return result;
 }
 
 bool LinuxFileSystem::IsLeftoverTemporary(const std::string& name) const {
@@ -320,23 +396,28 @@ int64_t LinuxFileSystem::Length(const std::string& path) {
 // source folder's mode must not keep its entries from being made or removed.
 void LinuxFileSystem::Delete(const std::string& path) {
   constexpr char kOperation[] = "delete file";
+  CommitIfPending(path);
   stats_.Forget(path);
   const Location at = Locate(path, kOperation);
   const int folder = at.folder.get();
   if (InOwnFolder(folder,
                   [&] { return ::unlinkat(folder, at.name.c_str(), 0); }) != 0)
     ThrowError(kOperation, path);
+  Wrote(path, folder);
 }
 
 CopyResult LinuxFileSystem::CreateFolder(const std::string& path) {
   constexpr char kOperation[] = "create folder";
+  CommitIfPending(path);
   stats_.ForgetFolder(path);
   const Location at = Locate(path, kOperation);
   const int folder = at.folder.get();
   if (InOwnFolder(folder, [&] {
         return ::mkdirat(folder, at.name.c_str(), 0777);
-      }) == 0)
+      }) == 0) {
+    Wrote(path, folder);
     return {};
+  }
   const int error = errno;
   const linux_os::Refusal refusal =
       linux_os::WhyRefused(folder, at.name, S_IFDIR, error);
@@ -346,6 +427,7 @@ CopyResult LinuxFileSystem::CreateFolder(const std::string& path) {
 
 void LinuxFileSystem::RemoveFolder(const std::string& path) {
   constexpr char kOperation[] = "remove folder";
+  CommitIfPending(path);
   stats_.ForgetFolder(path);
   const Location at = Locate(path, kOperation);
   const int folder = at.folder.get();
@@ -353,6 +435,7 @@ void LinuxFileSystem::RemoveFolder(const std::string& path) {
         return ::unlinkat(folder, at.name.c_str(), AT_REMOVEDIR);
       }) != 0)
     ThrowError(kOperation, path);
+  Wrote(path, folder);
 }
 
 // Asked for both sides of every folder, but a file system has one answer:
@@ -379,6 +462,7 @@ int64_t LinuxFileSystem::TimeResolution(const std::string& path) {
 }
 
 void LinuxFileSystem::BeginPass() {
+  CommitPending();
   stats_.ForgetAll();
   copy_state_.BeginPass();
   resolutions_.clear();
@@ -398,6 +482,7 @@ bool LinuxFileSystem::InWritableTree(const std::string& path) const {
 }
 
 const struct stat* LinuxFileSystem::CounterpartStatus(const std::string& path) {
+  if (const struct stat* pending = pending_.Find(path)) return pending;
   if (const linux_os::TreeAccess::Root* root = tree_.HeldAt(path))
     return ::fstat(root->fd.get(), &counterpart_status_) == 0
                ? &counterpart_status_
@@ -465,8 +550,10 @@ class FileSink final : public ByteSink {
   void Write(const char* data, size_t size) override {
     linux_os::WriteAll(fd_.get(), data, size, "write", path_);
   }
-  // close() can report a write-back error of NFS and the like.
+  // On the disk before the run reports; close() can report a write-back
+  // error of NFS and the like.
   void Close() override {
+    if (::fsync(fd_.get()) != 0) ThrowError("write", path_);
     if (fd_.Close() != 0) ThrowError("write", path_);
   }
 

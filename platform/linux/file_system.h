@@ -66,6 +66,7 @@
 #include "core/file_system.h"
 #include "platform/linux/copy.h"
 #include "platform/linux/destination_abilities.h"
+#include "platform/linux/durability.h"
 #include "platform/linux/listing.h"
 #include "platform/linux/stat_cache.h"
 #include "platform/linux/support.h"
@@ -78,7 +79,9 @@ constexpr int kPermissionShift = 16;
 
 class LinuxFileSystem final : public FileSystem {
  public:
-  LinuxFileSystem() : stats_(tree_) {}
+  LinuxFileSystem() : stats_(tree_) { copy_state_.pending = &pending_; }
+  /// Copies still waiting for their flush are finished, where they can be.
+  ~LinuxFileSystem() override;
 
   char Separator() const override { return '/'; }
 
@@ -90,8 +93,16 @@ class LinuxFileSystem final : public FileSystem {
   std::string NextName() override;
   /// From the listing's d_type; nullopt where the file system leaves it out.
   std::optional<bool> ListedIsFolder() const override;
+  /// Finishes the copies waiting for a flush first (see
+  /// platform/linux/durability.h), as ReleaseFolders, BeginPass and EndPass
+  /// do.
   void HoldFolders(const EntryFolders& folders) override;
   void ReleaseFolders() override;
+  void EndPass() override;
+  /// The destination and secondary folders' file systems written to.
+  std::vector<std::string> FileSystemsToFlush() override;
+  /// syncfs; FUSE mounts, which ignore it, had each change flushed as made.
+  void Flush(const std::string& folder) override;
   /// The held source folder's path must still lead to the very folder held
   /// (same device and inode).
   bool SourceStillThere(const std::string& source) override;
@@ -152,6 +163,15 @@ class LinuxFileSystem final : public FileSystem {
   };
 
   std::string Probe(const std::string& path);
+  /// Flushes the waiting copies and gives them their names.
+  void CommitPending();
+  /// Commits first when a waiting copy's target is `path` or lies below it:
+  /// a change or a read of content must meet the target as named.
+  void CommitIfPending(const std::string& path);
+  /// Notes a change made below a destination or secondary folder, for the
+  /// flush before the report; on a FUSE mount, flushes `folder` (the
+  /// changed entry's folder) at once.
+  void Wrote(const std::string& path, int folder);
   CopyResult CopyAs(const std::string& source, const std::string& target,
                     linux_os::TargetName naming);
   /// The status of `path`: lstat, or for a held folder itself the folder it
@@ -190,6 +210,8 @@ class LinuxFileSystem final : public FileSystem {
   std::vector<std::pair<dev_t, int64_t>> resolutions_;  // this pass's
   linux_os::CopyState copy_state_;
   linux_os::AbilitiesCache abilities_;  // this pass's, by device
+  linux_os::PendingCopies pending_;
+  linux_os::WrittenFileSystems written_;
 };
 
 }  // namespace fernwise

@@ -10,6 +10,7 @@
 #include <cerrno>
 
 #include "core/run_error.h"
+#include "platform/linux/durability.h"
 
 namespace fernwise::linux_os {
 
@@ -110,6 +111,7 @@ void TreeAccess::Hold(const EntryFolders& folders) {
     root.fd = std::move(fd);
     root.device = st.st_dev;
     root.inode = st.st_ino;
+    root.on_fuse = OnFuseMount(root.fd.get());
   }
 }
 

@@ -63,6 +63,7 @@ class TreeAccess {
     UniqueFd fd;       // O_PATH
     dev_t device = 0;
     ino_t inode = 0;
+    bool on_fuse = false;  // see platform/linux/durability.h
   };
 
   /// Opens the entry's folders; one that cannot be opened is not held, and

@@ -103,6 +103,31 @@ bool CanRead(const std::wstring& path) {
       .valid();
 }
 
+// Writes the file's data through to the disk before the file takes a name
+// that says it is current: a power cut must never leave a name with the
+// source's time over content that never reached the disk. FlushFileBuffers
+// needs a handle that may write, which a read-only copy refuses, so its bit
+// is lent for the moment.
+void FlushToDisk(const std::wstring& path, const std::string& original) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  const bool read_only = attributes != INVALID_FILE_ATTRIBUTES &&
+                         (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+  if (read_only)
+    SetFileAttributesW(path.c_str(),
+                       attributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
+  win32::FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, kShareAll,
+                                     nullptr, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+  const DWORD error =
+      file.valid() && FlushFileBuffers(file.get()) ? 0 : GetLastError();
+  file.reset();
+  if (read_only) SetFileAttributesW(path.c_str(), attributes);
+  if (error != 0) {
+    Discard(path);
+    ThrowError(error, "copy file to", original);
+  }
+}
+
 // CopyFileExW carries the content, the last-write time and the attributes,
 // and copies a link to a file as the file it names. It does not say which
 // side failed: the source is to blame when another program holds it, or when
@@ -124,7 +149,10 @@ std::wstring CopyToTemporary(const std::wstring& source,
       if (!IsTaken(failure)) Discard(temporary);
       return failure;
     });
-    if (error == 0) return temporary;
+    if (error == 0) {
+      FlushToDisk(temporary, target_path);
+      return temporary;
+    }
     if (IsTaken(error)) continue;
     if (win32::IsInUse(error))
       throw RunError(int(error), win32::ErrorText(error) + kInUseAdvice,

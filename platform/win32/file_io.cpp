@@ -38,7 +38,10 @@ class FileSink final : public ByteSink {
       size -= written;
     }
   }
+  // On the disk before the run reports.
   void Close() override {
+    if (!FlushFileBuffers(file_.get()))
+      ThrowError(GetLastError(), "write file", path_);
     if (!CloseHandle(file_.release()))
       ThrowError(GetLastError(), "write file", path_);
   }

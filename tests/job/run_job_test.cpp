@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -233,7 +234,7 @@ TEST_F(RunJobTest, EachEntryHoldsItsFoldersWhileItsPassesRun) {
       holds,
       ElementsAre("hold /src /dst /old | pass", "release | list /src",
                   "hold /src /dst  | pass", "release | create /old/tree.txt",
-                  "hold /src   | pass", "release"));
+                  "hold /src   | pass", "release | flush /dst"));
 }
 
 // A long copy's slices reach the window during the run, and only then.
@@ -311,6 +312,56 @@ TEST_F(RunJobTest, WhatWasLeftOutIsShownAndListedBesideTheScript) {
     for (int i = 0; i < c.left_out; ++i)
       EXPECT_THAT(list, HasSubstr("\r\n/src/f" + std::to_string(i) +
                                   " (the destination cannot hold links)\r\n"));
+  }
+}
+
+// What a run wrote is flushed, each file system once and announced, before
+// the run reports, a failed run's error report included; a run that wrote
+// nothing flushes nothing.
+TEST_F(RunJobTest, WhatWasWrittenIsFlushedBeforeAnyReport) {
+  struct Case {
+    const char* what;
+    const char* script;
+    bool fails;
+    std::vector<std::string> flushes;
+  };
+  const Case cases[] = {
+      {"copies and kept versions",
+       "MODE, DUP-PRE, /old\nBACKUP, /src, /dst",
+       false,
+       {"/old", "/dst"}},
+      {"nothing to do", "MODE, SIMPLEX, BACKUP, /src, /dst", false, {}},
+      {"failure after a copy",
+       "BACKUP, /src, /dst\nBACKUP, /src",
+       true,
+       {"/dst"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs_ = MemoryFileSystem();
+    fs_.AddFile("/src/a.txt", "new", FileTime{200});
+    fs_.AddFile("/dst/a.txt", "old", FileTime{c.flushes.empty() ? 200 : 100});
+    fs_.AddFolder("/old");
+    fs_.AddFile("/work/Setup.ini", c.script);
+    window_ = RecordingWindow();
+    RunContext run{fs_, window_, state_, [] { return 0.0; }};
+    const std::optional<std::string> failure =
+        RunBackupJobReportingFailure(run);
+    EXPECT_EQ(failure.has_value(), c.fails);
+    EXPECT_EQ(fs_.LogOf("flush").size(), c.flushes.size());
+    std::vector<std::string> announced;
+    for (const std::string& folder : c.flushes) {
+      EXPECT_THAT(fs_.LogOf("flush"), Contains("flush " + folder));
+      announced.push_back("status Flushing " + folder + "...");
+    }
+    // The flushes are the run's last steps: after them, only the report.
+    const std::vector<std::string>& events = window_.events;
+    const size_t after_passes =
+        events.size() - announced.size() - (c.fails ? 0 : 2);  // report, enable
+    EXPECT_EQ(std::vector<std::string>(
+                  events.begin() + after_passes,
+                  events.begin() + after_passes + announced.size()),
+              announced);
   }
 }
 

@@ -96,8 +96,14 @@ void MemoryFileSystem::HoldFolders(const EntryFolders& folders) {
   log_.push_back("hold " + folders.source + " " + folders.destination + " " +
                  folders.secondary);
   held_source_ = folders.source;
+  held_written_ = {folders.destination, folders.secondary};
   const Node* node = Find(folders.source);
   held_identity_ = node ? node->identity : 0;
+}
+
+void MemoryFileSystem::Flush(const std::string& folder) {
+  log_.push_back("flush " + folder);
+  std::erase(unflushed_, folder);
 }
 
 bool MemoryFileSystem::SourceStillThere(const std::string& source) {
@@ -197,6 +203,18 @@ std::vector<std::string> MemoryFileSystem::LogOf(
 void MemoryFileSystem::Enter(Op op, const std::string& path,
                              const std::string& log_line) {
   log_.push_back(log_line);
+  const bool changes = op == Op::kCopy || op == Op::kSetAttributes ||
+                       op == Op::kDelete || op == Op::kCreateFolder ||
+                       op == Op::kRemoveFolder;
+  for (const std::string& root : held_written_) {
+    const bool below =
+        !root.empty() && path.starts_with(root) &&
+        (path.size() == root.size() || path[root.size()] == separator_);
+    if (changes && below &&
+        std::find(unflushed_.begin(), unflushed_.end(), root) ==
+            unflushed_.end())
+      unflushed_.push_back(root);
+  }
   if (before_op_) before_op_(op, path);
   for (Failure& failure : failures_) {
     if (failure.op != op || failure.path != path) continue;

@@ -112,6 +112,11 @@ class MemoryFileSystem : public FileSystem {
   /// folder the source is, so that one made anew in its place is another.
   void HoldFolders(const EntryFolders& folders) override;
   void ReleaseFolders() override { log_.push_back("release"); }
+  /// The held destination and secondary folders changed below since their
+  /// last flush, in the order first changed.
+  std::vector<std::string> FileSystemsToFlush() override { return unflushed_; }
+  /// Logs "flush <folder>".
+  void Flush(const std::string& folder) override;
   /// Logs "still <path>".
   bool SourceStillThere(const std::string& source) override;
   /// Logs "fresh <path>".
@@ -203,6 +208,8 @@ class MemoryFileSystem : public FileSystem {
   size_t name_limit_ = 255;
   uint64_t identities_ = 0;
   std::string held_source_;
+  std::vector<std::string> held_written_;  // destination, secondary
+  std::vector<std::string> unflushed_;
   uint64_t held_identity_ = 0;
 };
 

@@ -1,0 +1,165 @@
+#include "platform/linux/durability.h"
+
+#include <fcntl.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace fernwise::linux_os {
+
+namespace {
+
+// statfs f_type of every FUSE mount.
+constexpr uint32_t kFuseMagic = 0x65735546;
+
+}  // namespace
+
+void PendingCopies::Add(PendingCopy copy) {
+  bytes_ += copy.status.st_size;
+  by_path_[copy.path] = copies_.size();
+  copies_.push_back(std::move(copy));
+}
+
+const struct stat* PendingCopies::Find(const std::string& path) const {
+  if (copies_.empty()) return nullptr;
+  const auto found = by_path_.find(path);
+  return found == by_path_.end() ? nullptr : &copies_[found->second].status;
+}
+
+bool PendingCopies::Touches(std::string_view path) const {
+  if (copies_.empty()) return false;
+  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+  return std::any_of(copies_.begin(), copies_.end(), [&](const auto& copy) {
+    const std::string_view target = copy.path;
+    return target.starts_with(path) &&
+           (target.size() == path.size() || target[path.size()] == '/');
+  });
+}
+
+std::vector<PendingCopy> PendingCopies::TakeAll() {
+  by_path_.clear();
+  bytes_ = 0;
+  return std::exchange(copies_, {});
+}
+
+void WrittenFileSystems::Wrote(const TreeAccess::Root& root) {
+  if (std::find(written_roots_.begin(), written_roots_.end(), &root) ==
+      written_roots_.end())
+    written_roots_.push_back(&root);
+}
+
+void WrittenFileSystems::Keep() {
+  for (const TreeAccess::Root* root : written_roots_) {
+    // Only roots the tree still holds: the pointer names the slot, and the
+    // slot stays until the tree lets go.
+    if (!root->fd.valid()) continue;
+    const auto same = [&](const FileSystemFd& known) {
+      return known.device == root->device;
+    };
+    if (std::any_of(file_systems_.begin(), file_systems_.end(), same)) continue;
+    UniqueFd fd(
+        ::openat(root->fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.valid())
+      file_systems_.push_back({root->device, root->path, std::move(fd)});
+  }
+  written_roots_.clear();
+}
+
+std::vector<std::string> WrittenFileSystems::Unflushed() const {
+  std::vector<std::string> shown;
+  for (const FileSystemFd& file_system : file_systems_)
+    shown.push_back(file_system.shown);
+  return shown;
+}
+
+int WrittenFileSystems::Flush(const std::string& shown) {
+  const auto found = std::find_if(
+      file_systems_.begin(), file_systems_.end(),
+      [&](const FileSystemFd& known) { return known.shown == shown; });
+  if (found == file_systems_.end()) return 0;
+  // FUSE mounts had each change flushed as it was made.
+  const int result =
+      OnFuseMount(found->fd.get()) ? 0 : ::syncfs(found->fd.get());
+  const int error = errno;
+  file_systems_.erase(found);
+  errno = error;
+  return result;
+}
+
+namespace {
+
+// Removes what is left of a batch that will not be named.
+void Discard(std::vector<PendingCopy>& copies, size_t from,
+             const std::function<FolderFd(const std::string&)>& open_folder) {
+  for (size_t i = from; i < copies.size(); ++i) {
+    const FolderFd folder = open_folder(copies[i].folder);
+    if (folder.valid())
+      ::unlinkat(folder.get(), copies[i].temp_name.c_str(), 0);
+  }
+}
+
+}  // namespace
+
+void CommitCopies(
+    std::vector<PendingCopy> copies,
+    const std::function<FolderFd(const std::string&)>& open_folder) {
+  constexpr char kOperation[] = "copy file";
+  size_t named = 0;
+  try {
+    // One flush for each file system: syncfs waits for all of its data.
+    std::vector<dev_t> flushed;
+    for (const PendingCopy& copy : copies) {
+      if (std::find(flushed.begin(), flushed.end(), copy.status.st_dev) !=
+          flushed.end())
+        continue;
+      const FolderFd folder = open_folder(copy.folder);
+      UniqueFd open(
+          folder.valid()
+              ? ::openat(folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+              : -1);
+      if (!open.valid() || ::syncfs(open.get()) != 0)
+        ThrowError(kOperation, copy.path);
+      flushed.push_back(copy.status.st_dev);
+    }
+    FolderFd folder;
+    const std::string* folder_path = nullptr;
+    for (; named < copies.size(); ++named) {
+      const PendingCopy& copy = copies[named];
+      if (folder_path == nullptr || *folder_path != copy.folder) {
+        folder = open_folder(copy.folder);
+        folder_path = &copy.folder;
+        if (!folder.valid()) ThrowError(kOperation, copy.path);
+      }
+      const int at = folder.get();
+      // A read-only folder of the process's own lends its write bit again,
+      // as it did for the temporary file.
+      if (InOwnFolder(at, [&] {
+            return ::renameat(at, copy.temp_name.c_str(), at,
+                              copy.name.c_str());
+          }) != 0)
+        ThrowError(kOperation, copy.path);
+      if (copy.times_after_rename &&
+          ::utimensat(at, copy.name.c_str(), copy.times, AT_SYMLINK_NOFOLLOW) !=
+              0)
+        ThrowError(kOperation, copy.path);
+    }
+  } catch (...) {
+    Discard(copies, named, open_folder);
+    throw;
+  }
+}
+
+bool OnFuseMount(int folder) {
+  struct statfs info;
+  return ::fstatfs(folder, &info) == 0 &&
+         static_cast<uint32_t>(info.f_type) == kFuseMagic;
+}
+
+int FlushFolder(int folder) {
+  UniqueFd open(::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!open.valid()) return -1;
+  return ::fsync(open.get());
+}
+
+}  // namespace fernwise::linux_os

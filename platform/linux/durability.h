@@ -1,0 +1,113 @@
+// What makes a run's writes durable on Linux. A copy is renamed into place
+// only once its data is on the disk, so that a power cut never leaves a
+// file that carries its source's time over content that never arrived (the
+// mirror decides by time, so no later run would mend it). Flushing each file
+// before its rename costs about eight times a small file's copy, so copies
+// into kernel file systems wait in a batch: their data starts for the disk
+// at once, one syncfs flushes the batch, then each takes its name. FUSE
+// mounts (USB sticks through fusefat, exfat-fuse, ntfs-3g) ignore syncfs:
+// there each file's data and each changed folder are flushed one by one.
+// Before a run reports, every file system it wrote to is flushed, so "Done"
+// means on the disk.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <array>
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "platform/linux/support.h"
+#include "platform/linux/tree_access.h"
+
+namespace fernwise::linux_os {
+
+/// A copy whose temporary file is complete and on its way to the disk,
+/// waiting to take its name.
+struct PendingCopy {
+  std::string folder;     ///< the target's folder, found afresh to commit
+  std::string temp_name;  ///< the complete copy, in `folder`
+  std::string name;       ///< the target's name in `folder`
+  std::string path;       ///< the target's path
+  struct stat status;     ///< what the target will be once named
+  timespec times[2];      ///< given again after the rename where needed
+  bool times_after_rename = false;
+};
+
+/// The batch of copies waiting for one flush.
+class PendingCopies {
+ public:
+  /// A batch is flushed once it holds this many copies or bytes.
+  static constexpr size_t kMaxCopies = 1024;
+  static constexpr int64_t kMaxBytes = int64_t{512} << 20;
+
+  void Add(PendingCopy copy);
+  bool empty() const { return copies_.empty(); }
+  bool full() const {
+    return copies_.size() >= kMaxCopies || bytes_ >= kMaxBytes;
+  }
+  /// What the target `path` will be once its copy is named, or nullptr.
+  const struct stat* Find(const std::string& path) const;
+  /// Whether a waiting copy's target is `path` or lies below it.
+  bool Touches(std::string_view path) const;
+  /// Hands the batch over, in the order the copies were made.
+  std::vector<PendingCopy> TakeAll();
+
+ private:
+  std::vector<PendingCopy> copies_;
+  std::unordered_map<std::string, size_t> by_path_;
+  int64_t bytes_ = 0;
+};
+
+/// The file systems of the destination and secondary folders a run wrote
+/// to, each kept open to be flushed before the run reports.
+class WrittenFileSystems {
+ public:
+  /// Notes that the run wrote below the held root `root` (a destination or
+  /// secondary folder) of `tree`.
+  void Wrote(const TreeAccess::Root& root);
+  /// Keeps the file systems of the roots written below open, before the
+  /// tree lets the roots go.
+  void Keep();
+  /// One folder on each file system written to and not yet flushed: the
+  /// named folder the run first wrote below there.
+  std::vector<std::string> Unflushed() const;
+  /// Flushes the file system of `shown` (one of Unflushed) to its disk and
+  /// waits for it: 0, or -1 with errno.
+  int Flush(const std::string& shown);
+
+ private:
+  struct FileSystemFd {
+    dev_t device;
+    std::string shown;
+    UniqueFd fd;  // O_RDONLY: syncfs takes no O_PATH descriptor
+  };
+  std::vector<const TreeAccess::Root*> written_roots_;
+  std::vector<FileSystemFd> file_systems_;
+};
+
+/// Gives a batch of copies their names: first one syncfs for each file
+/// system they lie on, so that their data is on the disk, then each rename
+/// in the order the copies were made, in the folder `open_folder(folder)`
+/// yields (found afresh). On a failure the copies not yet named are removed
+/// and RunError thrown, naming the target.
+void CommitCopies(
+    std::vector<PendingCopy> copies,
+    const std::function<FolderFd(const std::string&)>& open_folder);
+
+/// Whether the open `folder` lies on a FUSE mount, which passes syncfs on
+/// to nobody.
+bool OnFuseMount(int folder);
+
+/// Flushes the open folder `folder`'s entries (names made, renamed or
+/// removed) to the disk: 0, or -1 with errno.
+int FlushFolder(int folder);
+
+}  // namespace fernwise::linux_os
