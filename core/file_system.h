@@ -72,8 +72,8 @@ struct LocalDateTimeText {
 };
 
 /// Told between the slices of a long step (a large copy, a flush): how many
-/// of its `total` units are done; the step's last call has `done` equal to
-/// `total`.
+/// of its `total` units are done (total -1 where that is not known); the
+/// step's last call has `done` equal to `total`.
 using ProgressCallback = std::function<void(int64_t done, int64_t total)>;
 
 class FileSystem {

@@ -3,6 +3,11 @@
 namespace fernwise {
 
 void ProgressPacer::operator()(int64_t done, int64_t total) {
+  // How far a step is may be unknown: the window still answers.
+  if (total < 0) {
+    window_.HandleEvents();
+    return;
+  }
   const double now = now_();
   if (!in_step_) {
     in_step_ = true;

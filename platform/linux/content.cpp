@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 
 #include "platform/linux/support.h"
 
@@ -17,11 +18,49 @@ namespace {
 constexpr char kCopyFile[] = "copy file";
 constexpr size_t kBufferBytes = size_t{1} << 20;
 
-// A piece of the content is written: where a test asks, it may change the
-// source now, as another program could while a large file is copied.
-void AfterChunk(CopyState& state) {
-  if (state.after_each_chunk) state.after_each_chunk();
-}
+// Copies a file in slices, so that the window answers between them however
+// slow the drive: each slice is sized from how long the one before took.
+class Slices {
+ public:
+  Slices(CopyState& state, off_t total)
+      : state_(state), total_(total), start_(Now()) {}
+
+  /// The most the next slice may copy, of `left` bytes left.
+  size_t Next(off_t left) const {
+    return static_cast<size_t>(
+        std::min<off_t>(left, static_cast<off_t>(state_.slice_bytes)));
+  }
+
+  /// A slice of `bytes` is written, and `done` of the file. Where a test
+  /// asks, the source may change now, as another program could while a
+  /// large file is copied.
+  void Done(int64_t bytes, off_t done) {
+    if (state_.after_each_chunk) state_.after_each_chunk(bytes);
+    const double now = Now();
+    const double took = now - start_;
+    start_ = now;
+    if (bytes > 0 && took > 0) {
+      const double fitting =
+          static_cast<double>(bytes) * CopyState::kSliceSeconds / took;
+      state_.slice_bytes = static_cast<size_t>(
+          std::clamp(fitting, double(CopyState::kLeastSliceBytes),
+                     double(CopyState::kMostSliceBytes)));
+    }
+    if (state_.progress) state_.progress(done, total_);
+  }
+
+ private:
+  double Now() const {
+    if (state_.now) return state_.now();
+    return std::chrono::duration<double>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+  }
+
+  CopyState& state_;
+  off_t total_;
+  double start_;
+};
 
 char* Buffer(CopyState& state) {
   if (!state.buffer) {
@@ -34,10 +73,11 @@ char* Buffer(CopyState& state) {
 // A clone shares the source's blocks where the file system can (btrfs, XFS);
 // one that cannot says so on the first file, and is not asked for every
 // other file of the pass.
-bool Clone(int in, int out, const struct stat& st, CopyState& state) {
+bool Clone(int in, int out, const struct stat& st, CopyState& state,
+           Slices& slices) {
   if (state.clone_refused_on == st.st_dev) return false;
   if (::ioctl(out, FICLONE, in) == 0) {
-    AfterChunk(state);
+    slices.Done(st.st_size, st.st_size);
     return true;
   }
   if (errno == EOPNOTSUPP || errno == ENOTTY || errno == EINVAL ||
@@ -49,28 +89,27 @@ bool Clone(int in, int out, const struct stat& st, CopyState& state) {
 // Copies in the kernel, at the files' offsets; false when it cannot for this
 // pair of files (another file system, an old kernel), leaving `done` where
 // the rest must start.
-bool CopyInKernel(int in, int out, off_t size, off_t& done, CopyState& state) {
+bool CopyInKernel(int in, int out, off_t size, off_t& done, Slices& slices) {
   while (done < size) {
-    const ssize_t copied = ::copy_file_range(
-        in, nullptr, out, nullptr, static_cast<size_t>(size - done), 0);
+    const ssize_t copied = ::copy_file_range(in, nullptr, out, nullptr,
+                                             slices.Next(size - done), 0);
     if (copied < 0) {
       if (errno == EINTR) continue;
       return false;
     }
     if (copied == 0) break;  // the source shrank since it was read
     done += copied;
-    AfterChunk(state);
+    slices.Done(copied, done);
   }
   return true;
 }
 
 off_t CopyThroughBuffer(int in, int out, off_t size, off_t done,
                         const std::string& source, const std::string& target,
-                        CopyState& state) {
+                        CopyState& state, Slices& slices) {
   char* buffer = Buffer(state);
   while (done < size) {
-    const size_t want =
-        static_cast<size_t>(std::min<off_t>(size - done, state.buffer_size));
+    const size_t want = std::min(slices.Next(size - done), state.buffer_size);
     const ssize_t got = ::read(in, buffer, want);
     if (got < 0) {
       if (errno == EINTR) continue;
@@ -79,7 +118,7 @@ off_t CopyThroughBuffer(int in, int out, off_t size, off_t done,
     if (got == 0) break;
     WriteAll(out, buffer, static_cast<size_t>(got), kCopyFile, target);
     done += got;
-    AfterChunk(state);
+    slices.Done(got, done);
   }
   return done;
 }
@@ -89,13 +128,13 @@ off_t CopyThroughBuffer(int in, int out, off_t size, off_t done,
 // copied, fewer where the source ended first.
 off_t CopyRange(int in, int out, off_t offset, off_t length,
                 const std::string& source, const std::string& target,
-                CopyState& state) {
+                CopyState& state, Slices& slices) {
   off_t done = 0;
   bool in_kernel = true;
   while (done < length) {
     loff_t from = offset + done;
     loff_t to = from;
-    const size_t want = static_cast<size_t>(length - done);
+    const size_t want = slices.Next(length - done);
     ssize_t copied = -1;
     if (in_kernel) {
       copied = ::copy_file_range(in, &from, out, &to, want, 0);
@@ -118,7 +157,7 @@ off_t CopyRange(int in, int out, off_t offset, off_t length,
     }
     if (copied == 0) break;
     done += copied;
-    AfterChunk(state);
+    slices.Done(copied, offset + done);
   }
   return done;
 }
@@ -127,7 +166,8 @@ off_t CopyRange(int in, int out, off_t offset, off_t length,
 // keeps them: only its data extents are copied, and the length is set at
 // the end. -1 where the file system cannot tell where its data lies.
 off_t CopyDataExtents(int in, int out, off_t size, const std::string& source,
-                      const std::string& target, CopyState& state) {
+                      const std::string& target, CopyState& state,
+                      Slices& slices) {
   for (off_t from = 0; from < size;) {
     const off_t data = ::lseek(in, from, SEEK_DATA);
     if (data < 0) {
@@ -139,7 +179,7 @@ off_t CopyDataExtents(int in, int out, off_t size, const std::string& source,
     const off_t hole = std::min(::lseek(in, data, SEEK_HOLE), size);
     if (hole < 0) ThrowError(kCopyFile, source);
     const off_t copied =
-        CopyRange(in, out, data, hole - data, source, target, state);
+        CopyRange(in, out, data, hole - data, source, target, state, slices);
     if (copied < hole - data) return data + copied;
     from = hole;
   }
@@ -157,15 +197,17 @@ off_t CopyContent(int in, int out, const struct stat& st,
                   const std::string& source, const std::string& target,
                   CopyState& state) {
   if (st.st_size == 0) return 0;
-  if (Clone(in, out, st, state)) return st.st_size;
+  Slices slices(state, st.st_size);
+  if (Clone(in, out, st, state, slices)) return st.st_size;
   if (HasHoles(st)) {
     const off_t reached =
-        CopyDataExtents(in, out, st.st_size, source, target, state);
+        CopyDataExtents(in, out, st.st_size, source, target, state, slices);
     if (reached >= 0) return reached;
   }
   off_t done = 0;
-  if (CopyInKernel(in, out, st.st_size, done, state)) return done;
-  return CopyThroughBuffer(in, out, st.st_size, done, source, target, state);
+  if (CopyInKernel(in, out, st.st_size, done, slices)) return done;
+  return CopyThroughBuffer(in, out, st.st_size, done, source, target, state,
+                           slices);
 }
 
 }  // namespace fernwise::linux_os

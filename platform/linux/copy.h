@@ -39,9 +39,24 @@ struct CopyState {
   /// of the pass, take their names by a hard link without asking again.
   bool no_replace_refused = false;
   /// For tests only, empty in the program: runs after each piece of a
-  /// file's content is written, so that a test can change the source in the
-  /// middle of a copy as another program might.
-  std::function<void()> after_each_chunk;
+  /// file's content is written (given its bytes), so that a test can change
+  /// the source in the middle of a copy as another program might, or take
+  /// the time a slow drive would.
+  std::function<void(int64_t bytes)> after_each_chunk;
+  /// Told after every slice of a file's content: bytes done of its total.
+  /// The run lets the window answer there (see FileSystem::set_progress).
+  std::function<void(int64_t done, int64_t total)> progress;
+  /// Seconds from a fixed point: how long a slice took. A test gives the
+  /// time its slowed copy takes.
+  std::function<double()> now;
+  /// The bytes the next slice copies: sized so that a slice takes about
+  /// kSliceSeconds on the drive at hand, from a fast disk to a USB 2 stick.
+  size_t slice_bytes = kFirstSliceBytes;
+
+  static constexpr double kSliceSeconds = 0.04;
+  static constexpr size_t kFirstSliceBytes = size_t{1} << 20;
+  static constexpr size_t kLeastSliceBytes = size_t{256} << 10;
+  static constexpr size_t kMostSliceBytes = size_t{256} << 20;
   /// Where batched copies wait for their flush.
   PendingCopies* pending = nullptr;
 

@@ -5,6 +5,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <future>
+#include <thread>
 
 namespace fernwise::linux_os {
 
@@ -13,7 +17,52 @@ namespace {
 // statfs f_type of every FUSE mount.
 constexpr uint32_t kFuseMagic = 0x65735546;
 
+// The bytes the system holds to be written to disks (Dirty and Writeback of
+// /proc/meminfo), or -1 where it cannot tell.
+int64_t WaitingBytes() {
+  std::FILE* info = std::fopen("/proc/meminfo", "re");
+  if (info == nullptr) return -1;
+  int64_t waiting = 0;
+  int found = 0;
+  char line[256];
+  while (found < 2 && std::fgets(line, sizeof line, info) != nullptr) {
+    long long kib = 0;
+    if (std::sscanf(line, "Dirty: %lld kB", &kib) == 1 ||
+        std::sscanf(line, "Writeback: %lld kB", &kib) == 1) {
+      waiting += kib * 1024;
+      ++found;
+    }
+  }
+  std::fclose(info);
+  return found == 2 ? waiting : -1;
+}
+
 }  // namespace
+
+int FlushAnswering(const std::function<int()>& flush,
+                   const ProgressTick& meanwhile) {
+  if (!meanwhile) return flush();
+  const int64_t before = WaitingBytes();
+  std::packaged_task<std::pair<int, int>()> task([&flush] {
+    const int result = flush();
+    return std::pair{result, errno};  // errno is the helper thread's own
+  });
+  std::future<std::pair<int, int>> done = task.get_future();
+  std::thread helper(std::move(task));
+  const auto tick = std::chrono::duration<double>(kTickSeconds);
+  while (done.wait_for(tick) != std::future_status::ready) {
+    const int64_t now = WaitingBytes();
+    if (before > 0 && now >= 0)
+      meanwhile(std::max<int64_t>(0, before - now), before);
+    else
+      meanwhile(0, -1);
+  }
+  helper.join();
+  const auto [result, error] = done.get();
+  meanwhile(1, 1);  // the step is over
+  errno = error;
+  return result;
+}
 
 void PendingCopies::Add(PendingCopy copy) {
   bytes_ += copy.status.st_size;
@@ -73,14 +122,18 @@ std::vector<std::string> WrittenFileSystems::Unflushed() const {
   return shown;
 }
 
-int WrittenFileSystems::Flush(const std::string& shown) {
+int WrittenFileSystems::Flush(const std::string& shown,
+                              const ProgressTick& meanwhile) {
   const auto found = std::find_if(
       file_systems_.begin(), file_systems_.end(),
       [&](const FileSystemFd& known) { return known.shown == shown; });
   if (found == file_systems_.end()) return 0;
   // FUSE mounts had each change flushed as it was made.
   const int result =
-      OnFuseMount(found->fd.get()) ? 0 : ::syncfs(found->fd.get());
+      OnFuseMount(found->fd.get())
+          ? 0
+          : FlushAnswering([fd = found->fd.get()] { return ::syncfs(fd); },
+                           meanwhile);
   const int error = errno;
   file_systems_.erase(found);
   errno = error;
@@ -103,7 +156,8 @@ void Discard(std::vector<PendingCopy>& copies, size_t from,
 
 void CommitCopies(
     std::vector<PendingCopy> copies,
-    const std::function<FolderFd(const std::string&)>& open_folder) {
+    const std::function<FolderFd(const std::string&)>& open_folder,
+    const ProgressTick& meanwhile) {
   constexpr char kOperation[] = "copy file";
   size_t named = 0;
   try {
@@ -118,7 +172,9 @@ void CommitCopies(
           folder.valid()
               ? ::openat(folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)
               : -1);
-      if (!open.valid() || ::syncfs(open.get()) != 0)
+      const int fd = open.get();
+      if (!open.valid() ||
+          FlushAnswering([fd] { return ::syncfs(fd); }, meanwhile) != 0)
         ThrowError(kOperation, copy.path);
       flushed.push_back(copy.status.st_dev);
     }

@@ -29,6 +29,19 @@
 
 namespace fernwise::linux_os {
 
+/// Told while a long flush goes on: how much of the data to write has been
+/// written, of how much; total -1 where that is not known.
+using ProgressTick = std::function<void(int64_t done, int64_t total)>;
+
+/// Runs `flush` (a syncfs, which can take minutes on a slow drive) on a
+/// helper thread, and on this thread calls `meanwhile` every kTickSeconds
+/// until it returns, so that the window keeps answering; how far it is
+/// comes from the system's count of data waiting to be written. Returns
+/// flush's result, with errno as the flush left it.
+int FlushAnswering(const std::function<int()>& flush,
+                   const ProgressTick& meanwhile);
+inline constexpr double kTickSeconds = 0.03;
+
 /// A copy whose temporary file is complete and on its way to the disk,
 /// waiting to take its name.
 struct PendingCopy {
@@ -80,8 +93,8 @@ class WrittenFileSystems {
   /// named folder the run first wrote below there.
   std::vector<std::string> Unflushed() const;
   /// Flushes the file system of `shown` (one of Unflushed) to its disk and
-  /// waits for it: 0, or -1 with errno.
-  int Flush(const std::string& shown);
+  /// waits for it (see FlushAnswering): 0, or -1 with errno.
+  int Flush(const std::string& shown, const ProgressTick& meanwhile);
 
  private:
   struct FileSystemFd {
@@ -100,7 +113,8 @@ class WrittenFileSystems {
 /// and RunError thrown, naming the target.
 void CommitCopies(
     std::vector<PendingCopy> copies,
-    const std::function<FolderFd(const std::string&)>& open_folder);
+    const std::function<FolderFd(const std::string&)>& open_folder,
+    const ProgressTick& meanwhile);
 
 /// Whether the open `folder` lies on a FUSE mount, which passes syncfs on
 /// to nobody.

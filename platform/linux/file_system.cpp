@@ -121,16 +121,20 @@ std::vector<std::string> LinuxFileSystem::FileSystemsToFlush() {
 void LinuxFileSystem::Flush(const std::string& folder) {
   CommitPending();
   written_.Keep();
-  if (written_.Flush(folder) != 0) ThrowError("flush", folder);
+  if (written_.Flush(folder, copy_state_.progress) != 0)
+    ThrowError("flush", folder);
 }
 
 void LinuxFileSystem::CommitPending() {
   if (pending_.empty()) return;
   // The targets' names change: nothing read of them stands.
   stats_.ForgetEntries();
-  linux_os::CommitCopies(pending_.TakeAll(), [this](const std::string& folder) {
-    return tree_.OpenFolder(folder, O_PATH);
-  });
+  linux_os::CommitCopies(
+      pending_.TakeAll(),
+      [this](const std::string& folder) {
+        return tree_.OpenFolder(folder, O_PATH);
+      },
+      copy_state_.progress);
 }
 
 void LinuxFileSystem::CommitIfPending(const std::string& path) {

@@ -79,7 +79,12 @@ constexpr int kPermissionShift = 16;
 
 class LinuxFileSystem final : public FileSystem {
  public:
-  LinuxFileSystem() : stats_(tree_) { copy_state_.pending = &pending_; }
+  LinuxFileSystem() : stats_(tree_) {
+    copy_state_.pending = &pending_;
+    copy_state_.progress = [this](int64_t done, int64_t total) {
+      Progress(done, total);
+    };
+  }
   /// Copies still waiting for their flush are finished, where they can be.
   ~LinuxFileSystem() override;
 
@@ -144,9 +149,11 @@ class LinuxFileSystem final : public FileSystem {
   std::unique_ptr<TextOutput> CreateTextFile(const std::string& path) override;
 
   /// For tests only: `hook` runs after each piece of a file's content is
-  /// copied (see CopyState::after_each_chunk).
-  void set_copy_hook(std::function<void()> hook) {
+  /// copied, and `now` times the slices (see CopyState).
+  void set_copy_hook(std::function<void(int64_t bytes)> hook,
+                     std::function<double()> now = {}) {
     copy_state_.after_each_chunk = std::move(hook);
+    copy_state_.now = std::move(now);
   }
 
  protected:

@@ -103,6 +103,16 @@ bool CanRead(const std::wstring& path) {
       .valid();
 }
 
+// CopyFileExW calls this on the copying thread after every chunk it writes:
+// the run hears how far a long copy is, and the window answers meanwhile.
+DWORD CALLBACK ReportChunk(LARGE_INTEGER total, LARGE_INTEGER transferred,
+                           LARGE_INTEGER, LARGE_INTEGER, DWORD, DWORD, HANDLE,
+                           HANDLE, LPVOID file_system) {
+  static_cast<const FileSystem*>(file_system)
+      ->Progress(transferred.QuadPart, total.QuadPart);
+  return PROGRESS_CONTINUE;
+}
+
 // Writes the file's data through to the disk before the file takes a name
 // that says it is current: a power cut must never leave a name with the
 // source's time over content that never reached the disk. FlushFileBuffers
@@ -138,12 +148,14 @@ void FlushToDisk(const std::wstring& path, const std::string& original) {
 std::wstring CopyToTemporary(const std::wstring& source,
                              const std::wstring& target,
                              const std::string& source_path,
-                             const std::string& target_path) {
+                             const std::string& target_path,
+                             const FileSystem& fs) {
   for (int attempt = 0; attempt < kTemporaryAttempts; ++attempt) {
     const std::wstring temporary = TemporaryBeside(target);
     const DWORD error = RetryWhileInUse([&]() -> DWORD {
-      if (CopyFileExW(source.c_str(), temporary.c_str(), nullptr, nullptr,
-                      nullptr, COPY_FILE_FAIL_IF_EXISTS))
+      if (CopyFileExW(source.c_str(), temporary.c_str(), &ReportChunk,
+                      const_cast<FileSystem*>(&fs), nullptr,
+                      COPY_FILE_FAIL_IF_EXISTS))
         return 0;
       const DWORD failure = GetLastError();
       if (!IsTaken(failure)) Discard(temporary);
@@ -299,7 +311,7 @@ CopyResult Win32FileSystem::Copy(const std::string& source,
   entries_.Forget(target);
   const std::wstring wide_target = WidenPath(target);
   const std::wstring temporary =
-      CopyToTemporary(WidenPath(source), wide_target, source, target);
+      CopyToTemporary(WidenPath(source), wide_target, source, target, *this);
   ReplaceWithTemporary(temporary, wide_target, target);
   return {};
 }
@@ -309,7 +321,7 @@ CopyResult Win32FileSystem::CopyToNewName(const std::string& source,
   entries_.Forget(target);
   const std::wstring wide_target = WidenPath(target);
   const std::wstring temporary =
-      CopyToTemporary(WidenPath(source), wide_target, source, target);
+      CopyToTemporary(WidenPath(source), wide_target, source, target, *this);
   // Without MOVEFILE_REPLACE_EXISTING the rename fails where the name is
   // taken, also where it is another file's short name.
   const DWORD error = RetryWhileInUse([&]() -> DWORD {

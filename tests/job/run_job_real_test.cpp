@@ -627,7 +627,7 @@ TEST_F(RunJobRealTest, SourcesChangedDuringTheCopyAreCopiedAsTheyAreNow) {
       if (c.kind == S_IFIFO) c.change(source);
       armed = c.kind != S_IFIFO;
     });
-    fs_.set_copy_hook([&] {
+    fs_.set_copy_hook([&](int64_t) {
       if (!armed) return;
       armed = c.every_time;
       c.change(source);
@@ -662,7 +662,7 @@ TEST_F(RunJobRealTest, SecondaryNameTakenAfterItsProbeIsNeverReplaced) {
   const std::string copy = Path("old/") + Flattened(Path("src/a.txt"));
   bool armed = false;
   AtStatus("Refresing ", [&] { armed = true; });
-  fs_.set_copy_hook([&] {
+  fs_.set_copy_hook([&](int64_t) {
     if (armed) WriteFile(copy + ".1", "another run's");
     armed = false;
   });

@@ -9,9 +9,11 @@
 #include <sys/xattr.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -23,6 +25,7 @@
 #include "core/run_error.h"
 #include "platform/linux/carry.h"
 #include "platform/linux/destination_abilities.h"
+#include "platform/linux/durability.h"
 #include "platform/linux/file_system.h"
 #include "tests/support/linux_temp_folder.h"
 
@@ -348,7 +351,7 @@ TEST_F(LinuxCopyTest, KnowsItsOwnTemporaryNames) {
     EXPECT_EQ(fs_.IsLeftoverTemporary(name), temporary) << name;
   WriteFile(Path("source"), std::string(1 << 20, 's'));
   std::vector<std::string> seen;
-  fs_.set_copy_hook([&] {
+  fs_.set_copy_hook([&](int64_t) {
     for (const std::string& name : Entries(root_))
       if (name != "source") seen.push_back(name);
   });
@@ -600,6 +603,68 @@ TEST_F(LinuxCopyTest, NosuidSourceYieldsNoSetIdBits) {
   if (WEXITSTATUS(status) == 77)
     GTEST_SKIP() << "cannot mount a file system of the test's own";
   EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// A long copy tells the run how far it is, slice by slice, never after more
+// than a tenth of a second of copying, however slow the drive: here one of
+// 20 MB/s, whose time the copy hook keeps instead of a real slow drive.
+TEST_F(LinuxCopyTest, LongCopyReportsASliceAtLeastEveryTenthOfASecond) {
+  std::string content(24 << 20, '\0');
+  for (size_t i = 0; i < content.size(); i += 4096) content[i] = char(i >> 12);
+  WriteFile(Path("source"), content);
+  double clock = 0;
+  fs_.set_copy_hook([&](int64_t bytes) { clock += double(bytes) / 20e6; },
+                    [&] { return clock; });
+  std::vector<double> at;
+  int64_t last_done = 0;
+  fs_.set_progress([&](int64_t done, int64_t total) {
+    EXPECT_EQ(total, int64_t(content.size()));
+    EXPECT_GT(done, last_done);
+    last_done = done;
+    at.push_back(clock);
+  });
+  fs_.Copy(Path("source"), Path("target"));
+  EXPECT_EQ(ReadFile(Path("target")), content);
+  EXPECT_EQ(last_done, int64_t(content.size()));
+  EXPECT_GT(at.size(), 10u);
+  double before = 0;
+  for (const double time : at) {
+    EXPECT_LE(time - before, 0.1) << "at " << time;
+    before = time;
+  }
+}
+
+// A flush that takes long runs beside the window, which is told every few
+// hundredths of a second until it ends, and of its end; its result and
+// errno come back as the flush left them.
+TEST(FlushAnsweringTest, TellsTheRunUntilTheFlushEnds) {
+  for (const int error : {0, EIO}) {
+    std::vector<std::chrono::steady_clock::time_point> at;
+    std::vector<std::pair<int64_t, int64_t>> ticks;
+    const auto start = std::chrono::steady_clock::now();
+    const int result = linux_os::FlushAnswering(
+        [error] {
+          std::this_thread::sleep_for(std::chrono::milliseconds(300));
+          errno = error;
+          return error == 0 ? 0 : -1;
+        },
+        [&](int64_t done, int64_t total) {
+          at.push_back(std::chrono::steady_clock::now());
+          ticks.emplace_back(done, total);
+        });
+    const int left = errno;
+    EXPECT_EQ(result, error == 0 ? 0 : -1);
+    if (error != 0) {
+      EXPECT_EQ(left, error);
+    }
+    ASSERT_GE(at.size(), 4u);
+    EXPECT_EQ(ticks.back().first, ticks.back().second) << "the end is told";
+    auto before = start;
+    for (const auto time : at) {
+      EXPECT_LE(time - before, std::chrono::milliseconds(100));
+      before = time;
+    }
+  }
 }
 
 }  // namespace
