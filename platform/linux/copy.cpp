@@ -259,9 +259,8 @@ std::optional<CopyResult> CopyFile(const EntryAt& source, const struct stat& st,
   if (::futimens(out.get(), times) != 0) ThrowError(kCopyFile, target.path);
   if (landing == Landing::kBatched && naming == TargetName::kReplace &&
       state.pending != nullptr) {
-    // Its data starts for the disk now, and the batch's one flush finishes
-    // it before it takes its name.
-    ::sync_file_range(out.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+    // The batch's one flush writes it out, in one sweep with the others,
+    // before it takes its name.
     PendingCopy pending{std::string(SplitPath(target.path).folder),
                         {},
                         target.name,

@@ -67,6 +67,7 @@ int FlushAnswering(const std::function<int()>& flush,
 void PendingCopies::Add(PendingCopy copy) {
   bytes_ += copy.status.st_size;
   by_path_[copy.path] = copies_.size();
+  ++folders_[copy.folder];
   copies_.push_back(std::move(copy));
 }
 
@@ -79,15 +80,18 @@ const struct stat* PendingCopies::Find(const std::string& path) const {
 bool PendingCopies::Touches(std::string_view path) const {
   if (copies_.empty()) return false;
   while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
-  return std::any_of(copies_.begin(), copies_.end(), [&](const auto& copy) {
-    const std::string_view target = copy.path;
-    return target.starts_with(path) &&
-           (target.size() == path.size() || target[path.size()] == '/');
+  if (by_path_.contains(std::string(path))) return true;
+  // Below `path`: in a folder that is `path` or lies below it.
+  return std::any_of(folders_.begin(), folders_.end(), [&](const auto& entry) {
+    const std::string_view folder = entry.first;
+    return folder.starts_with(path) &&
+           (folder.size() == path.size() || folder[path.size()] == '/');
   });
 }
 
 std::vector<PendingCopy> PendingCopies::TakeAll() {
   by_path_.clear();
+  folders_.clear();
   bytes_ = 0;
   return std::exchange(copies_, {});
 }

@@ -57,9 +57,11 @@ struct PendingCopy {
 /// The batch of copies waiting for one flush.
 class PendingCopies {
  public:
-  /// A batch is flushed once it holds this many copies or bytes.
-  static constexpr size_t kMaxCopies = 1024;
-  static constexpr int64_t kMaxBytes = int64_t{512} << 20;
+  /// A batch is flushed once it holds this many copies or bytes: few
+  /// flushes for a first copy of many small files (each forces a journal
+  /// commit), and a bounded wait for any one of them.
+  static constexpr size_t kMaxCopies = 8192;
+  static constexpr int64_t kMaxBytes = int64_t{1} << 30;
 
   void Add(PendingCopy copy);
   bool empty() const { return copies_.empty(); }
@@ -76,6 +78,9 @@ class PendingCopies {
  private:
   std::vector<PendingCopy> copies_;
   std::unordered_map<std::string, size_t> by_path_;
+  // The folders the copies are in, each with how many: a folder's listing,
+  // making or removal meets its waiting copies.
+  std::unordered_map<std::string, size_t> folders_;
   int64_t bytes_ = 0;
 };
 
