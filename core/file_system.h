@@ -187,6 +187,12 @@ class FileSystem {
   /// Whether two resolved paths that differ only in letter case name the
   /// same entry (true on Windows).
   virtual bool IgnoresCase() const = 0;
+  /// Whether the file system holding the folder `folder` finds an entry
+  /// by a name spelled in another letter case: true on Windows, and for a
+  /// FAT or exFAT drive mounted on Linux.
+  virtual bool NamesIgnoreCase(const std::string& /*folder*/) {
+    return IgnoresCase();
+  }
   virtual std::string CurrentDirectory() = 0;
   /// The whole content of a file, as bytes.
   virtual std::string ReadWholeFile(const std::string& path) = 0;

@@ -169,6 +169,19 @@ on_mount() {
   expect_settled "$work/run6" 4 2 || fail "a source on $FS_NAME did not settle"
   diff -r "$coarse" "$local" >/dev/null || fail "the local copy differs"
 
+  # A file and a folder renamed only in letter case keep their backup, on
+  # a drive that ignores case as on one that does not; a second run then
+  # finds everything in place.
+  mv "$home/Documents/notes.md" "$home/Documents/Notes.md"
+  mv "$home/bin" "$home/Bin"
+  run_job "$work/run7" MODE DUP-DES BACKUP "$home" "$dst" || fail "run 7 failed"
+  for rel in Documents/Notes.md Bin/backup.sh; do
+    cmp -s "$home/$rel" "$dst/$rel" || fail "a change of letter case lost $rel"
+  done
+  run_job "$work/run8" MODE DUP-DES BACKUP "$home" "$dst" || fail "run 8 failed"
+  expect_settled "$work/run8" "$files" "$folders" ||
+    fail "run 8 changed something"
+
   ((status == 0)) && echo "$FS_NAME ($FS_DRIVER): all checks passed"
   return "$status"
 }

@@ -84,6 +84,16 @@ class ProbeFile {
   }
 
   bool made() const { return fd_.valid(); }
+  // Whether the file is found by its name in capitals: the name is in small
+  // letters, so only a file system that ignores case finds it that way.
+  bool FoundInCapitals() const {
+    std::string capitals = name_;
+    for (char& c : capitals)
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    struct stat status;
+    return ::fstatat(folder_, capitals.c_str(), &status,
+                     AT_SYMLINK_NOFOLLOW) == 0;
+  }
   int fd() const { return fd_.get(); }
   // Whether the file keeps its last-modified time when renamed: fusefat
   // gives a renamed file the time of the rename.
@@ -220,9 +230,9 @@ DestinationAbilities AbilitiesByType(int folder) {
   if (::fstatfs(folder, &info) != 0) return {};
   switch (static_cast<uint32_t>(info.f_type)) {
     case kMsdosMagic:
-      return {2 * kNanosPerSecond, false, true, S_IWUSR};
+      return {2 * kNanosPerSecond, false, true, S_IWUSR, true, true};
     case kExfatMagic:
-      return {10'000'000, false, true, S_IWUSR};
+      return {10'000'000, false, true, S_IWUSR, true, true};
     case kNtfsMagic:
     case kNtfs3Magic:
     case kCifsMagic:
@@ -242,6 +252,7 @@ DestinationAbilities LearnAbilities(int folder) {
   if (const int64_t step = ProbeTimeStep(probe.fd()); step > 0)
     abilities.time_resolution_ns = step;
   abilities.rename_keeps_time = probe.KeepsTimeWhenRenamed();
+  abilities.ignores_case = probe.FoundInCapitals();
   ProbeModes(probe.fd(), fresh.st_mode, abilities);
   return abilities;
 }

@@ -40,6 +40,9 @@ struct DestinationAbilities {
   /// Whether a file keeps its last-modified time when renamed (fusefat
   /// gives it the time of the rename).
   bool rename_keeps_time = true;
+  /// Whether a name finds the entry spelled in another letter case (FAT,
+  /// exFAT).
+  bool ignores_case = false;
 };
 
 /// The step a time written as `written_ns` and read back as `read_ns`

@@ -445,15 +445,9 @@ void LinuxFileSystem::RemoveFolder(const std::string& path) {
 // Asked for both sides of every folder, but a file system has one answer:
 // it is asked once per pass for each device the pass's folders lie on.
 int64_t LinuxFileSystem::TimeResolution(const std::string& path) {
-  const struct stat* status = nullptr;
-  if (const linux_os::TreeAccess::Root* root = tree_.HeldAt(path)) {
-    status =
-        ::fstat(root->fd.get(), &root_status_) == 0 ? &root_status_ : nullptr;
-  } else {
-    status = stats_.Lstat(path);
-  }
+  const struct stat* status = FolderStatus(path);
   // Not a folder: nothing will be copied into it.
-  if (status == nullptr || !S_ISDIR(status->st_mode)) return 1;
+  if (status == nullptr) return 1;
   // A destination's is learnt; a source is only read, and its type tells.
   if (InWritableTree(path))
     return AbilitiesAt(path, *status).time_resolution_ns;
@@ -463,6 +457,23 @@ int64_t LinuxFileSystem::TimeResolution(const std::string& path) {
   const int64_t resolution = ResolutionOf(path);
   resolutions_.emplace_back(device, resolution);
   return resolution;
+}
+
+bool LinuxFileSystem::NamesIgnoreCase(const std::string& folder) {
+  const struct stat* status = FolderStatus(folder);
+  return status != nullptr && InWritableTree(folder) &&
+         AbilitiesAt(folder, *status).ignores_case;
+}
+
+const struct stat* LinuxFileSystem::FolderStatus(const std::string& path) {
+  const struct stat* status = nullptr;
+  if (const linux_os::TreeAccess::Root* root = tree_.HeldAt(path)) {
+    status =
+        ::fstat(root->fd.get(), &root_status_) == 0 ? &root_status_ : nullptr;
+  } else {
+    status = stats_.Lstat(path);
+  }
+  return status != nullptr && S_ISDIR(status->st_mode) ? status : nullptr;
 }
 
 void LinuxFileSystem::BeginPass() {

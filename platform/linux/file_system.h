@@ -144,6 +144,9 @@ class LinuxFileSystem final : public FileSystem {
   int64_t TimeResolution(const std::string& path) override;
   std::string ResolvePath(const std::string& path) override;
   bool IgnoresCase() const override { return false; }
+  /// In a destination (or secondary) tree, what a probe file shows;
+  /// elsewhere false.
+  bool NamesIgnoreCase(const std::string& folder) override;
   std::string CurrentDirectory() override;
   std::string ReadWholeFile(const std::string& path) override;
   std::unique_ptr<TextOutput> CreateTextFile(const std::string& path) override;
@@ -201,6 +204,9 @@ class LinuxFileSystem final : public FileSystem {
   const struct stat* CounterpartStatus(const std::string& path);
   /// The abilities of the file system holding the destination entry `path`
   /// of status `status`, learnt in its folder the first time in a pass.
+  /// The status of the folder at `path`; nullptr when it cannot be read or
+  /// is no folder. Valid until the next look at an entry.
+  const struct stat* FolderStatus(const std::string& path);
   linux_os::DestinationAbilities AbilitiesAt(const std::string& path,
                                              const struct stat& status);
   /// The same for the open folder `folder`, which a copy writes into.

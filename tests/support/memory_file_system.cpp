@@ -1,6 +1,7 @@
 #include "tests/support/memory_file_system.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -49,14 +50,48 @@ bool MemoryFileSystem::IsRoot(const std::string& path) const {
          path.find(separator_) == std::string::npos;
 }
 
+bool MemoryFileSystem::BelowCaseless(const std::string& path) const {
+  const std::string& top = ignores_case_below_;
+  return !top.empty() && path.size() > top.size() && path.starts_with(top) &&
+         path[top.size()] == separator_;
+}
+
+std::string MemoryFileSystem::Key(const std::string& path) const {
+  if (!BelowCaseless(path) || nodes_.contains(path)) return path;
+  const auto lower = [](std::string name) {
+    for (char& c : name) c = static_cast<char>(std::tolower(c));
+    return name;
+  };
+  std::string key = ignores_case_below_;
+  size_t at = key.size();
+  while (at < path.size()) {
+    const size_t end = std::min(path.find(separator_, at + 1), path.size());
+    const std::string name = path.substr(at + 1, end - at - 1);
+    std::string spelled = name;
+    auto folder = nodes_.find(key);
+    if (folder != nodes_.end()) {
+      for (const std::string& child : folder->second.children)
+        if (lower(child) == lower(name)) spelled = child;
+    }
+    key += separator_;
+    key += spelled;
+    at = end;
+  }
+  return key;
+}
+
+bool MemoryFileSystem::NamesIgnoreCase(const std::string& folder) {
+  return folder == ignores_case_below_ || BelowCaseless(folder);
+}
+
 MemoryFileSystem::Node* MemoryFileSystem::Find(const std::string& path) {
-  auto it = nodes_.find(path);
+  auto it = nodes_.find(Key(path));
   return it == nodes_.end() ? nullptr : &it->second;
 }
 
 const MemoryFileSystem::Node* MemoryFileSystem::Find(
     const std::string& path) const {
-  auto it = nodes_.find(path);
+  auto it = nodes_.find(Key(path));
   return it == nodes_.end() ? nullptr : &it->second;
 }
 
@@ -77,15 +112,16 @@ MemoryFileSystem::Node& MemoryFileSystem::Make(const std::string& path,
   if (Node* node = Find(path)) return *node;
   const std::string parent = Parent(path);
   if (!IsRoot(path) && !Find(parent)) Make(parent, true);
+  const std::string key = Key(path);
   if (Node* parent_node = Find(parent)) {
-    parent_node->children.push_back(BaseName(path));
+    parent_node->children.push_back(BaseName(key));
   } else {
     // A root's children are kept under the root's own key.
     nodes_[parent].folder = true;
     nodes_[parent].mask = kAttrFolder;
-    nodes_[parent].children.push_back(BaseName(path));
+    nodes_[parent].children.push_back(BaseName(key));
   }
-  Node& node = nodes_[path];
+  Node& node = nodes_[key];
   node.folder = folder;
   node.mask = folder ? kAttrFolder : kAttrArchive;
   node.identity = ++identities_;
@@ -134,12 +170,13 @@ void MemoryFileSystem::AddFile(const std::string& path,
 void MemoryFileSystem::Remove(const std::string& path) {
   Node* node = Find(path);
   if (!node) return;
+  const std::string key = Key(path);
   for (const std::string& child : std::vector<std::string>(node->children))
-    Remove(path + separator_ + child);
-  nodes_.erase(path);
-  if (Node* parent = Find(Parent(path))) {
+    Remove(key + separator_ + child);
+  nodes_.erase(key);
+  if (Node* parent = Find(Parent(key))) {
     auto& siblings = parent->children;
-    siblings.erase(std::find(siblings.begin(), siblings.end(), BaseName(path)));
+    siblings.erase(std::find(siblings.begin(), siblings.end(), BaseName(key)));
   }
 }
 

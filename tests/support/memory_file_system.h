@@ -86,6 +86,11 @@ class MemoryFileSystem : public FileSystem {
   void set_current_directory(std::string dir) { current_directory_ = dir; }
   /// The longest name the file system takes, in bytes. Default: 255.
   void set_name_limit(size_t limit) { name_limit_ = limit; }
+  /// Below `folder`, a name finds the entry spelled in other ASCII letter
+  /// case, as on a FAT drive.
+  void set_ignores_case_below(std::string folder) {
+    ignores_case_below_ = std::move(folder);
+  }
 
   /// The `op` on `path` fails with `error` after `skip` calls that succeed.
   void FailOn(Op op, const std::string& path, int error = EACCES, int skip = 0);
@@ -145,6 +150,7 @@ class MemoryFileSystem : public FileSystem {
   int64_t LocalTimeShift(const std::string& path) override;
   std::string ResolvePath(const std::string& path) override;
   bool IgnoresCase() const override { return false; }
+  bool NamesIgnoreCase(const std::string& folder) override;
   std::string CurrentDirectory() override { return current_directory_; }
   std::string ReadWholeFile(const std::string& path) override;
   std::unique_ptr<TextOutput> CreateTextFile(const std::string& path) override;
@@ -172,6 +178,10 @@ class MemoryFileSystem : public FileSystem {
   std::string Parent(const std::string& path) const;
   std::string BaseName(const std::string& path) const;
   bool IsRoot(const std::string& path) const;
+  /// The key `path` has in nodes_: itself, or below ignores_case_below_,
+  /// each name spelled as the entry it finds.
+  std::string Key(const std::string& path) const;
+  bool BelowCaseless(const std::string& path) const;
   Node* Find(const std::string& path);
   const Node* Find(const std::string& path) const;
   Node& Get(const std::string& path, const char* operation);
@@ -206,6 +216,7 @@ class MemoryFileSystem : public FileSystem {
   bool copy_keeps_mask_ = true;
   std::string current_directory_ = "/work";
   size_t name_limit_ = 255;
+  std::string ignores_case_below_;
   uint64_t identities_ = 0;
   std::string held_source_;
   std::vector<std::string> held_written_;  // destination, secondary

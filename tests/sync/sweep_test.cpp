@@ -322,5 +322,58 @@ TEST_F(SweepTest, FreshLookThatFindsTheSourceSideKeepsTheEntry) {
   EXPECT_THAT(window_.statuses, Not(Contains("Erasing /dst/a...")));
 }
 
+// A source file and folder renamed only in letter case. Where the
+// destination finds a name in any case, the old spelling is the renamed
+// entries' backup, brought up to date by the mirror, and stays; where it
+// does not, the old spelling is an entry of its own and goes.
+struct CaseRenameCase {
+  const char* name;
+  bool destination_ignores_case;
+  std::vector<std::string> left;
+  std::vector<std::string> kept_versions;
+
+  friend void PrintTo(const CaseRenameCase& c, std::ostream* os) {
+    *os << c.name;
+  }
+};
+
+class CaseRenameTest : public SweepTest,
+                       public ::testing::WithParamInterface<CaseRenameCase> {};
+
+TEST_P(CaseRenameTest, OldSpellingGoesOnlyWhereItIsAnEntryOfItsOwn) {
+  UsePreservingMode();
+  fs_.AddFile("/src/Notes.md", "notes", FileTime{7});
+  fs_.AddFile("/src/Bin/run.sh", "script", FileTime{8});
+  fs_.AddFile("/dst/notes.md", "notes", FileTime{7});
+  fs_.AddFile("/dst/bin/run.sh", "script", FileTime{8});
+  // A name alike but for a letter with an accent: another entry.
+  fs_.AddFile("/src/caf\u00e9.txt", "menu", FileTime{9});
+  fs_.AddFile("/dst/caf\u00eb.txt", "menu", FileTime{9});
+  if (GetParam().destination_ignores_case) {
+    fs_.set_ignores_case_below("/dst");
+  } else {
+    fs_.AddFile("/dst/Notes.md", "notes", FileTime{7});
+    fs_.AddFile("/dst/Bin/run.sh", "script", FileTime{8});
+    fs_.AddFile("/dst/caf\u00e9.txt", "menu", FileTime{9});
+  }
+  Sweep();
+  EXPECT_EQ(fs_.Tree("/dst"), GetParam().left);
+  EXPECT_EQ(fs_.Tree("/old"), GetParam().kept_versions);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Destinations, CaseRenameTest,
+    ::testing::Values(
+        CaseRenameCase{"IgnoringCase",
+                       true,
+                       {"bin/", "bin/run.sh", "notes.md"},
+                       {".src.caf\u00eb.txt.1"}},
+        CaseRenameCase{"KeepingCase",
+                       false,
+                       {"Bin/", "Bin/run.sh", "Notes.md", "caf\u00e9.txt"},
+                       {".src.bin.run.sh.1", ".src.caf\u00eb.txt.1",
+                        ".src.notes.md.1"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace
 }  // namespace fernwise
