@@ -3,12 +3,13 @@
 // file that carries its source's time over content that never arrived (the
 // mirror decides by time, so no later run would mend it). Flushing each file
 // before its rename costs about eight times a small file's copy, so copies
-// into kernel file systems wait in a batch: their data starts for the disk
-// at once, one syncfs flushes the batch, then each takes its name. FUSE
-// mounts (USB sticks through fusefat, exfat-fuse, ntfs-3g) ignore syncfs:
-// there each file's data and each changed folder are flushed one by one.
-// Before a run reports, every file system it wrote to is flushed, so "Done"
-// means on the disk.
+// into kernel file systems wait in a batch: one syncfs flushes the batch,
+// then each takes its name. Their write-back is deliberately not started
+// copy by copy: that splits it into many small writes, where the one syncfs
+// writes the whole batch in one sweep. FUSE mounts (USB sticks through
+// fusefat, exfat-fuse, ntfs-3g) ignore syncfs: there each file's data and
+// each changed folder are flushed one by one. Before a run reports, every
+// file system it wrote to is flushed, so "Done" means on the disk.
 #pragma once
 
 #include <sys/stat.h>
@@ -42,8 +43,8 @@ int FlushAnswering(const std::function<int()>& flush,
                    const ProgressTick& meanwhile);
 inline constexpr double kTickSeconds = 0.03;
 
-/// A copy whose temporary file is complete and on its way to the disk,
-/// waiting to take its name.
+/// A copy whose temporary file is complete, waiting for the batch's flush
+/// to take its name.
 struct PendingCopy {
   std::string folder;     ///< the target's folder, found afresh to commit
   std::string temp_name;  ///< the complete copy, in `folder`
