@@ -76,7 +76,8 @@ enum class TargetName {
 
 /// When a finished copy of a regular file takes its target's name.
 enum class Landing {
-  /// It waits in CopyState::pending for the batch's flush (see platform/linux/durability.h).
+  /// It waits in CopyState::pending for the batch's flush (see
+  /// platform/linux/durability.h).
   kBatched,
   /// Its data is flushed, then it takes the name.
   kFlushed,
