@@ -31,6 +31,8 @@ constexpr char kCopyFile[] = "copy file";
 // short enough that ".<name>.fernwise-XXXXXX" stays within NAME_MAX.
 constexpr size_t kKeptNameBytes = NAME_MAX - 32;
 constexpr int kTempAttempts = 64;
+// From this size on, a batched copy starts its own write-back at once.
+constexpr off_t kEarlyWriteBackBytes = off_t{1} << 20;
 constexpr std::string_view kTempMark = ".fernwise-";
 constexpr size_t kSuffixLength = 6;
 
@@ -260,7 +262,11 @@ std::optional<CopyResult> CopyFile(const EntryAt& source, const struct stat& st,
   if (landing == Landing::kBatched && naming == TargetName::kReplace &&
       state.pending != nullptr) {
     // The batch's one flush writes it out, in one sweep with the others,
-    // before it takes its name.
+    // before it takes its name. A large file's write-back starts now, so
+    // that the disk writes it while the next ones are copied; small files
+    // wait, as many small write-backs would cost the flush more.
+    if (opened.st_size >= kEarlyWriteBackBytes)
+      ::sync_file_range(out.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
     PendingCopy pending{std::string(SplitPath(target.path).folder),
                         {},
                         target.name,
