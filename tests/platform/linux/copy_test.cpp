@@ -339,6 +339,78 @@ TEST_P(LinuxNewNameTest, NeverReplacesATakenName) {
 
 INSTANTIATE_TEST_SUITE_P(Ways, LinuxNewNameTest, ::testing::Bool());
 
+// A copy into a destination waits, under its temporary name, for one flush
+// of its batch. Meanwhile the passes are told what the target will be, and
+// anything that reads or changes the target or its folder names it first.
+TEST_F(LinuxCopyTest, WaitingCopyIsAnsweredForAndNamedBeforeAnythingMeetsIt) {
+  using Meet = std::function<void(LinuxFileSystem&, const std::string&)>;
+  struct Meeting {
+    const char* name;
+    Meet meet;
+    const char* then = "new";  // the target's content afterwards
+  };
+  const Meeting meetings[] = {
+      {"its mask set",
+       [](LinuxFileSystem& fs, const std::string& top) {
+         fs.SetAttributes(top + "/dst/a", fs.ReadAttributes(top + "/dst/a"));
+       }},
+      {"its folder listed",
+       [](LinuxFileSystem& fs, const std::string& top) {
+         for (std::string n = fs.StartListing(top + "/dst/"); !n.empty();
+              n = fs.NextName()) {
+         }
+       }},
+      {"copied from",
+       [](LinuxFileSystem& fs, const std::string& top) {
+         fs.Copy(top + "/dst/a", top + "/b");
+       }},
+      {"deleted",
+       [](LinuxFileSystem& fs, const std::string& top) {
+         fs.Delete(top + "/dst/a");
+       },
+       "<missing>"},
+      {"the pass ended",
+       [](LinuxFileSystem& fs, const std::string&) { fs.EndPass(); }},
+      {"the folders let go",
+       [](LinuxFileSystem& fs, const std::string&) { fs.ReleaseFolders(); }},
+      {"the drive flushed", [](LinuxFileSystem& fs, const std::string& top) {
+         for (const std::string& folder : fs.FileSystemsToFlush())
+           fs.Flush(folder);
+         EXPECT_TRUE(fs.FileSystemsToFlush().empty()) << top;
+       }}};
+  for (const auto& [meeting, meet, then] : meetings) {
+    SCOPED_TRACE(meeting);
+    LinuxFileSystem fs;
+    const std::string src = Path(meeting) + "/src",
+                      dst = Path(meeting) + "/dst";
+    MakeFolder(Path(meeting));
+    MakeFolder(src);
+    MakeFolder(dst);
+    WriteFile(src + "/a", "new");
+    SetTimes(src + "/a", {1'700'000'001, 5});
+    WriteFile(dst + "/a", "old");
+    fs.HoldFolders({src, dst, ""});
+    fs.BeginPass();
+    ASSERT_TRUE(fs.Copy(src + "/a", dst + "/a").made());
+
+    // Not yet named: the old file stands beside the finished copy...
+    EXPECT_EQ(ReadFile(dst + "/a"), "old");
+    EXPECT_EQ(Entries(dst).size(), 2u);
+    // ...and the passes see what it will be.
+    EXPECT_EQ(fs.LastModified(dst + "/a"), fs.LastModified(src + "/a"));
+    EXPECT_EQ(fs.Length(dst + "/a"), 3);
+    EXPECT_EQ(fs.StartListing(dst + "/a"), "a");
+
+    meet(fs, Path(meeting));
+    EXPECT_EQ(ReadFile(dst + "/a"), then);
+    if (std::string(then) == "new")
+      EXPECT_EQ(Lstat(dst + "/a").st_mtim.tv_nsec, 5);
+    for (const std::string& name : Entries(dst))
+      EXPECT_FALSE(fs.IsLeftoverTemporary(name)) << name;
+    fs.ReleaseFolders();
+  }
+}
+
 // What a copy cut short leaves behind is known by its name's form; the
 // names a copy really uses are of that form.
 TEST_F(LinuxCopyTest, KnowsItsOwnTemporaryNames) {
