@@ -4,11 +4,12 @@
 // mirror decides by time, so no later run would mend it). Flushing each file
 // before its rename costs about eight times a small file's copy, so copies
 // into kernel file systems wait in a batch: one syncfs flushes the batch,
-// then each takes its name. Their write-back is deliberately not started
-// copy by copy: that splits it into many small writes, where the one syncfs
-// writes the whole batch in one sweep. FUSE mounts (USB sticks through
-// fusefat, exfat-fuse, ntfs-3g) ignore syncfs: there each file's data and
-// each changed folder are flushed one by one. Before a run reports, every
+// then each takes its name. A small copy's write-back is deliberately not
+// started on its own: that splits it into many small writes, where the one
+// syncfs writes the whole batch in one sweep; a large copy's is, so that
+// the disk writes it while the next ones are copied. FUSE mounts (USB sticks
+// through fusefat, exfat-fuse, ntfs-3g) ignore syncfs: there each file's data
+// and each changed folder are flushed one by one. Before a run reports, every
 // file system it wrote to is flushed, so "Done" means on the disk.
 #pragma once
 
