@@ -14,6 +14,12 @@ namespace fernwise::linux_os {
 
 namespace {
 
+// A folder's path as the copies' folders are kept: without a trailing slash.
+std::string_view TrimmedFolder(std::string_view path) {
+  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+  return path;
+}
+
 // statfs f_type of every FUSE mount.
 constexpr uint32_t kFuseMagic = 0x65735546;
 
@@ -67,7 +73,13 @@ int FlushAnswering(const std::function<int()>& flush,
 void PendingCopies::Add(PendingCopy copy) {
   bytes_ += copy.status.st_size;
   by_path_[copy.path] = copies_.size();
-  ++folders_[copy.folder];
+  // The copy's folder and every folder above it, up to the first one known
+  // already (whose own are known with it): so that Touches asks a few names
+  // instead of looking through every folder of the batch.
+  for (std::string_view folder = TrimmedFolder(copy.folder);
+       folders_.insert(std::string(folder)).second && folder != "/";) {
+    folder = TrimmedFolder(SplitPath(folder).folder);
+  }
   copies_.push_back(std::move(copy));
 }
 
@@ -79,14 +91,9 @@ const struct stat* PendingCopies::Find(const std::string& path) const {
 
 bool PendingCopies::Touches(std::string_view path) const {
   if (copies_.empty()) return false;
-  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
-  if (by_path_.contains(std::string(path))) return true;
-  // Below `path`: in a folder that is `path` or lies below it.
-  return std::any_of(folders_.begin(), folders_.end(), [&](const auto& entry) {
-    const std::string_view folder = entry.first;
-    return folder.starts_with(path) &&
-           (folder.size() == path.size() || folder[path.size()] == '/');
-  });
+  path = TrimmedFolder(path);
+  // A waiting copy's target, or a folder that holds one somewhere below.
+  return by_path_.contains(path) || folders_.contains(path);
 }
 
 std::vector<PendingCopy> PendingCopies::TakeAll() {

@@ -23,6 +23,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -78,11 +79,18 @@ class PendingCopies {
   std::vector<PendingCopy> TakeAll();
 
  private:
+  // Looked up by string_view without making a string.
+  struct NameHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view name) const {
+      return std::hash<std::string_view>{}(name);
+    }
+  };
   std::vector<PendingCopy> copies_;
-  std::unordered_map<std::string, size_t> by_path_;
-  // The folders the copies are in, each with how many: a folder's listing,
-  // making or removal meets its waiting copies.
-  std::unordered_map<std::string, size_t> folders_;
+  std::unordered_map<std::string, size_t, NameHash, std::equal_to<>> by_path_;
+  // The folders the copies are in and every folder above them: a listing,
+  // making or removal of any of them meets waiting copies.
+  std::unordered_set<std::string, NameHash, std::equal_to<>> folders_;
   int64_t bytes_ = 0;
 };
 
