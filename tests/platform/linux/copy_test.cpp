@@ -403,8 +403,9 @@ TEST_F(LinuxCopyTest, WaitingCopyIsAnsweredForAndNamedBeforeAnythingMeetsIt) {
 
     meet(fs, Path(meeting));
     EXPECT_EQ(ReadFile(dst + "/a"), then);
-    if (std::string(then) == "new")
+    if (std::string(then) == "new") {
       EXPECT_EQ(Lstat(dst + "/a").st_mtim.tv_nsec, 5);
+    }
     for (const std::string& name : Entries(dst))
       EXPECT_FALSE(fs.IsLeftoverTemporary(name)) << name;
     fs.ReleaseFolders();
