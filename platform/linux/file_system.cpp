@@ -79,6 +79,10 @@ std::string LinuxFileSystem::NextName() {
   if (!listing_.active()) return "";
   if (const char* name = listing_.Next(listed_type_)) return name;
   if (errno != 0) ThrowError("list folder", listing_prefix_);
+  // The pass looks at the entries next: through the folder just listed,
+  // kept under the name their paths' folder part has.
+  stats_.Adopt(linux_os::SplitPath(listing_prefix_ + ".").folder,
+               listing_.TakeEnded());
   return "";
 }
 

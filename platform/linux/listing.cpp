@@ -17,6 +17,7 @@ constexpr size_t kBufferBytes = 32 * 1024;
 void FolderListing::Start(UniqueFd fd) {
   if (!buffer_) buffer_ = std::make_unique<char[]>(kBufferBytes);
   fd_ = std::move(fd);
+  ended_.Reset();
   filled_ = 0;
   at_ = 0;
 }
@@ -29,6 +30,7 @@ const char* FolderListing::Next(unsigned char& type) {
     } while (got < 0 && errno == EINTR);
     if (got <= 0) {
       const int error = got < 0 ? errno : 0;
+      if (error == 0) ended_ = std::move(fd_);
       fd_.Reset();
       errno = error;
       return nullptr;

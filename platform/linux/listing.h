@@ -18,15 +18,23 @@ class FolderListing {
   /// owns from now on; ends any listing in progress.
   void Start(UniqueFd fd);
   /// Ends the listing in progress, if any.
-  void Stop() { fd_.Reset(); }
+  void Stop() {
+    fd_.Reset();
+    ended_.Reset();
+  }
   bool active() const { return fd_.valid(); }
   /// The next entry's name, valid until the next call, and its d_type; or
   /// nullptr when the listing is exhausted (errno 0; the listing ends) or
   /// the kernel fails (errno set; the listing ends too).
   const char* Next(unsigned char& type);
+  /// The folder of the listing that was last read to its end, for the
+  /// caller to keep (the look at each entry that follows needs it open);
+  /// invalid once taken, or when the listing failed or was stopped.
+  UniqueFd TakeEnded() { return std::move(ended_); }
 
  private:
   UniqueFd fd_;
+  UniqueFd ended_;
   std::unique_ptr<char[]> buffer_;
   size_t filled_ = 0;
   size_t at_ = 0;

@@ -73,18 +73,37 @@ int StatCache::ReadEntry(const std::string& path, struct stat& status) {
 // A folder that cannot be opened is remembered as such, so its entries cost
 // one lstat each, not an open and an lstat.
 const StatCache::Folder& StatCache::HeldFolder(std::string_view path) {
-  Folder* oldest = &folders_[0];
   for (Folder& folder : folders_) {
     if (folder.last_use != 0 && folder.path == path) {
       folder.last_use = ++folder_uses_;
       return folder;
     }
-    if (folder.last_use < oldest->last_use) oldest = &folder;
   }
-  oldest->path.assign(path);
-  oldest->fd = tree_.OpenFolder(path, O_PATH);
-  oldest->error = oldest->fd.valid() ? 0 : errno;
-  oldest->last_use = ++folder_uses_;
+  Folder& slot = FreeFolder();
+  slot.path.assign(path);
+  slot.fd = tree_.OpenFolder(path, O_PATH);
+  slot.error = slot.fd.valid() ? 0 : errno;
+  slot.last_use = ++folder_uses_;
+  return slot;
+}
+
+void StatCache::Adopt(std::string_view path, UniqueFd fd) {
+  if (!fd.valid()) return;
+  for (const Folder& folder : folders_)
+    if (folder.last_use != 0 && folder.path == path) return;
+  Folder& slot = FreeFolder();
+  slot.path.assign(path);
+  slot.fd = FolderFd::Owned(std::move(fd));
+  slot.error = 0;
+  slot.last_use = ++folder_uses_;
+}
+
+// A free slot, or the one used longest ago, let go.
+StatCache::Folder& StatCache::FreeFolder() {
+  Folder* oldest = &folders_[0];
+  for (Folder& folder : folders_)
+    if (folder.last_use < oldest->last_use) oldest = &folder;
+  oldest->Drop();
   return *oldest;
 }
 

@@ -40,6 +40,10 @@ class StatCache {
   /// Valid until the next call.
   int HeldFolderFd(std::string_view folder);
 
+  /// Keeps `fd`, a folder just opened at `folder` (by a listing), as the
+  /// folder to look up its entries in, unless one is held there already:
+  /// one open of each folder serves its listing and its entries.
+  void Adopt(std::string_view folder, UniqueFd fd);
   /// Forgets what was read of `path`: it is about to change.
   void Forget(const std::string& path);
   /// Forgets every entry read, keeping the folders open.
@@ -72,6 +76,7 @@ class StatCache {
 
   int ReadEntry(const std::string& path, struct stat& status);
   const Folder& HeldFolder(std::string_view folder);
+  Folder& FreeFolder();
 
   const TreeAccess& tree_;
   std::array<Entry, 2> entries_;
