@@ -20,6 +20,12 @@ std::string_view TrimmedFolder(std::string_view path) {
   return path;
 }
 
+// A folder opened for reading, as syncfs and fsync take no O_PATH
+// descriptor; invalid where it cannot be opened.
+UniqueFd OpenToFlush(int folder) {
+  return UniqueFd(::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
 // statfs f_type of every FUSE mount.
 constexpr uint32_t kFuseMagic = 0x65735546;
 
@@ -118,10 +124,10 @@ void WrittenFileSystems::Keep() {
       return known.device == root->device;
     };
     if (std::any_of(file_systems_.begin(), file_systems_.end(), same)) continue;
-    UniqueFd fd(
-        ::openat(root->fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd fd = OpenToFlush(root->fd.get());
     if (fd.valid())
-      file_systems_.push_back({root->device, root->path, std::move(fd)});
+      file_systems_.push_back(
+          {root->device, root->path, std::move(fd), root->on_fuse});
   }
   written_roots_.clear();
 }
@@ -141,7 +147,7 @@ int WrittenFileSystems::Flush(const std::string& shown,
   if (found == file_systems_.end()) return 0;
   // FUSE mounts had each change flushed as it was made.
   const int result =
-      OnFuseMount(found->fd.get())
+      found->on_fuse
           ? 0
           : FlushAnswering([fd = found->fd.get()] { return ::syncfs(fd); },
                            meanwhile);
@@ -179,10 +185,7 @@ void CommitCopies(
           flushed.end())
         continue;
       const FolderFd folder = open_folder(copy.folder);
-      UniqueFd open(
-          folder.valid()
-              ? ::openat(folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)
-              : -1);
+      UniqueFd open = folder.valid() ? OpenToFlush(folder.get()) : UniqueFd();
       const int fd = open.get();
       if (!open.valid() ||
           FlushAnswering([fd] { return ::syncfs(fd); }, meanwhile) != 0)
@@ -224,7 +227,7 @@ bool OnFuseMount(int folder) {
 }
 
 int FlushFolder(int folder) {
-  UniqueFd open(::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const UniqueFd open = OpenToFlush(folder);
   if (!open.valid()) return -1;
   return ::fsync(open.get());
 }

@@ -115,7 +115,8 @@ class WrittenFileSystems {
   struct FileSystemFd {
     dev_t device;
     std::string shown;
-    UniqueFd fd;  // O_RDONLY: syncfs takes no O_PATH descriptor
+    UniqueFd fd;   // O_RDONLY: syncfs takes no O_PATH descriptor
+    bool on_fuse;  // each change was flushed as it was made
   };
   std::vector<const TreeAccess::Root*> written_roots_;
   std::vector<FileSystemFd> file_systems_;
