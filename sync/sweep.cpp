@@ -21,8 +21,10 @@ namespace {
 std::string CaseKey(std::string_view name) {
   std::string key(name);
   for (char& c : key) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    else if (static_cast<unsigned char>(c) >= 0x80) c = '\x80';
+    if (c >= 'A' && c <= 'Z')
+      c = static_cast<char>(c - 'A' + 'a');
+    else if (static_cast<unsigned char>(c) >= 0x80)
+      c = '\x80';
   }
   return key;
 }
@@ -45,17 +47,19 @@ bool ShowSameEntry(FileSystem& fs, const std::string& a, const std::string& b) {
 // then) and one that finds the same entry on the destination keeps it.
 class CaseTwins {
  public:
-  /// The name in `source_folder` that finds the destination entry `name` of
-  /// `dest_folder` spelled in another letter case; nullopt when none does.
-  std::optional<std::string> Of(FileSystem& fs, const std::string& dest_folder,
-                                const std::string& source_folder,
-                                const std::string& name) {
-    if (!read_) Read(fs, dest_folder, source_folder);
-    const std::string dest_entry = ChildPath(fs, dest_folder, name);
+  CaseTwins(FileSystem& fs, const std::string& dest_folder,
+            const std::string& source_folder)
+      : fs_(fs), dest_folder_(dest_folder), source_folder_(source_folder) {}
+
+  /// The source name that finds the destination entry `name` spelled in
+  /// another letter case; nullopt when none does.
+  std::optional<std::string> Of(const std::string& name) {
+    if (!read_) Read();
+    const std::string dest_entry = ChildPath(fs_, dest_folder_, name);
     auto [first, last] = names_.equal_range(CaseKey(name));
     for (auto it = first; it != last; ++it) {
       if (it->second != name &&
-          ShowSameEntry(fs, ChildPath(fs, dest_folder, it->second),
+          ShowSameEntry(fs_, ChildPath(fs_, dest_folder_, it->second),
                         dest_entry))
         return it->second;
     }
@@ -63,16 +67,19 @@ class CaseTwins {
   }
 
  private:
-  void Read(FileSystem& fs, const std::string& dest_folder,
-            const std::string& source_folder) {
+  void Read() {
     read_ = true;
-    if (!fs.NamesIgnoreCase(dest_folder)) return;
-    for (std::string name = fs.StartListing(ChildPath(fs, source_folder, ""));
-         !name.empty(); name = fs.NextName()) {
+    if (!fs_.NamesIgnoreCase(dest_folder_)) return;
+    for (std::string name =
+             fs_.StartListing(ChildPath(fs_, source_folder_, ""));
+         !name.empty(); name = fs_.NextName()) {
       if (name != "." && name != "..") names_.emplace(CaseKey(name), name);
     }
   }
 
+  FileSystem& fs_;
+  const std::string& dest_folder_;
+  const std::string& source_folder_;
   bool read_ = false;
   std::unordered_multimap<std::string, std::string> names_;
 };
@@ -87,14 +94,13 @@ struct Sweep {
 };
 
 void SweepFile(Sweep& sweep, CaseTwins& twins, const std::string& name,
-               const std::string& dest_folder, const std::string& dest_file,
-               const std::string& source_folder,
+               const std::string& dest_file,
                const std::string& source_side_path) {
   RunContext& run = sweep.run;
   ShowJoined(run.window, sweep.status, "Comparing ", dest_file, " and ",
              source_side_path, "...");
   if (!SourceSideGone(run, sweep.top_source, source_side_path)) return;
-  if (twins.Of(run.fs, dest_folder, source_folder, name)) return;
+  if (twins.Of(name)) return;
   // A temporary file a killed copy left behind is no version of anything.
   // One whose source side exists is the user's own file of that name, kept
   // above like any other.
@@ -112,18 +118,18 @@ void SweepTree(Sweep& sweep, const std::string& dest_folder,
   FolderSnapshot snapshot = *TakeSnapshot(run.fs, dest_folder);
   ChildPathBuffer dest_file(run.fs, dest_folder);
   ChildPathBuffer source_side_path(run.fs, source_folder);
-  CaseTwins twins;
+  CaseTwins twins(run.fs, dest_folder, source_folder);
   while (!snapshot.files.Empty()) {
     const std::string name = snapshot.files.TakeFirst();
-    SweepFile(sweep, twins, name, dest_folder, dest_file.With(name),
-              source_folder, source_side_path.With(name));
+    SweepFile(sweep, twins, name, dest_file.With(name),
+              source_side_path.With(name));
   }
   while (!snapshot.folders.Empty()) {
     const std::string name = snapshot.folders.TakeFirst();
     std::string source_side = ChildPath(run.fs, source_folder, name);
     bool seen = PathExists(run.fs, source_side);
     if (!seen) {
-      if (auto twin = twins.Of(run.fs, dest_folder, source_folder, name)) {
+      if (auto twin = twins.Of(name)) {
         source_side = ChildPath(run.fs, source_folder, *twin);
         seen = true;
       }
