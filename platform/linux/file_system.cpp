@@ -101,15 +101,13 @@ LinuxFileSystem::~LinuxFileSystem() {
 }
 
 void LinuxFileSystem::HoldFolders(const EntryFolders& folders) {
-  CommitPending();
-  written_.Keep();
+  SettleWrites();
   stats_.ForgetAll();
   tree_.Hold(folders);
 }
 
 void LinuxFileSystem::ReleaseFolders() {
-  CommitPending();
-  written_.Keep();
+  SettleWrites();
   stats_.ForgetAll();
   tree_.Release();
 }
@@ -117,14 +115,12 @@ void LinuxFileSystem::ReleaseFolders() {
 void LinuxFileSystem::EndPass() { CommitPending(); }
 
 std::vector<std::string> LinuxFileSystem::FileSystemsToFlush() {
-  CommitPending();
-  written_.Keep();
+  SettleWrites();
   return written_.Unflushed();
 }
 
 void LinuxFileSystem::Flush(const std::string& folder) {
-  CommitPending();
-  written_.Keep();
+  SettleWrites();
   if (written_.Flush(folder, copy_state_.progress) != 0)
     ThrowError("flush", folder);
 }
@@ -139,6 +135,11 @@ void LinuxFileSystem::CommitPending() {
         return tree_.OpenFolder(folder, O_PATH);
       },
       copy_state_.progress);
+}
+
+void LinuxFileSystem::SettleWrites() {
+  CommitPending();
+  written_.Keep();
 }
 
 void LinuxFileSystem::CommitIfPending(const std::string& path) {

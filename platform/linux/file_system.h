@@ -175,6 +175,9 @@ class LinuxFileSystem final : public FileSystem {
   std::string Probe(const std::string& path);
   /// Flushes the waiting copies and gives them their names.
   void CommitPending();
+  /// Commits the waiting copies and keeps open the file systems written
+  /// to: before the held folders go, and before a flush is asked for.
+  void SettleWrites();
   /// Commits first when a waiting copy's target is `path` or lies below it:
   /// a change or a read of content must meet the target as named.
   void CommitIfPending(const std::string& path);
