@@ -2,6 +2,10 @@
 # Installs the Debian packages a build needs, when they are missing.
 #   scripts/install-deps.sh          what the program and its tests need
 #   scripts/install-deps.sh windows  also the cross compiler and Wine
+#   scripts/install-deps.sh package  also the Debian packaging tools, and the
+#                                    window manager the package test closes
+#                                    the installed program through
+# The words may be combined: scripts/install-deps.sh windows package
 set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev googletest
@@ -10,9 +14,14 @@ packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev googletest
           # the file systems of scripts/fs-images.sh
           dosfstools exfatprogs ntfs-3g btrfs-progs xfsprogs fusefat exfat-fuse
           fuse3)
-if [[ "${1:-}" == windows ]]; then
-  packages+=(g++-mingw-w64-x86-64-posix wine64 wine zip)
-fi
+for extra in "$@"; do
+  case $extra in
+    windows) packages+=(g++-mingw-w64-x86-64-posix wine64 wine zip) ;;
+    package) packages+=(dpkg-dev file lintian desktop-file-utils
+                        appstream openbox) ;;
+    *) echo "install-deps.sh: unknown group $extra" >&2; exit 2 ;;
+  esac
+done
 
 missing=()
 for package in "${packages[@]}"; do

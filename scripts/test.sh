@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the core, the POSIX services and the
 # window on Linux, backups onto mounted file-system images, the job-script
-# fuzzer for a bounded time, the benchmark driver's quick mode, and the
-# Windows build's tests under Wine.
+# fuzzer for a bounded time, the benchmark driver's quick mode, the Debian
+# package installed, run and removed, and the Windows build's tests under
+# Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/install-deps.sh windows
+bash scripts/install-deps.sh windows package
 
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DFERNWISE_GUI=ON -DFERNWISE_TESTS=ON -DFERNWISE_BENCH=ON
@@ -23,5 +24,8 @@ bash fuzz/run.sh "${FERNWISE_FUZZ_SECONDS:-60}"
 # The benchmark's quick mode proves every step of it still runs; its figures
 # mean nothing and nothing is compared against them.
 bash bench/compare.sh --quick --build build
+# The Debian package: built with Debian's flags, validated, lintian-clean,
+# installed with apt-get, run end to end from /usr/bin and purged.
+bash scripts/package-test.sh
 bash scripts/wine-tests.sh
 echo "All tests passed."
