@@ -4,10 +4,12 @@
 #include <cstdint>
 #include <limits>
 #include <string_view>
+#include <vector>
 
 #include "core/file_system.h"
 #include "core/path_probe.h"
 #include "core/run_error.h"
+#include "core/window.h"
 
 namespace fernwise {
 
@@ -94,6 +96,23 @@ std::string FittedName(FileSystem& fs, const std::string& folder,
 }
 
 }  // namespace
+
+void RemoveSecondaryLeftovers(RunContext& run) {
+  FileSystem& fs = run.fs;
+  const std::string& folder = run.state.SecondaryFolder;
+  std::vector<std::string> leftovers;
+  // Names only: the listing is finished before anything is looked at.
+  for (std::string name = fs.StartListing(ChildPath(fs, folder, ""));
+       !name.empty(); name = fs.NextName())
+    if (fs.IsLeftoverTemporary(name)) leftovers.push_back(std::move(name));
+  std::string status;
+  for (const std::string& name : leftovers) {
+    const std::string path = ChildPath(fs, folder, name);
+    if ((fs.ReadAttributes(path) & kAttrFolder) != 0) continue;
+    ShowJoined(run.window, status, "Erasing ", path, "...");
+    fs.Delete(path);
+  }
+}
 
 void RecordLeftOut(RunState& state, const std::string& path,
                    const CopyResult& result) {

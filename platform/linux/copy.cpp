@@ -8,15 +8,14 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <optional>
-#include <random>
 #include <string_view>
 #include <utility>
 
 #include "core/run_error.h"
+#include "core/temporary_name.h"
 #include "platform/linux/carry.h"
 #include "platform/linux/content.h"
 #include "platform/linux/destination_abilities.h"
@@ -27,28 +26,9 @@ namespace fernwise::linux_os {
 namespace {
 
 constexpr char kCopyFile[] = "copy file";
-// Enough of the target's name to recognise a leftover temporary file by,
-// short enough that ".<name>.fernwise-XXXXXX" stays within NAME_MAX.
-constexpr size_t kKeptNameBytes = NAME_MAX - 32;
 constexpr int kTempAttempts = 64;
 // From this size on, a batched copy starts its own write-back at once.
 constexpr off_t kEarlyWriteBackBytes = off_t{1} << 20;
-constexpr std::string_view kTempMark = ".fernwise-";
-constexpr size_t kSuffixLength = 6;
-
-bool IsAlphanumeric(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-         (c >= '0' && c <= '9');
-}
-
-std::string RandomSuffix() {
-  static constexpr char kAlphabet[] =
-      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-  static std::mt19937_64 generator{std::random_device{}()};
-  std::string suffix(kSuffixLength, ' ');
-  for (char& c : suffix) c = kAlphabet[generator() % (sizeof kAlphabet - 1)];
-  return suffix;
-}
 
 // Gives the finished entry `from` the name `to` in `folder` without ever
 // replacing an entry of that name: 0, or -1 with errno, EEXIST when the name
@@ -81,17 +61,16 @@ int RenameToNewName(int folder, const char* from, const char* to,
 // unless committed.
 class TempEntry {
  public:
-  // Calls make(name) with fresh names ".<name>.fernwise-XXXXXX" until one
-  // does not exist yet; make returns false with errno set when it fails.
+  // Calls make(name) with fresh temporary names (see TemporaryHead) until
+  // one does not exist yet; make returns false with errno set when it fails.
   // Where the destination refuses the name or the entry's `kind` (see
   // WhyRefused), the entry is left unmade instead of throwing.
   template <typename Make>
   TempEntry(const EntryAt& target, Make make, mode_t kind = S_IFREG)
       : folder_(target.folder) {
-    std::string base = "." + target.name.substr(0, kKeptNameBytes);
-    base += kTempMark;
+    const std::string head = TemporaryHead(target.name);
     for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
-      std::string name = base + RandomSuffix();
+      std::string name = MakeTemporaryName(head, "");
       // A refusal by a read-only folder of the process's own is retried once
       // with the folder opened up; it stays open until the temporary entry
       // has been renamed or removed, and this object's end puts its mode
@@ -404,13 +383,7 @@ CopyResult CopyEntry(const EntryAt& source, const struct stat& st,
 }
 
 bool IsTemporaryName(std::string_view name) {
-  const size_t tail = kTempMark.size() + kSuffixLength;
-  if (name.size() < 2 + tail || name.front() != '.') return false;
-  const std::string_view end = name.substr(name.size() - tail);
-  if (!end.starts_with(kTempMark)) return false;
-  for (const char c : end.substr(kTempMark.size()))
-    if (!IsAlphanumeric(c)) return false;
-  return true;
+  return fernwise::IsTemporaryName(name, "");
 }
 
 }  // namespace fernwise::linux_os

@@ -119,8 +119,8 @@ CopyResult CopyEntry(const EntryAt& source, const struct stat& st,
                      TargetName naming = TargetName::kReplace,
                      Landing landing = Landing::kFlushed);
 
-/// Whether `name` is the form of the temporary names CopyEntry uses,
-/// ".<the target's name>.fernwise-XXXXXX" (six letters or digits): what a
+/// Whether `name` is one of the temporary names CopyEntry uses (see
+/// TemporaryHead and core/temporary_name.h), its check code right: what a
 /// copy cut short by a kill or a power loss leaves behind.
 bool IsTemporaryName(std::string_view name);
 

@@ -132,7 +132,7 @@ class LinuxFileSystem final : public FileSystem {
   CopyResult CreateFolder(const std::string& path) override;
   void RemoveFolder(const std::string& path) override;
 
-  /// ".<name>.fernwise-XXXXXX", the copies' temporary names.
+  /// The copies' temporary names (see linux_os::IsTemporaryName).
   bool IsLeftoverTemporary(const std::string& name) const override;
   /// The folder's file system's own limit (fpathconf's _PC_NAME_MAX), or
   /// NAME_MAX where it cannot be asked.

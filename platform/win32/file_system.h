@@ -84,7 +84,8 @@ class Win32FileSystem final : public FileSystem {
   /// to folders the folder holds.
   void RemoveFolder(const std::string& path) override;
 
-  /// "~fernwise-<process id>-<n>.tmp", the copies' temporary names.
+  /// "~fernwise-<mark>.tmp", the copies' temporary names (see
+  /// win32::NextTemporaryName).
   bool IsLeftoverTemporary(const std::string& name) const override {
     return win32::IsTemporaryName(name);
   }

@@ -18,6 +18,7 @@
 
 #include "core/run_error.h"
 #include "core/run_state.h"
+#include "core/temporary_name.h"
 #include "job/run_job.h"
 #include "tests/support/linux_temp_folder.h"
 #include "tests/support/recording_window.h"
@@ -443,24 +444,44 @@ TEST_F(RunJobRealTest, SourceFolderReplacedMidSweepIsLookedAtAfresh) {
   EXPECT_THAT(Entries(Path("dst/sub")), ElementsAre("a", "b", "c"));
 }
 
-// A copy cut short by a kill leaves its temporary file beside the target.
-// The next run removes it in every mode, keeps no version of it and counts
-// nothing for it; a file of that form that the source has is the user's.
+// A copy cut short by a kill leaves its temporary file beside the target,
+// or in the secondary folder. The next run removes it in every mode (the
+// secondary folder's in the preserving mode), keeps no version of it and
+// counts nothing for it; a file of that form that the source has is the
+// user's, and so is a destination file that merely looks alike: the
+// simplex mode keeps it, the duplex modes sweep it as any other.
 TEST_F(RunJobRealTest, LeftoverTemporaryFilesGoInEveryMode) {
+  const std::string kept_leftover =
+      MakeTemporaryName("." + Flattened(Path("src/gone")) + ".1.", "");
+  const std::string look_alike = ".report.fernwise-backup";
   for (const std::string& mode :
        {std::string("SIMPLEX"), std::string("DUPLEX-DESTRUCTIVE"),
         "DUPLEX-PRESERVING, " + Path("old")}) {
     SCOPED_TRACE(mode);
     Fresh({"src", "src/sub", "dst", "old"});
+    window_.statuses.clear();
     WriteFile(Path("src/a.txt"), "a");
-    WriteFile(Path("src/sub/.mine.fernwise-AbC123"), "mine");
+    WriteFile(Path("src/sub/" + MakeTemporaryName(".mine.", "")), "mine");
     const std::string script = Script(mode) + Backup("src", "dst");
     ASSERT_FALSE(Run(script));
-    WriteFile(Path("dst/.a.txt.fernwise-X1y2Z3"), std::string(1 << 20, 'j'));
-    WriteFile(Path("dst/sub/.b.fernwise-Q9w8E7"), "half");
+    WriteFile(Path("dst/" + MakeTemporaryName(".a.txt.", "")),
+              std::string(1 << 20, 'j'));
+    WriteFile(Path("dst/sub/" + MakeTemporaryName(".b.", "")), "half");
+    WriteFile(Path("dst/" + look_alike), "the user's");
+    WriteFile(Path("old/") + kept_leftover, "half a version");
     ASSERT_FALSE(Run(script));
-    EXPECT_EQ(Contents(Path("dst")), Contents(Path("src")));
-    EXPECT_THAT(Entries(Path("old")), ::testing::IsEmpty());
+    std::map<std::string, std::string> expected = Contents(Path("src"));
+    if (mode == "SIMPLEX") expected["/" + look_alike] = "the user's";
+    EXPECT_EQ(Contents(Path("dst")), expected);
+    const bool preserving = mode != "SIMPLEX" && mode != "DUPLEX-DESTRUCTIVE";
+    const std::string version = Flattened(Path("src/" + look_alike)) + ".1";
+    EXPECT_EQ(Entries(Path("old")),
+              preserving ? std::vector<std::string>{version}
+                         : std::vector<std::string>{kept_leftover});
+    const std::vector<std::string>& shown = window_.statuses;
+    EXPECT_EQ(std::count(shown.begin(), shown.end(),
+                         "Erasing " + Path("old/") + kept_leftover + "..."),
+              preserving ? 1 : 0);
     EXPECT_THAT(window_.report, HasSubstr("\r\n 0 files newly created and"));
   }
 }

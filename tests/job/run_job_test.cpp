@@ -232,7 +232,7 @@ TEST_F(RunJobTest, EachEntryHoldsItsFoldersWhileItsPassesRun) {
   }
   EXPECT_THAT(
       holds,
-      ElementsAre("hold /src /dst /old | pass", "release | list /src",
+      ElementsAre("hold /src /dst /old | list /old/", "release | list /src",
                   "hold /src /dst  | pass", "release | create /old/tree.txt",
                   "hold /src   | pass", "release | flush /dst"));
 }
