@@ -51,9 +51,9 @@ struct EntryFolders {
 
 /// What a copy or the making of a folder did. An entry the destination
 /// cannot hold (a device node the user may not make, a link or a name a USB
-/// drive's file system refuses) is left out: nothing is made, the target
-/// stays as it was, and `left_out` says why, so that the run can go on and
-/// tell.
+/// drive's file system refuses), and a file that changed at every try to
+/// copy it, is left out: nothing is made, the target stays as it was, and
+/// `left_out` says why, so that the run can go on and tell.
 struct CopyResult {
   std::string left_out;  ///< empty when the copy was made
   /// CopyToNewName only: the name was taken by the time the copy was ready,

@@ -167,7 +167,7 @@ void RefreshFolderMask(RunContext& run, std::string& status,
 }
 
 /// Copies `source_file` over `dest_file`; false, with the entry noted in the
-/// run's LeftOut, when the destination cannot hold it.
+/// run's LeftOut, when it was left out (see CopyResult).
 bool CopyOrLeaveOut(RunContext& run, const std::string& source_file,
                     const std::string& dest_file) {
   const CopyResult result = run.fs.Copy(source_file, dest_file);

@@ -8,10 +8,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <optional>
 #include <string_view>
+#include <thread>
 #include <utility>
 
 #include "core/run_error.h"
@@ -29,6 +31,15 @@ constexpr char kCopyFile[] = "copy file";
 constexpr int kTempAttempts = 64;
 // From this size on, a batched copy starts its own write-back at once.
 constexpr off_t kEarlyWriteBackBytes = off_t{1} << 20;
+// The pauses before the tries that follow a copy whose source changed under
+// it: a program saving a file is mostly done within them, and they are
+// short, as a file that keeps changing holds up the run for their sum.
+constexpr std::chrono::milliseconds kRetryPauses[] = {
+    std::chrono::milliseconds(10), std::chrono::milliseconds(50),
+    std::chrono::milliseconds(100)};
+constexpr char kKeptChanging[] =
+    "it kept changing while it was copied; its backup is left as it was, "
+    "and the next run tries again";
 
 // Gives the finished entry `from` the name `to` in `folder` without ever
 // replacing an entry of that name: 0, or -1 with errno, EEXIST when the name
@@ -367,19 +378,22 @@ CopyResult CopyEntry(const EntryAt& source, const struct stat& st,
   if (std::optional<CopyResult> result =
           CopyOnce(source, st, target, state, onto, naming, landing))
     return *result;
-  // Changed under the copy (a program saving it, a file swapped in): looked
-  // at afresh and copied once more as what it is now.
-  struct stat now;
-  if (::fstatat(source.folder, source.name.c_str(), &now,
-                AT_SYMLINK_NOFOLLOW) != 0)
-    ThrowError(kCopyFile, source.path);
-  if (std::optional<CopyResult> result =
-          CopyOnce(source, now, target, state, onto, naming, landing))
-    return *result;
-  throw RunError(EAGAIN,
-                 "The file changed while it was copied, twice; its backup "
-                 "is left as it was",
-                 kCopyFile, source.path);
+  for (const std::chrono::milliseconds pause : kRetryPauses) {
+    std::this_thread::sleep_for(pause);
+    // Changed under the copy (a program saving it, a file swapped in):
+    // looked at afresh and copied once more as what it is now.
+    struct stat now;
+    if (::fstatat(source.folder, source.name.c_str(), &now,
+                  AT_SYMLINK_NOFOLLOW) != 0)
+      ThrowError(kCopyFile, source.path);
+    if (std::optional<CopyResult> result =
+            CopyOnce(source, now, target, state, onto, naming, landing))
+      return *result;
+  }
+  // Written to all the time (a log, a mail store): no whole version can be
+  // had now. Its backup stays as it was, never replaced by a torn copy that
+  // would look current, and the next run tries again.
+  return {kKeptChanging};
 }
 
 bool IsTemporaryName(std::string_view name) {

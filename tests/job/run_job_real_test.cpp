@@ -611,58 +611,80 @@ TEST_F(RunJobRealTest, DeviceNodesTheUserMayNotMakeAreLeftOut) {
 
 // A file another program changes while it is copied: truncated, swapped
 // for a FIFO, or written to without end. A copy is only ever of one whole
-// version, and one that cannot be had ends the run naming the file.
+// version. A file that changes at every try (the source, or in the
+// preserving mode the backup whose old version is being kept) is left out
+// and listed; its backup stays as it was, and the run goes on.
 TEST_F(RunJobRealTest, SourcesChangedDuringTheCopyAreCopiedAsTheyAreNow) {
   struct Case {
     const char* what;
-    std::function<void(const std::string& source)> change;
+    std::function<void(const std::string& path)> change;
     bool every_time;  // else once
-    mode_t kind;      // of the backup; 0 when the run ends
+    mode_t kind;      // of the backup; 0 when the file is left out
+    const char* changed = "src/big";  // what the change is made to
+    const char* mode = "SIMPLEX";
+  };
+  const auto append = [](const std::string& path) {
+    std::FILE* file = std::fopen(path.c_str(), "a");
+    std::fputs("more", file);
+    std::fclose(file);
   };
   const Case cases[] = {
-      {"truncated",
-       [](const std::string& source) { ::truncate(source.c_str(), 1000); },
+      {"truncated", [](const std::string& path) { ::truncate(path.c_str(), 9); },
        false, S_IFREG},
       {"swapped for a FIFO",
-       [](const std::string& source) {
-         ::unlink(source.c_str());
-         ::mkfifo(source.c_str(), 0644);
+       [](const std::string& path) {
+         ::unlink(path.c_str());
+         ::mkfifo(path.c_str(), 0644);
        },
        false, S_IFIFO},
-      {"written to throughout",
-       [](const std::string& source) {
-         std::FILE* file = std::fopen(source.c_str(), "a");
-         std::fputs("more", file);
-         std::fclose(file);
-       },
-       true, 0},
+      {"written to throughout", append, true, 0},
+      {"its old version written to throughout", append, true, 0, "dst/big",
+       "DUPLEX-PRESERVING, "},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    Fresh({"src", "dst"});
+    Fresh({"src", "dst", "old"});
     const std::string source = Path("src/big");
+    const std::string changed = Path(c.changed);
     WriteFile(source, std::string(3 << 20, 'b'));
+    for (const char* other : {"src/a", "src/z"}) WriteFile(Path(other), other);
+    WriteFile(Path("dst/big"), "old backup");
+    SetTimes(Path("dst/big"), kOlder);
+    const std::map<std::string, std::string> before = State(Path("dst"));
     // A FIFO swapped in before the copy opens it; the others while it runs.
     bool armed = false;
-    AtStatus("Copying ", [&] {
-      if (c.kind == S_IFIFO) c.change(source);
+    AtStatus("Refresing ", [&] {
+      if (c.kind == S_IFIFO) c.change(changed);
       armed = c.kind != S_IFIFO;
     });
     fs_.set_copy_hook([&](int64_t) {
       if (!armed) return;
       armed = c.every_time;
-      c.change(source);
+      c.change(changed);
     });
+    const std::string mode =
+        c.mode + std::string(*c.mode == 'D' ? Path("old") : "");
     const std::optional<RunError> failure =
-        Run(Script("SIMPLEX") + Backup("src", "dst"));
+        Run(Script(mode) + Backup("src", "dst"));
     fs_.set_copy_hook(nullptr);
+    ASSERT_FALSE(failure) << failure->Report();
+    EXPECT_EQ(ReadFile(Path("dst/a")), "src/a");
+    EXPECT_EQ(ReadFile(Path("dst/z")), "src/z");
     if (c.kind == 0) {
-      ASSERT_TRUE(failure);
-      EXPECT_EQ(failure->path(), source);
-      EXPECT_THAT(Entries(Path("dst")), ::testing::IsEmpty());
+      EXPECT_THAT(state_.LeftOut, ElementsAre(StartsWith(changed + " (it kept "
+                                                                   "changing")));
+      ASSERT_EQ(window_.messages.size(), 1u);
+      EXPECT_THAT(window_.messages[0], HasSubstr(changed + " ("));
+      EXPECT_THAT(ReadFile(Path("Not backed up.txt")), HasSubstr(changed));
+      EXPECT_THAT(Entries(Path("old")), ::testing::IsEmpty());
+      if (changed == source) {
+        EXPECT_EQ(State(Path("dst"))["/big"], before.at("/big"));
+        EXPECT_EQ(ReadFile(Path("dst/big")), "old backup");
+      } else {
+        EXPECT_THAT(ReadFile(changed), StartsWith("old backupmore"));
+      }
       continue;
     }
-    ASSERT_FALSE(failure) << failure->Report();
     EXPECT_EQ(Contents(Path("dst")), Contents(Path("src")));
     EXPECT_EQ(Lstat(Path("dst/big")).st_mode & S_IFMT, c.kind);
     const timespec copied = Lstat(Path("dst/big")).st_mtim;

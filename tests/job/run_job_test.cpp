@@ -265,15 +265,15 @@ TEST_F(RunJobTest, WhatWasLeftOutIsShownAndListedBesideTheScript) {
   const Case cases[] = {
       {0, true, "", ""},
       {1, true,
-       "1 entry was not backed up: the destination cannot hold it.\n"
+       "1 entry was not backed up; the reason follows it.\n"
        "The whole list is in /work/Not backed up.txt.\n\n/src/f0 (",
        "/src/f0 (the destination cannot hold links)"},
       {12, true,
-       "12 entries were not backed up: the destination cannot hold them.\n"
+       "12 entries were not backed up; the reason follows each.\n"
        "The whole list is in /work/Not backed up.txt.\n\n/src/f0 (",
        "/src/f9 (the destination cannot hold links)\nand 2 more"},
       {2, false,
-       "2 entries were not backed up: the destination cannot hold them.\n"
+       "2 entries were not backed up; the reason follows each.\n"
        "The list could not be written: Error 13: ",
        "/src/f1 (the destination cannot hold links)"},
   };
