@@ -154,6 +154,14 @@ class FileSystem {
   virtual CopyResult CopyToNewName(const std::string& source,
                                    const std::string& target) = 0;
   virtual FileTime LastModified(const std::string& path) = 0;
+  /// Sets the last-modified time of the file `path` and nothing else, never
+  /// through a link.
+  virtual void SetLastModified(const std::string& path, FileTime time) = 0;
+  /// Whether the files `a` and `b` hold the same bytes, read side by side in
+  /// slices (reported through Progress) with memory bounded whatever their
+  /// length. False where either is not a plain file, or changed while it was
+  /// read: nothing then rests on the answer but a copy.
+  virtual bool SameContent(const std::string& a, const std::string& b) = 0;
   virtual int64_t Length(const std::string& path) = 0;
   virtual void Delete(const std::string& path) = 0;
   /// Makes the folder, or leaves it out (see CopyResult).

@@ -186,15 +186,6 @@ CopyResult Named(bool committed) {
   return result;
 }
 
-// Whether a file changed in what writing to it changes.
-bool Changed(const struct stat& before, const struct stat& after) {
-  return before.st_size != after.st_size ||
-         before.st_mtim.tv_sec != after.st_mtim.tv_sec ||
-         before.st_mtim.tv_nsec != after.st_mtim.tv_nsec ||
-         before.st_ctim.tv_sec != after.st_ctim.tv_sec ||
-         before.st_ctim.tv_nsec != after.st_ctim.tv_nsec;
-}
-
 // One try at copying the regular file `st` describes; nullopt when what it
 // found was not that file, or the file changed while it was copied.
 std::optional<CopyResult> CopyFile(const EntryAt& source, const struct stat& st,

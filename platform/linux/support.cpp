@@ -45,6 +45,14 @@ std::string TemporaryHead(std::string_view target_name) {
   return head;
 }
 
+bool Changed(const struct stat& before, const struct stat& after) {
+  return before.st_size != after.st_size ||
+         before.st_mtim.tv_sec != after.st_mtim.tv_sec ||
+         before.st_mtim.tv_nsec != after.st_mtim.tv_nsec ||
+         before.st_ctim.tv_sec != after.st_ctim.tv_sec ||
+         before.st_ctim.tv_nsec != after.st_ctim.tv_nsec;
+}
+
 int ChmodFd(int fd, mode_t mode) {
   if (::fchmod(fd, mode) == 0) return 0;
   if (errno != EBADF) return -1;

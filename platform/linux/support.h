@@ -75,6 +75,10 @@ PathParts SplitPath(std::string_view path);
 /// stays hidden.
 std::string TemporaryHead(std::string_view target_name);
 
+/// Whether an open file changed between two fstat calls in what writing to
+/// it changes: its length, its last-modified time or its change time.
+bool Changed(const struct stat& before, const struct stat& after);
+
 /// Sets the mode of the entry `fd` refers to, which may have been opened with
 /// O_PATH (fchmod refuses those): through /proc/self/fd, which names that
 /// very inode and follows no other link. 0, or -1 with errno.
