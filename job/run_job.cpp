@@ -253,17 +253,24 @@ void FlushWrites(RunContext& run) {
 }
 
 std::optional<std::string> RunBackupJobReportingFailure(RunContext& run) {
+  StatusKeepingWindow window(run.window);
+  RunContext watched{run.fs, window, run.state, run.clock, run.steady};
   try {
-    RunBackupJob(run);
+    RunBackupJob(watched);
     return std::nullopt;
   } catch (const RunError& error) {
+    const std::string failed_step = window.last_status();
+    std::string report = error.Report();
     // What was done before the failure stays done, and reaches the disk.
     try {
-      FlushWrites(run);
+      FlushWrites(watched);
     } catch (const RunError& flush_error) {
-      return error.Report() + "\r\n" + flush_error.Report();
+      report += "\r\n" + flush_error.Report();
     }
-    return error.Report();
+    // The error report stands over the step that failed, not the flush.
+    if (!failed_step.empty() && window.last_status() != failed_step)
+      run.window.ShowStatus(failed_step);
+    return report;
   } catch (const std::exception& error) {
     // Not the run's own kind of failure (out of memory, say), but it still
     // ends the program with a report rather than silently.
