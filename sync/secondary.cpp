@@ -132,6 +132,8 @@ bool SaveToSecondaryFolder(RunContext& run, const std::string& source_side_path,
   // first; an entry of any kind, a folder too, makes its number taken. A
   // name taken between the probe and the copy (another run, another
   // program) is never replaced: the search goes on with the next number.
+  // A leftover temporary file never holds a number: its name ends in the
+  // program's mark.
   for (index = 1; index <= kLastSequenceNumber; ++index) {
     copy_name.resize(number_at);
     copy_name += std::to_string(index);

@@ -84,7 +84,13 @@ void LinuxFileSystem::SetLastModified(const std::string& path, FileTime time) {
   constexpr char kOperation[] = "set last-modified time of";
   CommitIfPending(path);
   const struct stat seen = StatEntry(path, kOperation);
-  stats_.Forget(path);
+  // A time is the inode's: through a hard link it changes every other name
+  // of the file too.
+  if (seen.st_nlink > 1) {
+    stats_.ForgetEntries();
+  } else {
+    stats_.Forget(path);
+  }
   const Location at = Locate(path, kOperation);
   struct stat opened;
   const linux_os::UniqueFd file =

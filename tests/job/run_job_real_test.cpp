@@ -451,9 +451,11 @@ TEST_F(RunJobRealTest, SourceFolderReplacedMidSweepIsLookedAtAfresh) {
 // user's, and so is a destination file that merely looks alike: the
 // simplex mode keeps it, the duplex modes sweep it as any other.
 TEST_F(RunJobRealTest, LeftoverTemporaryFilesGoInEveryMode) {
-  const std::string kept_leftover =
-      MakeTemporaryName("." + Flattened(Path("src/gone")) + ".1.", "");
+  // What a killed run left while it kept version 1 of the look-alike: it
+  // does not take that number.
   const std::string look_alike = ".report.fernwise-backup";
+  const std::string version = Flattened(Path("src/" + look_alike)) + ".1";
+  const std::string kept_leftover = MakeTemporaryName("." + version + ".", "");
   for (const std::string& mode :
        {std::string("SIMPLEX"), std::string("DUPLEX-DESTRUCTIVE"),
         "DUPLEX-PRESERVING, " + Path("old")}) {
@@ -474,7 +476,6 @@ TEST_F(RunJobRealTest, LeftoverTemporaryFilesGoInEveryMode) {
     if (mode == "SIMPLEX") expected["/" + look_alike] = "the user's";
     EXPECT_EQ(Contents(Path("dst")), expected);
     const bool preserving = mode != "SIMPLEX" && mode != "DUPLEX-DESTRUCTIVE";
-    const std::string version = Flattened(Path("src/" + look_alike)) + ".1";
     EXPECT_EQ(Entries(Path("old")),
               preserving ? std::vector<std::string>{version}
                          : std::vector<std::string>{kept_leftover});
