@@ -51,9 +51,9 @@ struct EntryFolders {
 
 /// What a copy or the making of a folder did. An entry the destination
 /// cannot hold (a device node the user may not make, a link or a name a USB
-/// drive's file system refuses) is left out: nothing is made, the target
-/// stays as it was, and `left_out` says why, so that the run can go on and
-/// tell.
+/// drive's file system refuses), and a file that changed at every try to
+/// copy it, is left out: nothing is made, the target stays as it was, and
+/// `left_out` says why, so that the run can go on and tell.
 struct CopyResult {
   std::string left_out;  ///< empty when the copy was made
   /// CopyToNewName only: the name was taken by the time the copy was ready,
@@ -154,6 +154,14 @@ class FileSystem {
   virtual CopyResult CopyToNewName(const std::string& source,
                                    const std::string& target) = 0;
   virtual FileTime LastModified(const std::string& path) = 0;
+  /// Sets the last-modified time of the file `path` and nothing else, never
+  /// through a link.
+  virtual void SetLastModified(const std::string& path, FileTime time) = 0;
+  /// Whether the files `a` and `b` hold the same bytes, read side by side in
+  /// slices (reported through Progress) with memory bounded whatever their
+  /// length. False where either is not a plain file, or changed while it was
+  /// read: nothing then rests on the answer but a copy.
+  virtual bool SameContent(const std::string& a, const std::string& b) = 0;
   virtual int64_t Length(const std::string& path) = 0;
   virtual void Delete(const std::string& path) = 0;
   /// Makes the folder, or leaves it out (see CopyResult).

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 
 #include "core/window.h"
 
@@ -33,6 +34,37 @@ class ProgressPacer {
   bool in_step_ = false;
   double step_start_ = 0;
   int shown_ = -1;  // the permille on show, or -1
+};
+
+/// Passes every call on to `window` and remembers the last status text:
+/// after a failure, the text of the step that failed, which the error report
+/// must stand over once the flush that follows has shown its own.
+class StatusKeepingWindow final : public Window {
+ public:
+  explicit StatusKeepingWindow(Window& window) : window_(window) {}
+
+  void ShowStatus(const std::string& text) override {
+    last_status_ = text;
+    window_.ShowStatus(text);
+  }
+  void ShowReport(const std::string& text) override {
+    window_.ShowReport(text);
+  }
+  void ShowMessage(const std::string& text) override {
+    window_.ShowMessage(text);
+  }
+  void SetButtonEnabled(bool enabled) override {
+    window_.SetButtonEnabled(enabled);
+  }
+  void HandleEvents() override { window_.HandleEvents(); }
+  void ShowProgress(int permille) override { window_.ShowProgress(permille); }
+
+  /// The last status text shown, "" before the first.
+  const std::string& last_status() const { return last_status_; }
+
+ private:
+  Window& window_;
+  std::string last_status_;
 };
 
 }  // namespace fernwise

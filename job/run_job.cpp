@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "core/file_system.h"
 #include "core/path_probe.h"
@@ -17,6 +18,7 @@
 #include "job/report.h"
 #include "job/script_reader.h"
 #include "sync/mirror.h"
+#include "sync/secondary.h"
 #include "sync/sweep.h"
 #include "tree/folder_tree.h"
 
@@ -144,6 +146,7 @@ class JobRun {
     const HeldFolders held(
         run_.fs, {source, dest,
                   preserving ? run_.state.SecondaryFolder : std::string()});
+    if (preserving) RemoveLeftoversOnce();
     try {
       MirrorFolder(run_, source, dest);
       if (run_.state.BackupMode > kSimplex) SweepFolder(run_, dest, source);
@@ -177,6 +180,16 @@ class JobRun {
     return std::nullopt;
   }
 
+  // A secondary folder's leftover temporary files go before the run keeps
+  // the first version there, once in a run.
+  void RemoveLeftoversOnce() {
+    const std::string& folder = run_.state.SecondaryFolder;
+    if (std::find(cleared_.begin(), cleared_.end(), folder) != cleared_.end())
+      return;
+    cleared_.push_back(folder);
+    RemoveSecondaryLeftovers(run_);
+  }
+
   void StoreTree() {
     const std::string folder = script_.Next();
     const std::string listing = script_.Next();
@@ -188,6 +201,7 @@ class JobRun {
 
   RunContext& run_;
   FieldReader& script_;
+  std::vector<std::string> cleared_;  // secondary folders cleared this run
 };
 
 FieldReader OpenScript(FileSystem& fs) {
@@ -239,17 +253,24 @@ void FlushWrites(RunContext& run) {
 }
 
 std::optional<std::string> RunBackupJobReportingFailure(RunContext& run) {
+  StatusKeepingWindow window(run.window);
+  RunContext watched{run.fs, window, run.state, run.clock, run.steady};
   try {
-    RunBackupJob(run);
+    RunBackupJob(watched);
     return std::nullopt;
   } catch (const RunError& error) {
+    const std::string failed_step = window.last_status();
+    std::string report = error.Report();
     // What was done before the failure stays done, and reaches the disk.
     try {
-      FlushWrites(run);
+      FlushWrites(watched);
     } catch (const RunError& flush_error) {
-      return error.Report() + "\r\n" + flush_error.Report();
+      report += "\r\n" + flush_error.Report();
     }
-    return error.Report();
+    // The error report stands over the step that failed, not the flush.
+    if (!failed_step.empty() && window.last_status() != failed_step)
+      run.window.ShowStatus(failed_step);
+    return report;
   } catch (const std::exception& error) {
     // Not the run's own kind of failure (out of memory, say), but it still
     // ends the program with a report rather than silently.

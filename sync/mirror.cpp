@@ -15,28 +15,37 @@ namespace fernwise {
 
 namespace {
 
+/// How two last-modified times compare.
+enum class TimeMatch {
+  kSame,
+  /// Apart by exactly the local-time shift of one side, within the step:
+  /// the same time read under another offset from UTC (FAT after a
+  /// daylight-saving change), or a change made exactly that long after the
+  /// copy. Only the contents can tell.
+  kShifted,
+  kDifferent,
+};
+
 /// Whether two last-modified times count as the same. A coarse file system
 /// (FAT keeps 2-second steps) stores a copy's time rounded, so on one the
 /// times of a fresh copy and its source differ by less than the step and must
 /// count as equal, or every run would copy every file again. Where both sides
-/// keep full resolution the comparison is exact. Where a side keeps local
-/// time, a difference of exactly its shift (within the step) is the same time
-/// read under another offset from UTC, as after a daylight-saving change;
-/// the price is that a file changed exactly that long after its copy is not
-/// copied again.
+/// keep full resolution the comparison is exact.
 class TimeComparison {
  public:
   TimeComparison(int64_t coarser_resolution_ns, int64_t shift_ns)
       : tolerance_ns_(coarser_resolution_ns > 1 ? coarser_resolution_ns : 0),
         shift_ns_(shift_ns > 0 ? uint64_t(shift_ns) : 0) {}
 
-  bool Same(FileTime a, FileTime b) const {
+  TimeMatch Match(FileTime a, FileTime b) const {
     // Unsigned, so the distance of any two stamps is exact.
     const uint64_t distance = a.ns > b.ns ? uint64_t(a.ns) - uint64_t(b.ns)
                                           : uint64_t(b.ns) - uint64_t(a.ns);
-    if (Close(distance)) return true;
-    return shift_ns_ != 0 && Close(distance > shift_ns_ ? distance - shift_ns_
-                                                        : shift_ns_ - distance);
+    if (Close(distance)) return TimeMatch::kSame;
+    if (shift_ns_ != 0 && Close(distance > shift_ns_ ? distance - shift_ns_
+                                                     : shift_ns_ - distance))
+      return TimeMatch::kShifted;
+    return TimeMatch::kDifferent;
   }
 
  private:
@@ -58,8 +67,8 @@ class FolderTimes {
               const std::string& dest_folder)
       : fs_(fs), source_folder_(source_folder), dest_folder_(dest_folder) {}
 
-  bool Same(FileTime a, FileTime b) {
-    if (a == b) return true;
+  TimeMatch Match(FileTime a, FileTime b) {
+    if (a == b) return TimeMatch::kSame;
     if (!asked_) {
       comparison_ = TimeComparison(std::max(fs_.TimeResolution(source_folder_),
                                             fs_.TimeResolution(dest_folder_)),
@@ -67,7 +76,7 @@ class FolderTimes {
                                             fs_.LocalTimeShift(dest_folder_)));
       asked_ = true;
     }
-    return comparison_.Same(a, b);
+    return comparison_.Match(a, b);
   }
 
  private:
@@ -167,12 +176,33 @@ void RefreshFolderMask(RunContext& run, std::string& status,
 }
 
 /// Copies `source_file` over `dest_file`; false, with the entry noted in the
-/// run's LeftOut, when the destination cannot hold it.
+/// run's LeftOut, when it was left out (see CopyResult).
 bool CopyOrLeaveOut(RunContext& run, const std::string& source_file,
                     const std::string& dest_file) {
   const CopyResult result = run.fs.Copy(source_file, dest_file);
   if (!result.made()) RecordLeftOut(run.state, source_file, result);
   return result.made();
+}
+
+void ShowComparing(RunContext& run, std::string& status,
+                   const std::string& source_file,
+                   const std::string& dest_file) {
+  ShowJoined(run.window, status, "Comparing ", source_file, " and ", dest_file,
+             "...");
+}
+
+/// Whether a destination file whose time is exactly the local-time shift
+/// off its source's holds the source's content: then it is current, and it
+/// gets the source's time again, so that later runs find the times equal
+/// without reading either file. Nothing is copied, kept or counted.
+bool OnlyTimeShifted(RunContext& run, std::string& status, bool text_on_view,
+                     const std::string& source_file,
+                     const std::string& dest_file, FileTime source_time) {
+  if (!text_on_view) ShowComparing(run, status, source_file, dest_file);
+  if (!run.fs.SameContent(source_file, dest_file)) return false;
+  ShowJoined(run.window, status, "Refreshing time of ", dest_file, "...");
+  run.fs.SetLastModified(dest_file, source_time);
+  return true;
 }
 
 /// Brings one destination file in line with its source: presence, then
@@ -181,8 +211,7 @@ void MirrorFile(RunContext& run, std::string& status, FolderTimes& times,
                 const std::string& source_file, const std::string& dest_file) {
   FileSystem& fs = run.fs;
   RunCounters& counters = run.state.Counters;
-  ShowJoined(run.window, status, "Comparing ", source_file, " and ", dest_file,
-             "...");
+  ShowComparing(run, status, source_file, dest_file);
   bool present = PathExists(fs, dest_file);
   // A folder where the source has a file: in the duplex modes it goes with
   // everything in it, as the sweep would erase it, and the file is copied in
@@ -202,7 +231,11 @@ void MirrorFile(RunContext& run, std::string& status, FolderTimes& times,
   }
   const FileTime dest_time = fs.LastModified(dest_file);
   const FileTime source_time = fs.LastModified(source_file);
-  if (!times.Same(dest_time, source_time)) {
+  const TimeMatch match = times.Match(dest_time, source_time);
+  if (match == TimeMatch::kDifferent ||
+      (match == TimeMatch::kShifted &&
+       !OnlyTimeShifted(run, status, present, source_file, dest_file,
+                        source_time))) {
     // "Refresing " is the status text as users and their scripts know it:
     // spelled so on purpose.
     ShowJoined(run.window, status, "Refresing ", dest_file, "...");

@@ -4,10 +4,12 @@
 #include <cstdint>
 #include <limits>
 #include <string_view>
+#include <vector>
 
 #include "core/file_system.h"
 #include "core/path_probe.h"
 #include "core/run_error.h"
+#include "core/window.h"
 
 namespace fernwise {
 
@@ -95,6 +97,23 @@ std::string FittedName(FileSystem& fs, const std::string& folder,
 
 }  // namespace
 
+void RemoveSecondaryLeftovers(RunContext& run) {
+  FileSystem& fs = run.fs;
+  const std::string& folder = run.state.SecondaryFolder;
+  std::vector<std::string> leftovers;
+  // Names only: the listing is finished before anything is looked at.
+  for (std::string name = fs.StartListing(ChildPath(fs, folder, ""));
+       !name.empty(); name = fs.NextName())
+    if (fs.IsLeftoverTemporary(name)) leftovers.push_back(std::move(name));
+  std::string status;
+  for (const std::string& name : leftovers) {
+    const std::string path = ChildPath(fs, folder, name);
+    if ((fs.ReadAttributes(path) & kAttrFolder) != 0) continue;
+    ShowJoined(run.window, status, "Erasing ", path, "...");
+    fs.Delete(path);
+  }
+}
+
 void RecordLeftOut(RunState& state, const std::string& path,
                    const CopyResult& result) {
   state.LeftOut.push_back(path + " (" + result.left_out + ")");
@@ -113,6 +132,8 @@ bool SaveToSecondaryFolder(RunContext& run, const std::string& source_side_path,
   // first; an entry of any kind, a folder too, makes its number taken. A
   // name taken between the probe and the copy (another run, another
   // program) is never replaced: the search goes on with the next number.
+  // A leftover temporary file never holds a number: its name ends in the
+  // program's mark.
   for (index = 1; index <= kLastSequenceNumber; ++index) {
     copy_name.resize(number_at);
     copy_name += std::to_string(index);

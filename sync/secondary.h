@@ -15,6 +15,11 @@ namespace fernwise {
 bool SaveToSecondaryFolder(RunContext& run, const std::string& source_side_path,
                            const std::string& displaced_file);
 
+/// Erases the temporary files that copies cut short (by a kill, a power
+/// loss) left in the secondary folder, each announced with "Erasing
+/// <path>...": no pass walks that folder, and they are no versions.
+void RemoveSecondaryLeftovers(RunContext& run);
+
 /// Notes in the run's LeftOut that `path` was left out, and why.
 void RecordLeftOut(RunState& state, const std::string& path,
                    const CopyResult& result);

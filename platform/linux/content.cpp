@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 
 #include "platform/linux/support.h"
 
@@ -191,7 +192,43 @@ bool HasHoles(const struct stat& st) {
   return st.st_blocks * off_t{512} < st.st_size;
 }
 
+// Reads up to `want` bytes of `fd` into `buffer`, fewer only at its end.
+size_t ReadUpTo(int fd, char* buffer, size_t want, const std::string& path) {
+  size_t got = 0;
+  while (got < want) {
+    const ssize_t read = ::read(fd, buffer + got, want - got);
+    if (read < 0) {
+      if (errno == EINTR) continue;
+      ThrowError("compare", path);
+    }
+    if (read == 0) break;
+    got += static_cast<size_t>(read);
+  }
+  return got;
+}
+
 }  // namespace
+
+bool SameBytes(int a, int b, off_t size, const std::string& a_path,
+               const std::string& b_path, CopyState& state) {
+  // Half the buffer for each file, so comparing takes no more memory than
+  // copying does.
+  char* const a_part = Buffer(state);
+  const size_t half = state.buffer_size / 2;
+  char* const b_part = a_part + half;
+  for (off_t done = 0; done < size;) {
+    const size_t want =
+        static_cast<size_t>(std::min<off_t>(size - done, off_t(half)));
+    const bool same = ReadUpTo(a, a_part, want, a_path) == want &&
+                      ReadUpTo(b, b_part, want, b_path) == want &&
+                      std::memcmp(a_part, b_part, want) == 0;
+    // A difference ends the step: the window is told it is over.
+    done = same ? done + static_cast<off_t>(want) : size;
+    if (state.progress) state.progress(done, size);
+    if (!same) return false;
+  }
+  return true;
+}
 
 off_t CopyContent(int in, int out, const struct stat& st,
                   const std::string& source, const std::string& target,

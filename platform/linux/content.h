@@ -21,4 +21,12 @@ off_t CopyContent(int in, int out, const struct stat& st,
                   const std::string& source, const std::string& target,
                   CopyState& state);
 
+/// Whether the open files `a` and `b`, both `size` bytes long as they were
+/// opened, hold the same bytes: read side by side in slices of
+/// CopyState's buffer, each slice told to `state.progress`. False where
+/// either ends early. Throws RunError naming `a_path` or `b_path` on a read
+/// failure.
+bool SameBytes(int a, int b, off_t size, const std::string& a_path,
+               const std::string& b_path, CopyState& state);
+
 }  // namespace fernwise::linux_os

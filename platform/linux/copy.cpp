@@ -8,15 +8,16 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <optional>
-#include <random>
 #include <string_view>
+#include <thread>
 #include <utility>
 
 #include "core/run_error.h"
+#include "core/temporary_name.h"
 #include "platform/linux/carry.h"
 #include "platform/linux/content.h"
 #include "platform/linux/destination_abilities.h"
@@ -27,28 +28,18 @@ namespace fernwise::linux_os {
 namespace {
 
 constexpr char kCopyFile[] = "copy file";
-// Enough of the target's name to recognise a leftover temporary file by,
-// short enough that ".<name>.fernwise-XXXXXX" stays within NAME_MAX.
-constexpr size_t kKeptNameBytes = NAME_MAX - 32;
 constexpr int kTempAttempts = 64;
 // From this size on, a batched copy starts its own write-back at once.
 constexpr off_t kEarlyWriteBackBytes = off_t{1} << 20;
-constexpr std::string_view kTempMark = ".fernwise-";
-constexpr size_t kSuffixLength = 6;
-
-bool IsAlphanumeric(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-         (c >= '0' && c <= '9');
-}
-
-std::string RandomSuffix() {
-  static constexpr char kAlphabet[] =
-      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-  static std::mt19937_64 generator{std::random_device{}()};
-  std::string suffix(kSuffixLength, ' ');
-  for (char& c : suffix) c = kAlphabet[generator() % (sizeof kAlphabet - 1)];
-  return suffix;
-}
+// The pauses before the tries that follow a copy whose source changed under
+// it: a program saving a file is mostly done within them, and they are
+// short, as a file that keeps changing holds up the run for their sum.
+constexpr std::chrono::milliseconds kRetryPauses[] = {
+    std::chrono::milliseconds(10), std::chrono::milliseconds(50),
+    std::chrono::milliseconds(100)};
+constexpr char kKeptChanging[] =
+    "it kept changing while it was copied; its backup is left as it was, "
+    "and the next run tries again";
 
 // Gives the finished entry `from` the name `to` in `folder` without ever
 // replacing an entry of that name: 0, or -1 with errno, EEXIST when the name
@@ -81,17 +72,16 @@ int RenameToNewName(int folder, const char* from, const char* to,
 // unless committed.
 class TempEntry {
  public:
-  // Calls make(name) with fresh names ".<name>.fernwise-XXXXXX" until one
-  // does not exist yet; make returns false with errno set when it fails.
+  // Calls make(name) with fresh temporary names (see TemporaryHead) until
+  // one does not exist yet; make returns false with errno set when it fails.
   // Where the destination refuses the name or the entry's `kind` (see
   // WhyRefused), the entry is left unmade instead of throwing.
   template <typename Make>
   TempEntry(const EntryAt& target, Make make, mode_t kind = S_IFREG)
       : folder_(target.folder) {
-    std::string base = "." + target.name.substr(0, kKeptNameBytes);
-    base += kTempMark;
+    const std::string head = TemporaryHead(target.name);
     for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
-      std::string name = base + RandomSuffix();
+      std::string name = MakeTemporaryName(head, "");
       // A refusal by a read-only folder of the process's own is retried once
       // with the folder opened up; it stays open until the temporary entry
       // has been renamed or removed, and this object's end puts its mode
@@ -194,15 +184,6 @@ CopyResult Named(bool committed) {
   CopyResult result;
   result.name_taken = !committed;
   return result;
-}
-
-// Whether a file changed in what writing to it changes.
-bool Changed(const struct stat& before, const struct stat& after) {
-  return before.st_size != after.st_size ||
-         before.st_mtim.tv_sec != after.st_mtim.tv_sec ||
-         before.st_mtim.tv_nsec != after.st_mtim.tv_nsec ||
-         before.st_ctim.tv_sec != after.st_ctim.tv_sec ||
-         before.st_ctim.tv_nsec != after.st_ctim.tv_nsec;
 }
 
 // One try at copying the regular file `st` describes; nullopt when what it
@@ -388,29 +369,26 @@ CopyResult CopyEntry(const EntryAt& source, const struct stat& st,
   if (std::optional<CopyResult> result =
           CopyOnce(source, st, target, state, onto, naming, landing))
     return *result;
-  // Changed under the copy (a program saving it, a file swapped in): looked
-  // at afresh and copied once more as what it is now.
-  struct stat now;
-  if (::fstatat(source.folder, source.name.c_str(), &now,
-                AT_SYMLINK_NOFOLLOW) != 0)
-    ThrowError(kCopyFile, source.path);
-  if (std::optional<CopyResult> result =
-          CopyOnce(source, now, target, state, onto, naming, landing))
-    return *result;
-  throw RunError(EAGAIN,
-                 "The file changed while it was copied, twice; its backup "
-                 "is left as it was",
-                 kCopyFile, source.path);
+  for (const std::chrono::milliseconds pause : kRetryPauses) {
+    std::this_thread::sleep_for(pause);
+    // Changed under the copy (a program saving it, a file swapped in):
+    // looked at afresh and copied once more as what it is now.
+    struct stat now;
+    if (::fstatat(source.folder, source.name.c_str(), &now,
+                  AT_SYMLINK_NOFOLLOW) != 0)
+      ThrowError(kCopyFile, source.path);
+    if (std::optional<CopyResult> result =
+            CopyOnce(source, now, target, state, onto, naming, landing))
+      return *result;
+  }
+  // Written to all the time (a log, a mail store): no whole version can be
+  // had now. Its backup stays as it was, never replaced by a torn copy that
+  // would look current, and the next run tries again.
+  return {kKeptChanging};
 }
 
 bool IsTemporaryName(std::string_view name) {
-  const size_t tail = kTempMark.size() + kSuffixLength;
-  if (name.size() < 2 + tail || name.front() != '.') return false;
-  const std::string_view end = name.substr(name.size() - tail);
-  if (!end.starts_with(kTempMark)) return false;
-  for (const char c : end.substr(kTempMark.size()))
-    if (!IsAlphanumeric(c)) return false;
-  return true;
+  return fernwise::IsTemporaryName(name, "");
 }
 
 }  // namespace fernwise::linux_os

@@ -110,17 +110,18 @@ struct EntryAt {
 /// A file is checked: the one opened must be the regular file `st`
 /// describes, and once its content is copied, all of it, unchanged in
 /// size, last-modified time and change time. Otherwise the source changed
-/// under the copy, and it is looked at afresh and copied once more, as what
-/// it is now; a source that changes again ends the run with an error naming
-/// it. A copy that is not whole never reaches the target's name.
+/// under the copy, and it is looked at afresh and copied again, as what it
+/// is now, a few times after short pauses; a source that changes at every
+/// try is left out with its reason, the target as it was. A copy that is
+/// not whole never reaches the target's name.
 CopyResult CopyEntry(const EntryAt& source, const struct stat& st,
                      const EntryAt& target, CopyState& state,
                      const DestinationAbilities& onto,
                      TargetName naming = TargetName::kReplace,
                      Landing landing = Landing::kFlushed);
 
-/// Whether `name` is the form of the temporary names CopyEntry uses,
-/// ".<the target's name>.fernwise-XXXXXX" (six letters or digits): what a
+/// Whether `name` is one of the temporary names CopyEntry uses (see
+/// TemporaryHead and core/temporary_name.h), its check code right: what a
 /// copy cut short by a kill or a power loss leaves behind.
 bool IsTemporaryName(std::string_view name);
 

@@ -7,9 +7,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
-#include <random>
+#include <utility>
 
+#include "core/temporary_name.h"
 #include "platform/linux/support.h"
 
 namespace fernwise::linux_os {
@@ -27,13 +27,9 @@ constexpr uint32_t kNtfs3Magic = 0x7366746e;  // the ntfs3 driver
 constexpr uint32_t kCifsMagic = 0xFF534D42;
 constexpr uint32_t kSmb2Magic = 0xFE534D42;
 
-// The probe's name has the form of a copy's temporary file,
-// ".<name>.fernwise-XXXXXX", so one a kill left behind is recognised as
-// such a leftover.
-constexpr char kProbeStem[] = ".fernwise-probe.fernwise-";
-// Enough of an entry's name to test whether a destination takes names like
-// it, short enough to stay within NAME_MAX with the probe's additions.
-constexpr size_t kKeptNameBytes = NAME_MAX - 32;
+// The probe's name is a temporary name (core/temporary_name.h), so one a
+// kill left behind is recognised as such a leftover.
+constexpr char kProbeHead[] = ".fernwise-probe.";
 
 // Written 1 ns short of an odd second's end and 1 ns past an even second's
 // start: a file system that truncates to its step shows the step in the
@@ -45,26 +41,18 @@ constexpr timespec kProbeTimes[] = {{1'000'000'001, 999'999'999},
 constexpr mode_t kProbeMode = 0751;
 constexpr mode_t kOtherProbeMode = 0715;
 
-std::string RandomSuffix() {
-  static constexpr char kAlphabet[] =
-      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-  static std::mt19937_64 generator{std::random_device{}()};
-  std::string suffix(6, ' ');
-  for (char& c : suffix) c = kAlphabet[generator() % (sizeof kAlphabet - 1)];
-  return suffix;
-}
-
 int64_t NanosOf(const timespec& stamp) {
   return int64_t{stamp.tv_sec} * kNanosPerSecond + stamp.tv_nsec;
 }
 
-// A file made under a fresh name `stem`XXXXXX in a folder, removed when the
-// object ends.
+// A file made under a fresh temporary name that begins with `head` in a
+// folder, removed when the object ends.
 class ProbeFile {
  public:
-  ProbeFile(int folder, const std::string& stem) : folder_(folder) {
+  ProbeFile(int folder, std::string head)
+      : folder_(folder), head_(std::move(head)) {
     for (int attempt = 0; attempt < 16; ++attempt) {
-      std::string name = stem + RandomSuffix();
+      std::string name = MakeTemporaryName(head_, "");
       fd_.Reset(::openat(folder, name.c_str(),
                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                          0600));
@@ -100,8 +88,8 @@ class ProbeFile {
   bool KeepsTimeWhenRenamed() {
     struct stat before;
     struct stat after;
-    std::string renamed = name_;
-    renamed.back() = renamed.back() == 'x' ? 'y' : 'x';
+    // Another temporary name, so that the probe stays known as one.
+    std::string renamed = MakeTemporaryName(head_, "");
     if (::fstat(fd_.get(), &before) != 0 ||
         ::renameat(folder_, name_.c_str(), folder_, renamed.c_str()) != 0)
       return true;
@@ -113,6 +101,7 @@ class ProbeFile {
 
  private:
   int folder_;
+  std::string head_;
   UniqueFd fd_;
   std::string name_;
 };
@@ -246,7 +235,7 @@ DestinationAbilities AbilitiesByType(int folder) {
 DestinationAbilities LearnAbilities(int folder) {
   DestinationAbilities abilities = AbilitiesByType(folder);
   const FolderTimeKept kept(folder);
-  ProbeFile probe(folder, kProbeStem);
+  ProbeFile probe(folder, kProbeHead);
   struct stat fresh;
   if (!probe.made() || ::fstat(probe.fd(), &fresh) != 0) return abilities;
   if (const int64_t step = ProbeTimeStep(probe.fd()); step > 0)
@@ -279,11 +268,10 @@ Refusal WhyRefused(int folder, const std::string& name, mode_t kind,
   if (!MayBeRefusal(error)) return Refusal::kNone;
   const FolderTimeKept kept(folder);
   if (kind != S_IFREG &&
-      ProbeFile(folder, "." + name.substr(0, kKeptNameBytes) + ".fernwise-")
-          .made())
+      ProbeFile(folder, TemporaryHead(name)).made())
     return kind == S_IFDIR ? Refusal::kNone : Refusal::kKind;
   // A name like it cannot be made, but a plain one can.
-  return ProbeFile(folder, kProbeStem).made() ? Refusal::kName : Refusal::kNone;
+  return ProbeFile(folder, kProbeHead).made() ? Refusal::kName : Refusal::kNone;
 }
 
 std::string RefusalReason(Refusal refusal, mode_t kind, int error,

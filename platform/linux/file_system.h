@@ -126,13 +126,19 @@ class LinuxFileSystem final : public FileSystem {
   CopyResult CopyToNewName(const std::string& source,
                            const std::string& target) override;
   FileTime LastModified(const std::string& path) override;
+  /// futimens on the file opened without following a link, which must be
+  /// the very file the pass read (same device and inode).
+  void SetLastModified(const std::string& path, FileTime time) override;
+  /// Both opened without following a link, each the very file the pass
+  /// read, and compared through CopyState's buffer.
+  bool SameContent(const std::string& a, const std::string& b) override;
   int64_t Length(const std::string& path) override;
   void Delete(const std::string& path) override;
   /// A name the destination cannot hold is left out.
   CopyResult CreateFolder(const std::string& path) override;
   void RemoveFolder(const std::string& path) override;
 
-  /// ".<name>.fernwise-XXXXXX", the copies' temporary names.
+  /// The copies' temporary names (see linux_os::IsTemporaryName).
   bool IsLeftoverTemporary(const std::string& name) const override;
   /// The folder's file system's own limit (fpathconf's _PC_NAME_MAX), or
   /// NAME_MAX where it cannot be asked.
@@ -193,6 +199,12 @@ class LinuxFileSystem final : public FileSystem {
   /// Finds `path`'s folder afresh for a change, or throws RunError naming
   /// `operation` (the not-a-folder error where a link or file is in the way).
   Location Locate(const std::string& path, const char* operation) const;
+  /// The regular file `at` names, opened for reading without following a
+  /// link, with its status in `opened`; an invalid descriptor where another
+  /// entry than `seen` (the one the pass read) stands there now.
+  linux_os::UniqueFd OpenFileSeen(const Location& at, const std::string& path,
+                                  const struct stat& seen, struct stat& opened,
+                                  const char* operation) const;
   /// The permission bits that `mode`, read from `source`, may give the
   /// regular file `target`, given what came along with its copy.
   mode_t CarriedModeOnto(const std::string& source, const struct stat& from,

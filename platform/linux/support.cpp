@@ -2,9 +2,11 @@
 
 #include <sys/stat.h>
 
+#include <climits>
 #include <cstring>
 
 #include "core/run_error.h"
+#include "core/temporary_name.h"
 
 namespace fernwise::linux_os {
 
@@ -33,6 +35,22 @@ PathParts SplitPath(std::string_view path) {
   if (slash == nullptr) return {".", path};
   const size_t at = static_cast<size_t>(slash - path.data());
   return {path.substr(0, at == 0 ? 1 : at), path.substr(at + 1)};
+}
+
+std::string TemporaryHead(std::string_view target_name) {
+  constexpr size_t kKeptBytes = NAME_MAX - 2 - kTemporaryMarkSize;
+  std::string head = ".";
+  head += Utf8Prefix(target_name, kKeptBytes);
+  head += '.';
+  return head;
+}
+
+bool Changed(const struct stat& before, const struct stat& after) {
+  return before.st_size != after.st_size ||
+         before.st_mtim.tv_sec != after.st_mtim.tv_sec ||
+         before.st_mtim.tv_nsec != after.st_mtim.tv_nsec ||
+         before.st_ctim.tv_sec != after.st_ctim.tv_sec ||
+         before.st_ctim.tv_nsec != after.st_ctim.tv_nsec;
 }
 
 int ChmodFd(int fd, mode_t mode) {

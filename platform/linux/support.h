@@ -68,6 +68,17 @@ struct PathParts {
 };
 PathParts SplitPath(std::string_view path);
 
+/// What comes before the program's mark (core/temporary_name.h) in the
+/// names of temporary entries made beside `target_name`: ".", as much of
+/// the target's name as leaves the whole name within NAME_MAX (cut between
+/// UTF-8 characters), and ".". The name then sorts beside its target and
+/// stays hidden.
+std::string TemporaryHead(std::string_view target_name);
+
+/// Whether an open file changed between two fstat calls in what writing to
+/// it changes: its length, its last-modified time or its change time.
+bool Changed(const struct stat& before, const struct stat& after);
+
 /// Sets the mode of the entry `fd` refers to, which may have been opened with
 /// O_PATH (fchmod refuses those): through /proc/self/fd, which names that
 /// very inode and follows no other link. 0, or -1 with errno.

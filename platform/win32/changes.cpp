@@ -31,8 +31,8 @@ constexpr DWORD kLockingBits =
 // holds open: long enough for a program that saves or scans a file, short
 // enough that a file held open for good ends the run soon.
 constexpr DWORD kInUseWaitsMs[] = {200, 400, 800, 1600};
-// Temporary names tried before a copy gives up: each taken one is a
-// leftover of an earlier process with this one's id.
+// Temporary names tried before a copy gives up: a taken one, which random
+// names make all but impossible, is passed over.
 constexpr int kTemporaryAttempts = 64;
 constexpr char kInUseAdvice[] =
     " Another program holds this file open and lets no other program read "
@@ -142,9 +142,8 @@ void FlushToDisk(const std::wstring& path, const std::string& original) {
 // and copies a link to a file as the file it names. It does not say which
 // side failed: the source is to blame when another program holds it, or when
 // it cannot be opened for reading now; otherwise the target is. Returns the
-// temporary file made beside `target`. A name that a leftover temporary file
-// has (one of an earlier process whose id this one has again) is passed
-// over, and the file left for the sweep.
+// temporary file made beside `target`. A name that is taken is passed over,
+// and the file left as it is.
 std::wstring CopyToTemporary(const std::wstring& source,
                              const std::wstring& target,
                              const std::string& source_path,

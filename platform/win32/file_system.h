@@ -76,6 +76,12 @@ class Win32FileSystem final : public FileSystem {
   CopyResult CopyToNewName(const std::string& source,
                            const std::string& target) override;
   FileTime LastModified(const std::string& path) override;
+  /// SetFileTime on the entry itself; a link there is an error.
+  void SetLastModified(const std::string& path, FileTime time) override;
+  /// A link at `b` (the destination's file) is never the same. A file that
+  /// another program keeps to itself compares as different, so that the
+  /// copy that follows reports it.
+  bool SameContent(const std::string& a, const std::string& b) override;
   int64_t Length(const std::string& path) override;
   /// Clears the read-only bit first: the destination tree is the program's.
   void Delete(const std::string& path) override;
@@ -84,7 +90,8 @@ class Win32FileSystem final : public FileSystem {
   /// to folders the folder holds.
   void RemoveFolder(const std::string& path) override;
 
-  /// "~fernwise-<process id>-<n>.tmp", the copies' temporary names.
+  /// "~fernwise-<mark>.tmp", the copies' temporary names (see
+  /// win32::NextTemporaryName).
   bool IsLeftoverTemporary(const std::string& name) const override {
     return win32::IsTemporaryName(name);
   }

@@ -1,8 +1,10 @@
 #include "platform/win32/support.h"
 
-#include <atomic>
 #include <cstdint>
 #include <limits>
+
+#include "core/temporary_name.h"
+#include "platform/win32/text.h"
 
 namespace fernwise::win32 {
 
@@ -11,6 +13,11 @@ namespace {
 // FILETIME counts 100 ns units from 1601; FileTime nanoseconds from 1970.
 constexpr int64_t kTicksTo1970 = 116444736000000000;
 constexpr int64_t kNanosPerTick = 100;
+// How a temporary name frames the program's mark (core/temporary_name.h):
+// it holds none of the target's name, so it is 38 units long whatever the
+// target's, and its ".tmp" tells other programs what it is.
+constexpr char kTemporaryHead[] = "~";
+constexpr char kTemporaryTail[] = ".tmp";
 
 }  // namespace
 
@@ -82,23 +89,11 @@ TimeRules TimeRulesOf(const std::wstring& file_system) {
 }
 
 std::wstring NextTemporaryName() {
-  static std::atomic<unsigned> counter{0};
-  return L"~fernwise-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-         std::to_wstring(++counter) + L".tmp";
+  return Widen(MakeTemporaryName(kTemporaryHead, kTemporaryTail));
 }
 
 bool IsTemporaryName(std::string_view name) {
-  constexpr std::string_view kStart = "~fernwise-";
-  constexpr std::string_view kEnd = ".tmp";
-  if (!name.starts_with(kStart) || !name.ends_with(kEnd)) return false;
-  const std::string_view numbers =
-      name.substr(kStart.size(), name.size() - kStart.size() - kEnd.size());
-  const size_t dash = numbers.find('-');
-  if (dash == 0 || dash == std::string_view::npos || dash + 1 == numbers.size())
-    return false;
-  for (size_t i = 0; i < numbers.size(); ++i)
-    if (i != dash && (numbers[i] < '0' || numbers[i] > '9')) return false;
-  return true;
+  return fernwise::IsTemporaryName(name, kTemporaryTail);
 }
 
 size_t Utf16Units(std::string_view text) {

@@ -67,12 +67,12 @@ struct TimeRules {
 /// offset from UTC, every other one (NTFS, ReFS, SMB shares) 100 ns in UTC.
 TimeRules TimeRulesOf(const std::wstring& file_system);
 
-/// The next name for a temporary file a copy makes beside its target:
-/// "~fernwise-<process id>-<n>.tmp", n counting up within the process.
+/// A fresh name for a temporary file a copy makes beside its target:
+/// "~", the program's mark (core/temporary_name.h), ".tmp".
 std::wstring NextTemporaryName();
 
-/// Whether `name` has the form NextTemporaryName gives: what a copy cut
-/// short by a kill or a power loss leaves behind.
+/// Whether `name` is one NextTemporaryName gave, its check code right: what
+/// a copy cut short by a kill or a power loss leaves behind.
 bool IsTemporaryName(std::string_view name);
 
 /// How many UTF-16 units the WTF-8 `text` converts to: how Windows measures

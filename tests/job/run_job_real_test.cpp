@@ -18,6 +18,7 @@
 
 #include "core/run_error.h"
 #include "core/run_state.h"
+#include "core/temporary_name.h"
 #include "job/run_job.h"
 #include "tests/support/linux_temp_folder.h"
 #include "tests/support/recording_window.h"
@@ -443,24 +444,45 @@ TEST_F(RunJobRealTest, SourceFolderReplacedMidSweepIsLookedAtAfresh) {
   EXPECT_THAT(Entries(Path("dst/sub")), ElementsAre("a", "b", "c"));
 }
 
-// A copy cut short by a kill leaves its temporary file beside the target.
-// The next run removes it in every mode, keeps no version of it and counts
-// nothing for it; a file of that form that the source has is the user's.
+// A copy cut short by a kill leaves its temporary file beside the target,
+// or in the secondary folder. The next run removes it in every mode (the
+// secondary folder's in the preserving mode), keeps no version of it and
+// counts nothing for it; a file of that form that the source has is the
+// user's, and so is a destination file that merely looks alike: the
+// simplex mode keeps it, the duplex modes sweep it as any other.
 TEST_F(RunJobRealTest, LeftoverTemporaryFilesGoInEveryMode) {
+  // What a killed run left while it kept version 1 of the look-alike: it
+  // does not take that number.
+  const std::string look_alike = ".report.fernwise-backup";
+  const std::string version = Flattened(Path("src/" + look_alike)) + ".1";
+  const std::string kept_leftover = MakeTemporaryName("." + version + ".", "");
   for (const std::string& mode :
        {std::string("SIMPLEX"), std::string("DUPLEX-DESTRUCTIVE"),
         "DUPLEX-PRESERVING, " + Path("old")}) {
     SCOPED_TRACE(mode);
     Fresh({"src", "src/sub", "dst", "old"});
+    window_.statuses.clear();
     WriteFile(Path("src/a.txt"), "a");
-    WriteFile(Path("src/sub/.mine.fernwise-AbC123"), "mine");
+    WriteFile(Path("src/sub/" + MakeTemporaryName(".mine.", "")), "mine");
     const std::string script = Script(mode) + Backup("src", "dst");
     ASSERT_FALSE(Run(script));
-    WriteFile(Path("dst/.a.txt.fernwise-X1y2Z3"), std::string(1 << 20, 'j'));
-    WriteFile(Path("dst/sub/.b.fernwise-Q9w8E7"), "half");
+    WriteFile(Path("dst/" + MakeTemporaryName(".a.txt.", "")),
+              std::string(1 << 20, 'j'));
+    WriteFile(Path("dst/sub/" + MakeTemporaryName(".b.", "")), "half");
+    WriteFile(Path("dst/" + look_alike), "the user's");
+    WriteFile(Path("old/") + kept_leftover, "half a version");
     ASSERT_FALSE(Run(script));
-    EXPECT_EQ(Contents(Path("dst")), Contents(Path("src")));
-    EXPECT_THAT(Entries(Path("old")), ::testing::IsEmpty());
+    std::map<std::string, std::string> expected = Contents(Path("src"));
+    if (mode == "SIMPLEX") expected["/" + look_alike] = "the user's";
+    EXPECT_EQ(Contents(Path("dst")), expected);
+    const bool preserving = mode != "SIMPLEX" && mode != "DUPLEX-DESTRUCTIVE";
+    EXPECT_EQ(Entries(Path("old")),
+              preserving ? std::vector<std::string>{version}
+                         : std::vector<std::string>{kept_leftover});
+    const std::vector<std::string>& shown = window_.statuses;
+    EXPECT_EQ(std::count(shown.begin(), shown.end(),
+                         "Erasing " + Path("old/") + kept_leftover + "..."),
+              preserving ? 1 : 0);
     EXPECT_THAT(window_.report, HasSubstr("\r\n 0 files newly created and"));
   }
 }
@@ -590,58 +612,80 @@ TEST_F(RunJobRealTest, DeviceNodesTheUserMayNotMakeAreLeftOut) {
 
 // A file another program changes while it is copied: truncated, swapped
 // for a FIFO, or written to without end. A copy is only ever of one whole
-// version, and one that cannot be had ends the run naming the file.
+// version. A file that changes at every try (the source, or in the
+// preserving mode the backup whose old version is being kept) is left out
+// and listed; its backup stays as it was, and the run goes on.
 TEST_F(RunJobRealTest, SourcesChangedDuringTheCopyAreCopiedAsTheyAreNow) {
   struct Case {
     const char* what;
-    std::function<void(const std::string& source)> change;
+    std::function<void(const std::string& path)> change;
     bool every_time;  // else once
-    mode_t kind;      // of the backup; 0 when the run ends
+    mode_t kind;      // of the backup; 0 when the file is left out
+    const char* changed = "src/big";  // what the change is made to
+    const char* mode = "SIMPLEX";
+  };
+  const auto append = [](const std::string& path) {
+    std::FILE* file = std::fopen(path.c_str(), "a");
+    std::fputs("more", file);
+    std::fclose(file);
   };
   const Case cases[] = {
-      {"truncated",
-       [](const std::string& source) { ::truncate(source.c_str(), 1000); },
+      {"truncated", [](const std::string& path) { ::truncate(path.c_str(), 9); },
        false, S_IFREG},
       {"swapped for a FIFO",
-       [](const std::string& source) {
-         ::unlink(source.c_str());
-         ::mkfifo(source.c_str(), 0644);
+       [](const std::string& path) {
+         ::unlink(path.c_str());
+         ::mkfifo(path.c_str(), 0644);
        },
        false, S_IFIFO},
-      {"written to throughout",
-       [](const std::string& source) {
-         std::FILE* file = std::fopen(source.c_str(), "a");
-         std::fputs("more", file);
-         std::fclose(file);
-       },
-       true, 0},
+      {"written to throughout", append, true, 0},
+      {"its old version written to throughout", append, true, 0, "dst/big",
+       "DUPLEX-PRESERVING, "},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    Fresh({"src", "dst"});
+    Fresh({"src", "dst", "old"});
     const std::string source = Path("src/big");
+    const std::string changed = Path(c.changed);
     WriteFile(source, std::string(3 << 20, 'b'));
+    for (const char* other : {"src/a", "src/z"}) WriteFile(Path(other), other);
+    WriteFile(Path("dst/big"), "old backup");
+    SetTimes(Path("dst/big"), kOlder);
+    const std::map<std::string, std::string> before = State(Path("dst"));
     // A FIFO swapped in before the copy opens it; the others while it runs.
     bool armed = false;
-    AtStatus("Copying ", [&] {
-      if (c.kind == S_IFIFO) c.change(source);
+    AtStatus("Refresing ", [&] {
+      if (c.kind == S_IFIFO) c.change(changed);
       armed = c.kind != S_IFIFO;
     });
     fs_.set_copy_hook([&](int64_t) {
       if (!armed) return;
       armed = c.every_time;
-      c.change(source);
+      c.change(changed);
     });
+    const std::string mode =
+        c.mode + std::string(*c.mode == 'D' ? Path("old") : "");
     const std::optional<RunError> failure =
-        Run(Script("SIMPLEX") + Backup("src", "dst"));
+        Run(Script(mode) + Backup("src", "dst"));
     fs_.set_copy_hook(nullptr);
+    ASSERT_FALSE(failure) << failure->Report();
+    EXPECT_EQ(ReadFile(Path("dst/a")), "src/a");
+    EXPECT_EQ(ReadFile(Path("dst/z")), "src/z");
     if (c.kind == 0) {
-      ASSERT_TRUE(failure);
-      EXPECT_EQ(failure->path(), source);
-      EXPECT_THAT(Entries(Path("dst")), ::testing::IsEmpty());
+      EXPECT_THAT(state_.LeftOut, ElementsAre(StartsWith(changed + " (it kept "
+                                                                   "changing")));
+      ASSERT_EQ(window_.messages.size(), 1u);
+      EXPECT_THAT(window_.messages[0], HasSubstr(changed + " ("));
+      EXPECT_THAT(ReadFile(Path("Not backed up.txt")), HasSubstr(changed));
+      EXPECT_THAT(Entries(Path("old")), ::testing::IsEmpty());
+      if (changed == source) {
+        EXPECT_EQ(State(Path("dst"))["/big"], before.at("/big"));
+        EXPECT_EQ(ReadFile(Path("dst/big")), "old backup");
+      } else {
+        EXPECT_THAT(ReadFile(changed), StartsWith("old backupmore"));
+      }
       continue;
     }
-    ASSERT_FALSE(failure) << failure->Report();
     EXPECT_EQ(Contents(Path("dst")), Contents(Path("src")));
     EXPECT_EQ(Lstat(Path("dst/big")).st_mode & S_IFMT, c.kind);
     const timespec copied = Lstat(Path("dst/big")).st_mtim;

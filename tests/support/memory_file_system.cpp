@@ -241,6 +241,7 @@ void MemoryFileSystem::Enter(Op op, const std::string& path,
                              const std::string& log_line) {
   log_.push_back(log_line);
   const bool changes = op == Op::kCopy || op == Op::kSetAttributes ||
+                       op == Op::kSetTime ||
                        op == Op::kDelete || op == Op::kCreateFolder ||
                        op == Op::kRemoveFolder;
   for (const std::string& root : held_written_) {
@@ -372,6 +373,24 @@ CopyResult MemoryFileSystem::CopyOnto(const std::string& source,
 FileTime MemoryFileSystem::LastModified(const std::string& path) {
   Enter(Op::kLastModified, path, "time " + path);
   return Get(path, "read last-modified time of").time;
+}
+
+void MemoryFileSystem::SetLastModified(const std::string& path, FileTime time) {
+  Enter(Op::kSetTime, path, "settime " + path + " " + std::to_string(time.ns));
+  Node& node = Get(path, "set last-modified time of");
+  if (node.folder) Fail(EISDIR, "set last-modified time of", path);
+  node.time = time;
+}
+
+bool MemoryFileSystem::SameContent(const std::string& a,
+                                   const std::string& b) {
+  Enter(Op::kSameContent, b, "same " + a + " " + b);
+  const Node& first = Get(a, "compare");
+  const Node& second = Get(b, "compare");
+  if (first.folder || second.folder) return false;
+  const auto size = static_cast<int64_t>(first.content.size());
+  Progress(size, size);
+  return first.content == second.content;
 }
 
 int64_t MemoryFileSystem::Length(const std::string& path) {

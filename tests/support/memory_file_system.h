@@ -32,6 +32,8 @@ class MemoryFileSystem : public FileSystem {
     kWrite,  // matched against the text file's path
     kStillThere,
     kFreshLook,
+    kSetTime,
+    kSameContent,  // matched against the second path
   };
 
   /// Paths are "/a/b" with '/' or "C:\a\b" with '\\'. "" and a drive
@@ -100,6 +102,7 @@ class MemoryFileSystem : public FileSystem {
   }
 
   /// "pass", "hold /a /b /c", "release", "still /a", "fresh /a/x",
+  /// "settime /a/x 5", "same /a/x /b/x",
   /// "list /a/", "next", "attr /a/x", "setattr /a/x 33",
   /// "copy /a/x -> /b/x", "time /a/x", "length /a/x", "delete /a/x",
   /// "mkdir /a/x", "rmdir /a/x", "read /a/x", "create /a/x", "write /a/x".
@@ -135,6 +138,9 @@ class MemoryFileSystem : public FileSystem {
   CopyResult CopyToNewName(const std::string& source,
                            const std::string& target) override;
   FileTime LastModified(const std::string& path) override;
+  void SetLastModified(const std::string& path, FileTime time) override;
+  /// Reports the comparison as one slice.
+  bool SameContent(const std::string& a, const std::string& b) override;
   int64_t Length(const std::string& path) override;
   void Delete(const std::string& path) override;
   CopyResult CreateFolder(const std::string& path) override;

@@ -1,6 +1,7 @@
 #include "sync/mirror.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <limits>
 #include <string>
 #include <vector>
@@ -411,6 +412,10 @@ struct ToleranceCase {
   int64_t difference_ns;
   bool refreshed;
   int64_t local_shift_ns = 0;  // of the coarse side
+  /// The destination's content; where it is the source's ("a") and only the
+  /// local-time shift parts the times, the time is set again instead.
+  const char* dest_content = "a";
+  BackupModeValue mode = kDuplexDestructive;
 };
 
 class MirrorToleranceTest
@@ -423,11 +428,33 @@ TEST_P(MirrorToleranceTest, TimesCloserThanTheCoarserStepCountAsEqual) {
     fs_.set_time_resolution(c.coarse_prefix, c.resolution_ns);
     fs_.set_local_time_shift(c.coarse_prefix, c.local_shift_ns);
   }
+  state_.BackupMode = c.mode;
+  state_.SecondaryFolder = "/old";
+  fs_.AddFolder("/old");
   const int64_t base = 1'700'000'000 * kSecond;
   fs_.AddFile("/src/a.txt", "a", FileTime{base});
-  fs_.AddFile("/dst/a.txt", "a", FileTime{base + c.difference_ns});
+  fs_.AddFile("/dst/a.txt", c.dest_content, FileTime{base + c.difference_ns});
   Mirror();
   EXPECT_EQ(state_.Counters.FilesRefreshed, c.refreshed ? 1 : 0);
+  EXPECT_EQ(fs_.Content("/dst/a.txt"), c.refreshed ? "a" : c.dest_content);
+  EXPECT_EQ(fs_.Tree("/old").size(),
+            c.refreshed && c.mode == kDuplexPreserving ? 1u : 0u);
+  // Only the local-time shift apart: the contents are compared, and the same
+  // content gets the source's time, copying and counting nothing.
+  const bool shifted =
+      c.local_shift_ns != 0 &&
+      std::llabs(std::llabs(c.difference_ns) - c.local_shift_ns) <
+          c.resolution_ns;
+  EXPECT_EQ(fs_.LogOf("same").size(), shifted ? 1u : 0u);
+  if (shifted && !c.refreshed) {
+    EXPECT_THAT(fs_.LogOf("settime"),
+                ElementsAre("settime /dst/a.txt " + std::to_string(base)));
+    EXPECT_EQ(window_.statuses.back(), "Refreshing time of /dst/a.txt...");
+    MirrorAgain();
+    EXPECT_THAT(fs_.LogOf("same"), IsEmpty());
+  } else {
+    EXPECT_THAT(fs_.LogOf("settime"), IsEmpty());
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -442,8 +469,8 @@ INSTANTIATE_TEST_SUITE_P(
         // Full resolution on both sides: exact to the nanosecond.
         ToleranceCase{"", 1, 1, true}, ToleranceCase{"/dst", 1, 1, true},
         // A side in local time (FAT) after a daylight-saving change:
-        // exactly an hour off, within the step, is the same time; anything
-        // else is a change.
+        // exactly an hour off, within the step, is the same time where the
+        // contents agree; anything else is a change.
         ToleranceCase{"/dst", 2 * kSecond, kHour, false, kHour},
         ToleranceCase{"/dst", 2 * kSecond, -kHour, false, kHour},
         ToleranceCase{"/src", 2 * kSecond, kHour, false, kHour},
@@ -453,7 +480,12 @@ INSTANTIATE_TEST_SUITE_P(
         ToleranceCase{"/dst", 2 * kSecond, kHour + 2 * kSecond, true, kHour},
         ToleranceCase{"/dst", 2 * kSecond, kHour - 2 * kSecond, true, kHour},
         ToleranceCase{"/dst", 2 * kSecond, 2 * kHour, true, kHour},
-        ToleranceCase{"/dst", 2 * kSecond, kHour, true}));
+        ToleranceCase{"/dst", 2 * kSecond, kHour, true},
+        // A file changed exactly an hour after its backup is copied, its
+        // old version kept in the preserving mode.
+        ToleranceCase{"/dst", 2 * kSecond, -kHour, true, kHour, "b"},
+        ToleranceCase{"/dst", 2 * kSecond, kHour, true, kHour, "ab",
+                      kDuplexPreserving}));
 
 }  // namespace
 }  // namespace fernwise

@@ -23,6 +23,7 @@
 
 #include "core/path_probe.h"
 #include "core/run_error.h"
+#include "core/temporary_name.h"
 #include "platform/linux/carry.h"
 #include "platform/linux/destination_abilities.h"
 #include "platform/linux/durability.h"
@@ -412,26 +413,43 @@ TEST_F(LinuxCopyTest, WaitingCopyIsAnsweredForAndNamedBeforeAnythingMeetsIt) {
   }
 }
 
-// What a copy cut short leaves behind is known by its name's form; the
-// names a copy really uses are of that form.
+// What a copy cut short leaves behind is known by its name, check code and
+// all: the names a copy really uses, for any target name, within NAME_MAX;
+// a name that merely looks alike (a user's, or the form of earlier
+// versions) is not.
 TEST_F(LinuxCopyTest, KnowsItsOwnTemporaryNames) {
-  const std::pair<const char*, bool> names[] = {
-      {".a.txt.fernwise-AbC123", true},  {".x.fernwise-000000", true},
-      {"a.txt.fernwise-AbC123", false},  {".a.txt.fernwise-AbC12", false},
-      {".a.fernwise-AbC12!", false},     {".fernwise-AbC123", false},
-      {".a.txt.fernwise-AbC1234", false}};
+  const std::string own = MakeTemporaryName(".a.txt.", "");
+  std::string altered = own;
+  altered[10] = altered[10] == 'a' ? 'b' : 'a';
+  const std::pair<std::string, bool> names[] = {
+      {own, true},
+      {altered, false},
+      {own + "x", false},
+      {own.substr(1), false},
+      {".a.txt.fernwise-AbC123", false},
+      {".report.fernwise-backup", false},
+      {".a.txt.fernwise-" + std::string(24, 'a'), false}};
   for (const auto& [name, temporary] : names)
     EXPECT_EQ(fs_.IsLeftoverTemporary(name), temporary) << name;
-  WriteFile(Path("source"), std::string(1 << 20, 's'));
-  std::vector<std::string> seen;
-  fs_.set_copy_hook([&](int64_t) {
-    for (const std::string& name : Entries(root_))
-      if (name != "source") seen.push_back(name);
-  });
-  fs_.Copy(Path("source"), Path("target"));
-  ASSERT_FALSE(seen.empty());
-  for (const std::string& name : seen)
-    EXPECT_TRUE(fs_.IsLeftoverTemporary(name)) << name;
+  // NAME_MAX bytes, whose start must be cut between two-byte characters.
+  std::string longest = "x";
+  while (longest.size() + 2 <= NAME_MAX) longest += "\xc3\xa9";
+  for (const std::string& target : {std::string("target"), longest}) {
+    WriteFile(Path("source"), std::string(1 << 20, 's'));
+    const std::vector<std::string> before = Entries(root_);
+    std::vector<std::string> seen;
+    fs_.set_copy_hook([&](int64_t) {
+      for (const std::string& name : Entries(root_))
+        if (name != target && std::count(before.begin(), before.end(), name) == 0)
+          seen.push_back(name);
+    });
+    ASSERT_TRUE(fs_.Copy(Path("source"), Path(target)).made());
+    ASSERT_FALSE(seen.empty());
+    for (const std::string& name : seen) {
+      EXPECT_TRUE(fs_.IsLeftoverTemporary(name)) << name;
+      EXPECT_LE(name.size(), size_t{NAME_MAX}) << name;
+    }
+  }
   EXPECT_EQ(fs_.NameLimit(root_), size_t{NAME_MAX});
 }
 

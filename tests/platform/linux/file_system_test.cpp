@@ -172,6 +172,28 @@ TEST_F(LinuxTempFolderTest, TimesKeepNanosecondsAndLengthsAre64Bit) {
   EXPECT_EQ(fs_.TimeResolution(Path("missing")), 1);
 }
 
+// Contents compare byte for byte, past the first slice, and only between
+// plain files; a time is set to the nanosecond on the file itself, never
+// through a link.
+TEST_F(LinuxTempFolderTest, ContentsCompareAndTimesAreSetNeverThroughALink) {
+  const std::string big(3 << 20, 'x');
+  WriteFile(Path("a"), big);
+  WriteFile(Path("same"), big);
+  WriteFile(Path("other"), big.substr(1) + "y");
+  WriteFile(Path("short"), "x");
+  ASSERT_EQ(::symlink("a", Path("link").c_str()), 0);
+  EXPECT_TRUE(fs_.SameContent(Path("a"), Path("same")));
+  EXPECT_FALSE(fs_.SameContent(Path("a"), Path("other")));
+  EXPECT_FALSE(fs_.SameContent(Path("a"), Path("short")));
+  EXPECT_FALSE(fs_.SameContent(Path("a"), Path("link")));
+  fs_.SetLastModified(Path("same"), FileTime{-1'500'000'000});
+  EXPECT_EQ(Lstat(Path("same")).st_mtim.tv_sec, -2);
+  EXPECT_EQ(Lstat(Path("same")).st_mtim.tv_nsec, 500'000'000);
+  const timespec before = Lstat(Path("a")).st_mtim;
+  EXPECT_THROW(fs_.SetLastModified(Path("link"), FileTime{0}), RunError);
+  EXPECT_EQ(Lstat(Path("a")).st_mtim.tv_sec, before.tv_sec);
+}
+
 TEST_F(LinuxTempFolderTest, FailuresCarryNumberOperationAndPath) {
   MakeFolder(Path("full"));
   WriteFile(Path("full/x"), "");

@@ -372,6 +372,24 @@ TEST_F(Win32TempFolderTest, TimesKeep100nsHoldAtTheLimitAndLengthsAre64Bit) {
   EXPECT_EQ(fs_.Length(Path("f")), 5);
 }
 
+// Contents compare byte for byte, past the first slice; a time is set to
+// its 100 ns unit on a read-only file too, and the next look sees it.
+TEST_F(Win32TempFolderTest, ContentsCompareAndTimesAreSet) {
+  const std::string big(1 << 20, 'x');
+  WriteFile(Path("a"), big);
+  WriteFile(Path("same"), big, FILE_ATTRIBUTE_READONLY);
+  WriteFile(Path("other"), big.substr(1) + "y");
+  WriteFile(Path("short"), "x");
+  EXPECT_TRUE(fs_.SameContent(Path("a"), Path("same")));
+  EXPECT_FALSE(fs_.SameContent(Path("a"), Path("other")));
+  EXPECT_FALSE(fs_.SameContent(Path("a"), Path("short")));
+  const FileTime time{(132592959671234567 - 116444736000000000) * 100};
+  fs_.LastModified(Path("same"));
+  fs_.SetLastModified(Path("same"), time);
+  EXPECT_EQ(fs_.LastModified(Path("same")), time);
+  EXPECT_THROW(fs_.SetLastModified(Path("missing"), time), RunError);
+}
+
 TEST_F(Win32TempFolderTest, FailuresCarryNumberTextOperationAndPath) {
   try {
     fs_.ReadAttributes(Path("missing"));

@@ -1,0 +1,141 @@
+// Comparing two files' contents and setting a file's last-modified time:
+// what settles a time that reads exactly an hour off on a FAT volume (see
+// sync/mirror.cpp).
+#include <windows.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+#include "core/run_error.h"
+#include "platform/win32/file_system.h"
+#include "platform/win32/handle.h"
+#include "platform/win32/support.h"
+#include "platform/win32/text.h"
+
+namespace fernwise {
+
+using win32::ThrowError;
+using win32::WidenPath;
+
+namespace {
+
+constexpr DWORD kShareAll =
+    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr DWORD kSliceBytes = 256 * 1024;
+constexpr char kCompare[] = "compare";
+
+// Whether the entry `path` names, itself and not what it leads to, is a
+// link (a symbolic link, a junction, a mount point).
+bool IsLink(HANDLE entry) {
+  FILE_ATTRIBUTE_TAG_INFO tag{};
+  return GetFileInformationByHandleEx(entry, FileAttributeTagInfo, &tag,
+                                      sizeof tag) &&
+         (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+         IsReparseTagNameSurrogate(tag.ReparseTag);
+}
+
+win32::FileHandle OpenEntry(const std::string& path, DWORD access,
+                            DWORD flags) {
+  return win32::FileHandle(CreateFileW(WidenPath(path).c_str(), access,
+                                       kShareAll, nullptr, OPEN_EXISTING,
+                                       flags, nullptr));
+}
+
+// What writing to a file changes: its length and last-write time.
+bool ReadFacts(HANDLE file, BY_HANDLE_FILE_INFORMATION& facts) {
+  return GetFileInformationByHandle(file, &facts) != 0;
+}
+
+bool SameFacts(const BY_HANDLE_FILE_INFORMATION& a,
+               const BY_HANDLE_FILE_INFORMATION& b) {
+  return a.nFileSizeHigh == b.nFileSizeHigh &&
+         a.nFileSizeLow == b.nFileSizeLow &&
+         a.ftLastWriteTime.dwLowDateTime == b.ftLastWriteTime.dwLowDateTime &&
+         a.ftLastWriteTime.dwHighDateTime == b.ftLastWriteTime.dwHighDateTime;
+}
+
+// Reads `want` bytes, or fewer only at the file's end.
+DWORD ReadUpTo(HANDLE file, char* buffer, DWORD want, const std::string& path) {
+  DWORD got = 0;
+  while (got < want) {
+    DWORD read = 0;
+    if (!ReadFile(file, buffer + got, want - got, &read, nullptr))
+      ThrowError(GetLastError(), kCompare, path);
+    if (read == 0) break;
+    got += read;
+  }
+  return got;
+}
+
+// `path` opened for reading, a file link as the file it names (as a copy
+// reads it); invalid where another program keeps it to itself, which the
+// copy that follows then meets and reports.
+win32::FileHandle OpenToRead(const std::string& path) {
+  win32::FileHandle file =
+      OpenEntry(path, GENERIC_READ, FILE_FLAG_SEQUENTIAL_SCAN);
+  if (!file.valid() && !win32::IsInUse(GetLastError()))
+    ThrowError(GetLastError(), kCompare, path);
+  return file;
+}
+
+}  // namespace
+
+bool Win32FileSystem::SameContent(const std::string& a, const std::string& b) {
+  // A link in the destination is never taken for the file it leads to: the
+  // copy that follows replaces it.
+  if (const win32::FileHandle entry =
+          OpenEntry(b, FILE_READ_ATTRIBUTES, FILE_FLAG_OPEN_REPARSE_POINT);
+      !entry.valid() || IsLink(entry.get()))
+    return false;
+  const win32::FileHandle a_file = OpenToRead(a);
+  const win32::FileHandle b_file = OpenToRead(b);
+  BY_HANDLE_FILE_INFORMATION a_facts{};
+  BY_HANDLE_FILE_INFORMATION b_facts{};
+  if (!a_file.valid() || !b_file.valid() || !ReadFacts(a_file.get(), a_facts) ||
+      !ReadFacts(b_file.get(), b_facts) ||
+      a_facts.nFileSizeHigh != b_facts.nFileSizeHigh ||
+      a_facts.nFileSizeLow != b_facts.nFileSizeLow)
+    return false;
+  const int64_t size =
+      int64_t(uint64_t(a_facts.nFileSizeHigh) << 32 | a_facts.nFileSizeLow);
+  const auto buffer = std::make_unique<char[]>(2 * kSliceBytes);
+  for (int64_t done = 0; done < size;) {
+    const DWORD want = DWORD(std::min<int64_t>(size - done, kSliceBytes));
+    const bool same =
+        ReadUpTo(a_file.get(), buffer.get(), want, a) == want &&
+        ReadUpTo(b_file.get(), buffer.get() + kSliceBytes, want, b) == want &&
+        std::memcmp(buffer.get(), buffer.get() + kSliceBytes, want) == 0;
+    // A difference ends the step: the window is told it is over.
+    done = same ? done + want : size;
+    Progress(done, size);
+    if (!same) return false;
+  }
+  // A file written to while it was read was read as no one version of it.
+  BY_HANDLE_FILE_INFORMATION a_after{};
+  BY_HANDLE_FILE_INFORMATION b_after{};
+  return ReadFacts(a_file.get(), a_after) && ReadFacts(b_file.get(), b_after) &&
+         SameFacts(a_facts, a_after) && SameFacts(b_facts, b_after);
+}
+
+void Win32FileSystem::SetLastModified(const std::string& path, FileTime time) {
+  constexpr char kOperation[] = "set time";
+  entries_.Forget(path);
+  FILETIME stamp{};
+  if (!win32::FiletimeOf(time, stamp))
+    ThrowError(ERROR_INVALID_PARAMETER, kOperation, path);
+  // The entry itself, never what a link leads to.
+  const win32::FileHandle file =
+      OpenEntry(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                FILE_FLAG_OPEN_REPARSE_POINT);
+  if (!file.valid()) ThrowError(GetLastError(), kOperation, path);
+  if (IsLink(file.get()))
+    throw RunError(ERROR_CANT_ACCESS_FILE,
+                   "A link stands where a file belongs; no time is set "
+                   "through it",
+                   kOperation, path);
+  if (!SetFileTime(file.get(), nullptr, nullptr, &stamp))
+    ThrowError(GetLastError(), kOperation, path);
+}
+
+}  // namespace fernwise
