@@ -25,7 +25,7 @@ void WriteList(FileSystem& fs, const std::string& path,
                const std::vector<std::string>& left_out) {
   std::unique_ptr<TextOutput> out = fs.CreateTextFile(path);
   out->Write("Not backed up by the run of " + fs.FormatDateTime(Now()) +
-             ", because the destination cannot hold them:\r\n");
+             ", each for the reason given after it:\r\n");
   for (const std::string& entry : left_out) out->Write(entry + "\r\n");
   out->Close();
 }
@@ -38,8 +38,8 @@ std::string LeftOutMessage(const std::vector<std::string>& left_out,
   const size_t count = left_out.size();
   std::string text = std::to_string(count) +
                      (count == 1 ? " entry was" : " entries were") +
-                     " not backed up: the destination cannot hold " +
-                     (count == 1 ? "it" : "them") + ".\n";
+                     " not backed up, for the reason given after " +
+                     (count == 1 ? "it" : "each") + ".\n";
   text += write_failure.empty()
               ? "The whole list is in " + list_path + ".\n"
               : "The list could not be written: " + write_failure + "\n";

@@ -17,6 +17,7 @@
 #include "job/report.h"
 #include "job/script_reader.h"
 #include "sync/mirror.h"
+#include "sync/secondary.h"
 #include "sync/sweep.h"
 #include "tree/folder_tree.h"
 
@@ -144,6 +145,12 @@ class JobRun {
     const HeldFolders held(
         run_.fs, {source, dest,
                   preserving ? run_.state.SecondaryFolder : std::string()});
+    // The folder an absent drive leaves behind holds nothing of the drive:
+    // the entry is left out, its backup kept as it is, and the run goes on.
+    if (run_.fs.AwaitsAbsentDrive(source)) {
+      RecordLeftOut(run_.state, source, {kDriveNotMounted});
+      return std::nullopt;
+    }
     try {
       MirrorFolder(run_, source, dest);
       if (run_.state.BackupMode > kSimplex) SweepFolder(run_, dest, source);

@@ -149,6 +149,35 @@ INSTANTIATE_TEST_SUITE_P(
                       "Secondary Backup Folder (/dst) lies inside "
                       "Destination (/dst)!"}));
 
+// A drive that is not mounted, named as the source or below it, is left out
+// and said to be, in every mode; its backup stays as it is (its folder's
+// mask too), what is gone beside it is swept, and the run goes on.
+TEST_F(RunJobTest, DriveThatIsNotMountedIsLeftOutAndItsBackupKept) {
+  for (const std::string mode : {"SIMPLEX", "DUP-DES", "DUP-PRE, /old"}) {
+    for (const std::string drive : {"/src", "/src/nas"}) {
+      SCOPED_TRACE(mode + " " + drive);
+      fs_ = MemoryFileSystem();
+      fs_.AddFolder(drive);  // its mount point, empty
+      if (drive != "/src") fs_.AddFile("/src/a.txt");
+      fs_.MarkAbsentDrive(drive);
+      fs_.AddFile("/dst/nas/kept.txt");
+      fs_.AddFolder("/dst/nas", kAttrHidden);
+      fs_.AddFile("/dst/stale.txt");
+      fs_.AddFolder("/old");
+      Run("MODE, " + mode + "\nBACKUP, /src, /dst\n" +
+          "STOREFOLDERTREE, /dst, /work/tree.txt");
+      EXPECT_EQ(fs_.Exists("/dst/a.txt"), drive != "/src");
+      EXPECT_EQ(fs_.Exists("/dst/stale.txt"),
+                drive == "/src" || mode == "SIMPLEX");
+      EXPECT_THAT(fs_.Tree("/dst/nas"), ElementsAre("kept.txt"));
+      EXPECT_EQ(fs_.Mask("/dst/nas"), kAttrHidden | kAttrFolder);
+      EXPECT_THAT(state_.LeftOut,
+                  ElementsAre(drive + " (its drive is not mounted)"));
+      EXPECT_TRUE(fs_.Exists("/work/tree.txt"));
+    }
+  }
+}
+
 TEST_F(RunJobTest, ProbesSourceThenDestinationThenSecondaryInEveryMode) {
   Run("MODE, SIMPLEX, BACKUP, /src, /dst");
   const auto lists = fs_.LogOf("list ");
@@ -265,15 +294,15 @@ TEST_F(RunJobTest, WhatWasLeftOutIsShownAndListedBesideTheScript) {
   const Case cases[] = {
       {0, true, "", ""},
       {1, true,
-       "1 entry was not backed up: the destination cannot hold it.\n"
+       "1 entry was not backed up, for the reason given after it.\n"
        "The whole list is in /work/Not backed up.txt.\n\n/src/f0 (",
        "/src/f0 (the destination cannot hold links)"},
       {12, true,
-       "12 entries were not backed up: the destination cannot hold them.\n"
+       "12 entries were not backed up, for the reason given after each.\n"
        "The whole list is in /work/Not backed up.txt.\n\n/src/f0 (",
        "/src/f9 (the destination cannot hold links)\nand 2 more"},
       {2, false,
-       "2 entries were not backed up: the destination cannot hold them.\n"
+       "2 entries were not backed up, for the reason given after each.\n"
        "The list could not be written: Error 13: ",
        "/src/f1 (the destination cannot hold links)"},
   };
