@@ -700,11 +700,11 @@ TEST_F(RunJobRealTest, SecondaryNameTakenAfterItsProbeIsNeverReplaced) {
 
 // A drive that fstab names but that is not mounted (a tmpfs, unmounted after
 // the first backup), as the source or below it, keeps its backup however its
-// mount point is filled.
+// mount point is filled; an empty source that fstab does not name is refused.
 TEST_F(RunJobRealTest, DrivesThatAreNotMountedKeepTheirBackups) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to mount";
   const int status = InPrivateMounts([&] {
-    for (const std::string drive : {"src", "src/my drive"}) {
+    for (const std::string drive : {"src", "src/my drive", ""}) {
       SCOPED_TRACE(drive);
       Fresh({"src", "dst", "old"});
       const bool below = drive.size() > 3, in_fstab = !drive.empty();

@@ -34,6 +34,7 @@ class RunJobTest : public ::testing::Test {
     fs_.AddFolder("/src/inner");
     fs_.AddFolder("/dst/inner");
     fs_.AddFolder("/dst/old");
+    fs_.AddFolder("/empty");
   }
 
   void Run(const std::string& script) {
@@ -147,7 +148,20 @@ INSTANTIATE_TEST_SUITE_P(
                       "Destination (/dst)!"},
         RejectionCase{"MODE, DUP-PRE, /dst\nBACKUP, /src, /dst",
                       "Secondary Backup Folder (/dst) lies inside "
-                      "Destination (/dst)!"}));
+                      "Destination (/dst)!"},
+        RejectionCase{"BACKUP, /empty, /dst",
+                      "Source (/empty) is empty but Destination (/dst) is "
+                      "not! Nothing was erased. To empty the backup on "
+                      "purpose, delete what the destination holds yourself, "
+                      "or put one file into the source."}));
+
+// Where nothing the user made would be erased, an empty source runs.
+TEST_F(RunJobTest, EmptySourceRunsWhereItSweepsNothingOfTheUsers) {
+  fs_.AddFile("/dst2/.~copy-a1");  // a killed copy's leftover
+  Run("MODE, SIM, BACKUP, /empty, /dst\nMODE, DUP-DES, BACKUP, /empty, /dst2");
+  EXPECT_THAT(window_.messages, IsEmpty());
+  EXPECT_THAT(fs_.Tree("/dst2"), IsEmpty());
+}
 
 // A drive that is not mounted, named as the source or below it, is left out
 // and said to be, in every mode; its backup stays as it is (its folder's
@@ -261,7 +275,7 @@ TEST_F(RunJobTest, EachEntryHoldsItsFoldersWhileItsPassesRun) {
   }
   EXPECT_THAT(
       holds,
-      ElementsAre("hold /src /dst /old | pass", "release | list /src",
+      ElementsAre("hold /src /dst /old | list /src/", "release | list /src",
                   "hold /src /dst  | pass", "release | create /old/tree.txt",
                   "hold /src   | pass", "release | flush /dst"));
 }
