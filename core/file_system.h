@@ -125,6 +125,16 @@ class FileSystem {
   virtual bool ExistsAfresh(const std::string& path) {
     return !StartListing(path).empty();
   }
+  /// Whether the source folder `folder` is where the system mounts a drive
+  /// that is not mounted now (a disk unplugged, a share not reached). What
+  /// stands there is then only the folder beneath the drive, mostly empty,
+  /// and says nothing of what the drive holds: no pass may take it for the
+  /// drive's content, or the drive's whole backup would be swept away.
+  /// Asked of the folder a BACKUP entry names, once it is held, and of each
+  /// source folder a pass comes to, just after the pass has looked at it;
+  /// an implementation answers from that look, and where no drive is
+  /// missing, without looking at anything.
+  virtual bool AwaitsAbsentDrive(const std::string& folder) = 0;
   /// Marks the end of a pass: what it left waiting (copies batched to reach
   /// the disk together) is finished before this returns.
   virtual void EndPass() {}

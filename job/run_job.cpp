@@ -146,6 +146,13 @@ class JobRun {
     const HeldFolders held(
         run_.fs, {source, dest,
                   preserving ? run_.state.SecondaryFolder : std::string()});
+    // The folder an absent drive leaves behind holds nothing of the drive:
+    // the entry is left out, its backup kept as it is, and the run goes on.
+    if (run_.fs.AwaitsAbsentDrive(source)) {
+      RecordLeftOut(run_.state, source, {kDriveNotMounted});
+      return std::nullopt;
+    }
+    if (Rejection rejection = CheckNotSweptBare(source, dest)) return rejection;
     if (preserving) RemoveLeftoversOnce();
     try {
       MirrorFolder(run_, source, dest);
@@ -178,6 +185,34 @@ class JobRun {
       return "Secondary Backup Folder (" + secondary +
              ") lies inside Destination (" + dest + ")!";
     return std::nullopt;
+  }
+
+  // An empty source would have the sweep erase the whole backup, and an
+  // empty source is more often a drive, a share or a folder that is not
+  // there as it should be than a backup meant to be emptied. So in the
+  // duplex modes it is refused while the destination holds anything but
+  // leftover temporary files; a source that cannot be listed is an error.
+  Rejection CheckNotSweptBare(const std::string& source,
+                              const std::string& dest) {
+    if (run_.state.BackupMode == kSimplex || HoldsEntries(source, true) ||
+        !HoldsEntries(dest, false))
+      return std::nullopt;
+    return "Source (" + source + ") is empty but Destination (" + dest +
+           ") is not! Nothing was erased. To empty the backup on purpose, "
+           "delete what the destination holds yourself, or put one file into "
+           "the source.";
+  }
+
+  // Whether `folder` holds an entry other than "." and "..", and other than
+  // this program's leftover temporary files unless `leftovers_count`.
+  bool HoldsEntries(const std::string& folder, bool leftovers_count) {
+    FileSystem& fs = run_.fs;
+    for (std::string name = fs.StartListing(ChildPath(fs, folder, ""));
+         !name.empty(); name = fs.NextName())
+      if (name != "." && name != ".." &&
+          (leftovers_count || !fs.IsLeftoverTemporary(name)))
+        return true;
+    return false;
   }
 
   // A secondary folder's leftover temporary files go before the run keeps

@@ -275,8 +275,15 @@ void MirrorFiles(RunContext& run, std::string& status,
 void MirrorTree(RunContext& run, std::string& status,
                 const std::string& top_source, const std::string& source_folder,
                 const std::string& dest_folder) {
-  const DestFolder dest = EnsureDestinationFolder(
-      run, status, source_folder, dest_folder, source_folder == top_source);
+  const bool top = source_folder == top_source;
+  // An absent drive's mount point is no empty folder: the backup of the
+  // drive stays as it is, neither made anew nor refreshed.
+  if (!top && run.fs.AwaitsAbsentDrive(source_folder)) {
+    RecordLeftOut(run.state, source_folder, {kDriveNotMounted});
+    return;
+  }
+  const DestFolder dest =
+      EnsureDestinationFolder(run, status, source_folder, dest_folder, top);
   if (dest == DestFolder::kKept) {
     RecordLeftOut(run.state, source_folder,
                   {"an entry whose old version could not be kept stands in "

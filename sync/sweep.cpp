@@ -128,6 +128,8 @@ void SweepTree(Sweep& sweep, const std::string& dest_folder,
     const std::string name = snapshot.folders.TakeFirst();
     std::string source_side = ChildPath(run.fs, source_folder, name);
     bool seen = PathExists(run.fs, source_side);
+    // What the backup of a drive that is not mounted holds is not gone.
+    if (seen && run.fs.AwaitsAbsentDrive(source_side)) continue;
     if (!seen) {
       if (auto twin = twins.Of(name)) {
         source_side = ChildPath(run.fs, source_folder, *twin);

@@ -9,7 +9,9 @@ namespace fernwise {
 /// Erases from the tree at `dest_folder` every file and folder whose
 /// counterpart under `source_folder` is gone (keeping a numbered copy of
 /// each erased file in the preserving mode), and removes `dest_folder`
-/// itself when `source_folder` is gone. Changes no counter.
+/// itself when `source_folder` is gone. A destination folder whose source
+/// folder's drive is not mounted stays as it is, with all it holds. Changes
+/// no counter.
 void SweepFolder(RunContext& run, const std::string& dest_folder,
                  const std::string& source_folder);
 

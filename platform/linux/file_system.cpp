@@ -104,6 +104,7 @@ void LinuxFileSystem::HoldFolders(const EntryFolders& folders) {
   SettleWrites();
   stats_.ForgetAll();
   tree_.Hold(folders);
+  absent_mounts_read_ = false;
 }
 
 void LinuxFileSystem::ReleaseFolders() {
@@ -179,6 +180,17 @@ bool LinuxFileSystem::ExistsAfresh(const std::string& path) {
     return true;
   if (IsMissing(errno)) return false;
   ThrowError("look for", path);
+}
+
+bool LinuxFileSystem::AwaitsAbsentDrive(const std::string& folder) {
+  if (!absent_mounts_read_) {
+    absent_mounts_.Read();
+    absent_mounts_read_ = true;
+  }
+  if (absent_mounts_.empty()) return false;
+  // The pass has just looked at the folder: its status is at hand.
+  const struct stat* status = FolderStatus(folder);
+  return status != nullptr && absent_mounts_.Holds(*status);
 }
 
 std::string LinuxFileSystem::Probe(const std::string& path) {

@@ -68,6 +68,7 @@
 #include "platform/linux/destination_abilities.h"
 #include "platform/linux/durability.h"
 #include "platform/linux/listing.h"
+#include "platform/linux/mount_config.h"
 #include "platform/linux/stat_cache.h"
 #include "platform/linux/support.h"
 #include "platform/linux/tree_access.h"
@@ -113,6 +114,10 @@ class LinuxFileSystem final : public FileSystem {
   bool SourceStillThere(const std::string& source) override;
   /// From the held folders of the entry, one name at a time.
   bool ExistsAfresh(const std::string& path) override;
+  /// By the folder's device and inode, among the mount points the system's
+  /// configuration names that are not mounted, read once per job entry
+  /// (see platform/linux/mount_config.h).
+  bool AwaitsAbsentDrive(const std::string& folder) override;
   void BeginPass() override;
 
   /// The entry queries and the probe share one lstat per entry within a
@@ -240,6 +245,8 @@ class LinuxFileSystem final : public FileSystem {
   linux_os::AbilitiesCache abilities_;  // this pass's, by device
   linux_os::PendingCopies pending_;
   linux_os::WrittenFileSystems written_;
+  linux_os::AbsentMountPoints absent_mounts_;  // this job entry's
+  bool absent_mounts_read_ = false;
 };
 
 }  // namespace fernwise

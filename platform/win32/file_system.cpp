@@ -188,6 +188,45 @@ int64_t Win32FileSystem::Length(const std::string& path) {
   return Entry(path, "read length").size;
 }
 
+// Windows keeps no configuration of drives that belong somewhere: a drive
+// comes with its letter, and a drive letter that is gone fails the entry's
+// checks ("does not exist"). The nearest thing to an absent drive's mount
+// point is a mount point folder (a volume mount point, or a junction: both
+// carry the mount-point reparse tag) whose drive is gone, which stays as a
+// folder that cannot be opened: that is what this answers true for. No
+// listing shows such folders below the named ones, so only the named source
+// and a folder a probe found are ever asked about, and only one that the
+// pass has seen to be a reparse point costs a call.
+bool Win32FileSystem::AwaitsAbsentDrive(const std::string& folder) {
+  constexpr DWORD kShareAll =
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  const DWORD attributes = Entry(folder, "read attributes").attributes;
+  if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+      !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+    return false;
+  const std::wstring wide = WidenPath(folder);
+  ++calls_.read;
+  const win32::FileHandle point(CreateFileW(
+      wide.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  FILE_ATTRIBUTE_TAG_INFO tag{};
+  if (!point.valid() ||
+      !GetFileInformationByHandleEx(point.get(), FileAttributeTagInfo, &tag,
+                                    sizeof tag) ||
+      tag.ReparseTag != IO_REPARSE_TAG_MOUNT_POINT)
+    return false;
+  // Opened through the mount point: the drive itself.
+  ++calls_.read;
+  const win32::FileHandle drive(
+      CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (drive.valid()) return false;
+  const DWORD error = GetLastError();
+  return IsNotFound(error) || error == ERROR_NOT_READY ||
+         error == ERROR_UNRECOGNIZED_VOLUME ||
+         error == ERROR_DEVICE_NOT_CONNECTED;
+}
+
 std::unique_ptr<FileSystem> MakePlatformFileSystem() {
   return std::make_unique<Win32FileSystem>();
 }

@@ -63,6 +63,9 @@ class Win32FileSystem final : public FileSystem {
   /// From the listing's own attributes, while a folder is being listed.
   std::optional<bool> ListedIsFolder() const override;
   void BeginPass() override;
+  /// Whether `folder` is a mount point folder whose drive is gone (see
+  /// file_system.cpp: Windows has no mount configuration to read).
+  bool AwaitsAbsentDrive(const std::string& folder) override;
 
   uint32_t ReadAttributes(const std::string& path) override;
   void SetAttributes(const std::string& path, uint32_t mask) override;

@@ -1,7 +1,10 @@
 // A whole run on real folders: a script with every keyword and every mode.
 #include <dirent.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -129,7 +132,8 @@ class RunJobRealTest : public testing::LinuxTempFolderTest {
   void Fresh(std::initializer_list<const char*> folders) {
     std::error_code error;
     for (const std::string& name : Entries(root_))
-      if (name != "Setup.ini") std::filesystem::remove_all(Path(name), error);
+      if (name != "Setup.ini" && name != "fstab")
+        std::filesystem::remove_all(Path(name), error);
     for (const char* folder : folders) MakeFolder(Path(folder));
     window_.messages.clear();
     window_.on_status = nullptr;
@@ -152,6 +156,26 @@ class RunJobRealTest : public testing::LinuxTempFolderTest {
   void SwapForLink(const std::string& path, const std::string& target) {
     ASSERT_EQ(::rename(path.c_str(), (path + "-moved").c_str()), 0);
     ASSERT_EQ(::symlink(target.c_str(), path.c_str()), 0);
+  }
+
+  // Runs `body` in a child with a mount namespace of its own, all mounts
+  // private and the folder's "fstab" at /etc/fstab: its exit status, 77
+  // where no such namespace can be made.
+  int InPrivateMounts(const std::function<void()>& body) {
+    WriteFile(Path("fstab"), "");
+    const pid_t child = ::fork();
+    if (child == 0) {
+      if (::unshare(CLONE_NEWNS) != 0 ||
+          ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+          ::mount(Path("fstab").c_str(), "/etc/fstab", nullptr, MS_BIND,
+                  nullptr) != 0)
+        ::_exit(77);
+      body();
+      ::_exit(::testing::Test::HasFailure() ? 1 : 0);
+    }
+    int status = -1;
+    if (child > 0) ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
 
   testing::RecordingWindow window_;
@@ -716,6 +740,46 @@ TEST_F(RunJobRealTest, SecondaryNameTakenAfterItsProbeIsNeverReplaced) {
   EXPECT_EQ(ReadFile(copy + ".1"), "another run's");
   EXPECT_EQ(ReadFile(copy + ".2"), "old A");
   EXPECT_EQ(ReadFile(Path("dst/a.txt")), "A");
+}
+
+// A drive that fstab names but that is not mounted (a tmpfs, unmounted after
+// the first backup), as the source or below it, keeps its backup however its
+// mount point is filled; an empty source that fstab does not name is refused.
+TEST_F(RunJobRealTest, DrivesThatAreNotMountedKeepTheirBackups) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to mount";
+  const int status = InPrivateMounts([&] {
+    for (const std::string drive : {"src", "src/my drive", ""}) {
+      SCOPED_TRACE(drive);
+      Fresh({"src", "dst", "old"});
+      const bool below = drive.size() > 3, in_fstab = !drive.empty();
+      const std::string mount_point = Path(in_fstab ? drive : "src");
+      if (below) MakeFolder(mount_point);
+      std::string escaped = mount_point;
+      if (below) escaped.replace(escaped.find(' '), 1, "\\040");
+      WriteFile(Path("fstab"), in_fstab ? "d " + escaped + " tmpfs 0 0\n" : "");
+      ASSERT_EQ(::mount("d", mount_point.c_str(), "tmpfs", 0, nullptr), 0);
+      for (int i = 0; i < 30; ++i)
+        WriteFile(mount_point + "/f" + std::to_string(i), "data");
+      ASSERT_FALSE(Run(Backup("src", "dst")));
+      ASSERT_EQ(::umount2(mount_point.c_str(), MNT_DETACH), 0);
+      std::map<std::string, std::string> backup = Contents(Path("dst"));
+      ASSERT_EQ(backup.size(), below ? 31u : 30u);
+      if (in_fstab) WriteFile(Path("src/new.txt"), "new");
+      if (below) backup["/new.txt"] = "new";
+      for (const std::string& mode :
+           std::vector<std::string>{"DUP-DES", "DUP-PRE, " + Path("old")}) {
+        window_.messages.clear();
+        ASSERT_FALSE(Run(Script(mode) + Backup("src", "dst")));
+        EXPECT_EQ(Contents(Path("dst")), backup) << mode;
+        EXPECT_THAT(window_.messages,
+                    ElementsAre(HasSubstr(
+                        in_fstab ? mount_point + " (its drive is not mounted)"
+                                 : "is empty but Destination")));
+      }
+    }
+  });
+  if (status == 77) GTEST_SKIP() << "cannot make a mount namespace of its own";
+  EXPECT_EQ(status, 0);
 }
 
 }  // namespace

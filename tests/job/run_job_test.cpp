@@ -34,6 +34,7 @@ class RunJobTest : public ::testing::Test {
     fs_.AddFolder("/src/inner");
     fs_.AddFolder("/dst/inner");
     fs_.AddFolder("/dst/old");
+    fs_.AddFolder("/empty");
   }
 
   void Run(const std::string& script) {
@@ -147,7 +148,49 @@ INSTANTIATE_TEST_SUITE_P(
                       "Destination (/dst)!"},
         RejectionCase{"MODE, DUP-PRE, /dst\nBACKUP, /src, /dst",
                       "Secondary Backup Folder (/dst) lies inside "
-                      "Destination (/dst)!"}));
+                      "Destination (/dst)!"},
+        RejectionCase{"BACKUP, /empty, /dst",
+                      "Source (/empty) is empty but Destination (/dst) is "
+                      "not! Nothing was erased. To empty the backup on "
+                      "purpose, delete what the destination holds yourself, "
+                      "or put one file into the source."}));
+
+// Where nothing the user made would be erased, an empty source runs.
+TEST_F(RunJobTest, EmptySourceRunsWhereItSweepsNothingOfTheUsers) {
+  fs_.AddFile("/dst2/.~copy-a1");  // a killed copy's leftover
+  Run("MODE, SIM, BACKUP, /empty, /dst\nMODE, DUP-DES, BACKUP, /empty, /dst2");
+  EXPECT_THAT(window_.messages, IsEmpty());
+  EXPECT_THAT(fs_.Tree("/dst2"), IsEmpty());
+}
+
+// A drive that is not mounted, named as the source or below it, is left out
+// and said to be, in every mode; its backup stays as it is (its folder's
+// mask too), what is gone beside it is swept, and the run goes on.
+TEST_F(RunJobTest, DriveThatIsNotMountedIsLeftOutAndItsBackupKept) {
+  for (const std::string mode : {"SIMPLEX", "DUP-DES", "DUP-PRE, /old"}) {
+    for (const std::string drive : {"/src", "/src/nas"}) {
+      SCOPED_TRACE(mode + " " + drive);
+      fs_ = MemoryFileSystem();
+      fs_.AddFolder(drive);  // its mount point, empty
+      if (drive != "/src") fs_.AddFile("/src/a.txt");
+      fs_.MarkAbsentDrive(drive);
+      fs_.AddFile("/dst/nas/kept.txt");
+      fs_.AddFolder("/dst/nas", kAttrHidden);
+      fs_.AddFile("/dst/stale.txt");
+      fs_.AddFolder("/old");
+      Run("MODE, " + mode + "\nBACKUP, /src, /dst\n" +
+          "STOREFOLDERTREE, /dst, /work/tree.txt");
+      EXPECT_EQ(fs_.Exists("/dst/a.txt"), drive != "/src");
+      EXPECT_EQ(fs_.Exists("/dst/stale.txt"),
+                drive == "/src" || mode == "SIMPLEX");
+      EXPECT_THAT(fs_.Tree("/dst/nas"), ElementsAre("kept.txt"));
+      EXPECT_EQ(fs_.Mask("/dst/nas"), kAttrHidden | kAttrFolder);
+      EXPECT_THAT(state_.LeftOut,
+                  ElementsAre(drive + " (its drive is not mounted)"));
+      EXPECT_TRUE(fs_.Exists("/work/tree.txt"));
+    }
+  }
+}
 
 TEST_F(RunJobTest, ProbesSourceThenDestinationThenSecondaryInEveryMode) {
   Run("MODE, SIMPLEX, BACKUP, /src, /dst");
@@ -232,7 +275,7 @@ TEST_F(RunJobTest, EachEntryHoldsItsFoldersWhileItsPassesRun) {
   }
   EXPECT_THAT(
       holds,
-      ElementsAre("hold /src /dst /old | list /old/", "release | list /src",
+      ElementsAre("hold /src /dst /old | list /src/", "release | list /src",
                   "hold /src /dst  | pass", "release | create /old/tree.txt",
                   "hold /src   | pass", "release | flush /dst"));
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -94,6 +95,10 @@ class MemoryFileSystem : public FileSystem {
     ignores_case_below_ = std::move(folder);
   }
 
+  /// AwaitsAbsentDrive answers true for `folder`, the mount point of a
+  /// drive that is not mounted.
+  void MarkAbsentDrive(std::string folder) { absent_drives_.insert(folder); }
+
   /// The `op` on `path` fails with `error` after `skip` calls that succeed.
   void FailOn(Op op, const std::string& path, int error = EACCES, int skip = 0);
   /// Called before every operation, with the operation and its path.
@@ -129,6 +134,9 @@ class MemoryFileSystem : public FileSystem {
   bool SourceStillThere(const std::string& source) override;
   /// Logs "fresh <path>".
   bool ExistsAfresh(const std::string& path) override;
+  bool AwaitsAbsentDrive(const std::string& folder) override {
+    return absent_drives_.contains(folder);
+  }
   uint32_t ReadAttributes(const std::string& path) override;
   void SetAttributes(const std::string& path, uint32_t mask) override;
   CopyResult Copy(const std::string& source,
@@ -210,6 +218,7 @@ class MemoryFileSystem : public FileSystem {
   std::map<std::string, int64_t> lengths_;
   std::map<std::string, std::string> left_out_;
   std::vector<Failure> failures_;
+  std::set<std::string> absent_drives_;
   std::vector<std::string> log_;
   std::function<void(Op, const std::string&)> before_op_;
   std::vector<std::string> listing_;  // names left in the listing in progress

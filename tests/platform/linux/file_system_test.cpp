@@ -9,6 +9,7 @@
 
 #include "core/path_probe.h"
 #include "core/run_error.h"
+#include "platform/linux/mount_config.h"
 #include "tests/support/linux_temp_folder.h"
 
 namespace fernwise {
@@ -324,6 +325,18 @@ TEST_F(LinuxDateTest, UserLocaleWritesItsOwnDateFormat) {
   EXPECT_EQ(fs_.FormatDateTime(At(1'709'596'800)), "05.03.2024");
   EXPECT_EQ(fs_.FormatDateTime(At(1'709'596'800 + 47'045)),
             "05.03.2024 13:04:05");
+}
+
+// Mount points as fstab and systemd units write them: a blank escaped,
+// comments and what mounts no folder skipped, the last Where= counting.
+TEST(MountConfigTest, ReadsMountPointsAsTheSystemWritesThem) {
+  EXPECT_THAT(linux_os::FstabMountPoints(
+                  "# /dev/sdc /old ext4\n/dev/sda1 / ext4 defaults 0 1\n\n"
+                  "UUID=9A2B\t/mnt/my\\040disk  vfat\n/swapfile none swap\n"),
+              ElementsAre("/", "/mnt/my disk"));
+  EXPECT_EQ(
+      linux_os::UnitMountPoint("[Mount]\nWhere=/a\n Where = /srv/n s\r\n"),
+      "/srv/n s");
 }
 
 }  // namespace
