@@ -346,20 +346,38 @@ CopyResult LinuxFileSystem::CopyAs(const std::string& source,
   // A copy reads its source's content and replaces its target as named.
   CommitIfPending(source);
   CommitIfPending(target);
+  const bool keeping = naming == linux_os::TargetName::kNewNameOnly;
+  // A refresh replaces the file whose old version was just kept: in the
+  // folder that version was read from, and only that file.
+  const bool displacing = !kept_path_.empty() && target == kept_path_;
+  kept_path_.clear();
   // A copy as this pass read the source; the target is replaced by a rename,
-  // so no other name of the file it was changes.
-  const struct stat status = StatEntry(source, kOperation);
+  // so no other name of the file it was changes. A version kept before an
+  // erase or a refresh is read where that will happen (see LocateSeen).
+  const linux_os::PathParts from = SplitPath(source);
+  struct stat status;
+  linux_os::FolderFd from_folder;
+  if (keeping) {
+    Location at = LocateSeen(source, kOperation);
+    if (::fstatat(at.folder.get(), at.name.c_str(), &status,
+                  AT_SYMLINK_NOFOLLOW) != 0)
+      ThrowError(kOperation, source);
+    from_folder = std::move(at.folder);
+  } else {
+    status = StatEntry(source, kOperation);
+    // The source is only read: the folder its status was read in serves, as
+    // link-free as it was when it was opened.
+    from_folder = linux_os::FolderFd::Borrowed(stats_.HeldFolderFd(from.folder));
+    if (!from_folder.valid()) ThrowError(kOperation, source);
+  }
   stats_.Forget(target);
   // The copy may have found the source changed and copied it as it is now:
   // what follows compares with that.
   stats_.Forget(source);
-  // The source is only read: the folder its status was read in serves, as
-  // link-free as it was when it was opened. The target's folder, which is
-  // written, is found afresh.
-  const linux_os::PathParts from = SplitPath(source);
-  const int from_folder = stats_.HeldFolderFd(from.folder);
-  if (from_folder < 0) ThrowError(kOperation, source);
-  const Location onto = Locate(target, kOperation);
+  // The target's folder, which is written, is found afresh.
+  const Location onto = displacing ? LocateSeen(target, kOperation)
+                                   : Locate(target, kOperation);
+  if (displacing) CheckKept(onto, target, kOperation);
   const linux_os::TreeAccess::Root* root = tree_.RootOf(target);
   // In a pass's destination, a copy that replaces waits for the batch's
   // flush where syncfs reaches the disk. A new name (a secondary copy) is on
@@ -371,13 +389,16 @@ CopyResult LinuxFileSystem::CopyAs(const std::string& source,
           ? linux_os::Landing::kBatched
           : linux_os::Landing::kFlushed;
   const CopyResult result = linux_os::CopyEntry(
-      {from_folder, std::string(from.name), source}, status,
+      {from_folder.get(), std::string(from.name), source}, status,
       {onto.folder.get(), onto.name, target}, copy_state_,
       AbilitiesOfFolder(onto.folder.get()), naming, landing);
   if (!result.made()) return result;
-  if (naming == linux_os::TargetName::kNewNameOnly &&
-      linux_os::FlushFolder(onto.folder.get()) != 0)
+  if (keeping && linux_os::FlushFolder(onto.folder.get()) != 0)
     ThrowError(kOperation, target);
+  if (keeping) {
+    kept_path_ = source;
+    kept_status_ = status;
+  }
   Wrote(target, onto.folder.get());
   if (pending_.full()) CommitPending();
   return result;
@@ -406,8 +427,13 @@ int64_t LinuxFileSystem::Length(const std::string& path) {
 void LinuxFileSystem::Delete(const std::string& path) {
   constexpr char kOperation[] = "delete file";
   CommitIfPending(path);
+  const bool kept = !kept_path_.empty() && path == kept_path_;
+  kept_path_.clear();
   stats_.Forget(path);
-  const Location at = Locate(path, kOperation);
+  const Location at = LocateSeen(path, kOperation);
+  // As close to the unlink as POSIX allows: the file that goes is the one
+  // whose old version was kept.
+  if (kept) CheckKept(at, path, kOperation);
   const int folder = at.folder.get();
   if (InOwnFolder(folder,
                   [&] { return ::unlinkat(folder, at.name.c_str(), 0); }) != 0)
@@ -437,8 +463,17 @@ CopyResult LinuxFileSystem::CreateFolder(const std::string& path) {
 void LinuxFileSystem::RemoveFolder(const std::string& path) {
   constexpr char kOperation[] = "remove folder";
   CommitIfPending(path);
+  const Location at = LocateSeen(path, kOperation);
+  // The folder that goes is the one the pass emptied, not one put in its
+  // place.
+  struct stat seen;
+  struct stat now;
+  if (stats_.SeenFolder(path, seen) &&
+      ::fstatat(at.folder.get(), at.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) ==
+          0 &&
+      (now.st_dev != seen.st_dev || now.st_ino != seen.st_ino))
+    ThrowFolderReplaced(path, kOperation);
   stats_.ForgetFolder(path);
-  const Location at = Locate(path, kOperation);
   const int folder = at.folder.get();
   if (InOwnFolder(folder, [&] {
         return ::unlinkat(folder, at.name.c_str(), AT_REMOVEDIR);

@@ -193,6 +193,21 @@ class LinuxFileSystem final : public FileSystem {
   /// Finds `path`'s folder afresh for a change, or throws RunError naming
   /// `operation` (the not-a-folder error where a link or file is in the way).
   Location Locate(const std::string& path, const char* operation) const;
+  /// As Locate, for an erase, or for keeping or replacing a file that an
+  /// erase or a refresh displaces: the folder found afresh must be the one
+  /// the pass listed or looked into at that path (same device and inode),
+  /// else the run ends with the folder-replaced error. So what was decided
+  /// in one folder is never done in another, and no erase rests on a folder
+  /// held since before (see platform/linux/displaced.cpp).
+  Location LocateSeen(const std::string& path, const char* operation);
+  /// Throws unless the entry `at` names is still the file whose old version
+  /// was kept last (device, inode, length and last-modified time): what an
+  /// erase or a refresh takes away is what was kept.
+  void CheckKept(const Location& at, const std::string& path,
+                 const char* operation) const;
+  /// Throws the folder-replaced error for the entry `path`.
+  [[noreturn]] static void ThrowFolderReplaced(const std::string& path,
+                                               const char* operation);
   /// The permission bits that `mode`, read from `source`, may give the
   /// regular file `target`, given what came along with its copy.
   mode_t CarriedModeOnto(const std::string& source, const struct stat& from,
@@ -227,6 +242,8 @@ class LinuxFileSystem final : public FileSystem {
   linux_os::CopyState copy_state_;
   linux_os::AbilitiesCache abilities_;  // this pass's, by device
   linux_os::PendingCopies pending_;
+  std::string kept_path_;    // the file whose old version was kept last
+  struct stat kept_status_;  // as it was when that version was read
   linux_os::WrittenFileSystems written_;
 };
 

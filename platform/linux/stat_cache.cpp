@@ -23,6 +23,13 @@ int StatCache::HeldFolderFd(std::string_view folder) {
   return held.fd.get();
 }
 
+bool StatCache::SeenFolder(std::string_view folder, struct stat& status) const {
+  for (const Folder& held : folders_)
+    if (held.last_use != 0 && held.path == folder && held.fd.valid())
+      return ::fstat(held.fd.get(), &status) == 0;
+  return false;
+}
+
 void StatCache::Forget(const std::string& path) {
   for (Entry& entry : entries_)
     if (entry.path == path) entry.known = false;

@@ -40,6 +40,11 @@ class StatCache {
   /// Valid until the next call.
   int HeldFolderFd(std::string_view folder);
 
+  /// The status of the folder held at `folder`, as the pass listed it or
+  /// looked into it, read through the descriptor held (nothing is opened);
+  /// false when none is held there. An erase checks its folder against it.
+  bool SeenFolder(std::string_view folder, struct stat& status) const;
+
   /// Keeps `fd`, a folder just opened at `folder` (by a listing), as the
   /// folder to look up its entries in, unless one is held there already:
   /// one open of each folder serves its listing and its entries.
