@@ -107,7 +107,14 @@ void LinuxFileSystem::HoldFolders(const EntryFolders& folders) {
 }
 
 void LinuxFileSystem::ReleaseFolders() {
-  SettleWrites();
+  // The folders go however the settle ends.
+  try {
+    SettleWrites();
+  } catch (...) {
+    stats_.ForgetAll();
+    tree_.Release();
+    throw;
+  }
   stats_.ForgetAll();
   tree_.Release();
 }
@@ -138,7 +145,14 @@ void LinuxFileSystem::CommitPending() {
 }
 
 void LinuxFileSystem::SettleWrites() {
-  CommitPending();
+  // What was written before a failed commit is flushed before the report
+  // all the same.
+  try {
+    CommitPending();
+  } catch (...) {
+    written_.Keep();
+    throw;
+  }
   written_.Keep();
 }
 
@@ -375,8 +389,8 @@ CopyResult LinuxFileSystem::CopyAs(const std::string& source,
   // what follows compares with that.
   stats_.Forget(source);
   // The target's folder, which is written, is found afresh.
-  const Location onto = displacing ? LocateSeen(target, kOperation)
-                                   : Locate(target, kOperation);
+  Location onto = displacing ? LocateSeen(target, kOperation)
+                             : Locate(target, kOperation);
   if (displacing) CheckKept(onto, target, kOperation);
   const linux_os::TreeAccess::Root* root = tree_.RootOf(target);
   // In a pass's destination, a copy that replaces waits for the batch's
@@ -388,6 +402,7 @@ CopyResult LinuxFileSystem::CopyAs(const std::string& source,
               root == tree_.Held(linux_os::Role::kDestination) && !root->on_fuse
           ? linux_os::Landing::kBatched
           : linux_os::Landing::kFlushed;
+  const size_t waiting = pending_.size();
   const CopyResult result = linux_os::CopyEntry(
       {from_folder.get(), std::string(from.name), source}, status,
       {onto.folder.get(), onto.name, target}, copy_state_,
@@ -400,6 +415,8 @@ CopyResult LinuxFileSystem::CopyAs(const std::string& source,
     kept_status_ = status;
   }
   Wrote(target, onto.folder.get());
+  if (pending_.size() > waiting)
+    pending_.KeepFolder(SplitPath(target).folder, onto.folder);
   if (pending_.full()) CommitPending();
   return result;
 }
@@ -518,6 +535,7 @@ const struct stat* LinuxFileSystem::FolderStatus(const std::string& path) {
 
 void LinuxFileSystem::BeginPass() {
   CommitPending();
+  kept_path_.clear();
   stats_.ForgetAll();
   copy_state_.BeginPass();
   resolutions_.clear();

@@ -495,6 +495,37 @@ TEST_F(RunJobRealTest, FolderReplacedWhileErasingLosesNothing) {
   }
 }
 
+// A run that fails while copies wait for their batch's flush, whose commit
+// then fails too (their folder replaced by a link): the run's own error is
+// reported with the commit's after it, the program goes on to say so, the
+// copies made before are named and no temporary file is left.
+TEST_F(RunJobRealTest, CommitFailingAfterTheRunsFailureIsAddedToItsReport) {
+  for (const char* folder : {"src", "src/sub", "dst", "outside"})
+    MakeFolder(Path(folder));
+  WriteFile(Path("src/a.txt"), "a");
+  for (const char* name : {"f0", "f1", "f2", "f3"})
+    WriteFile(Path("src/sub/") + name, name);
+  AtStatus(
+      "Copying " + Path("src/sub/"),
+      [&] { SwapForLink(Path("dst/sub"), Path("outside")); }, 3);
+  WriteFile(Path("Setup.ini"), Backup("src", "dst"));
+  std::optional<std::string> report;
+  {
+    InFolder in_root(root_);
+    report = RunBackupJobReportingFailure(run_);
+  }
+  ASSERT_TRUE(report);
+  const size_t second = report->find("\r\nError ");
+  ASSERT_NE(second, std::string::npos) << *report;
+  EXPECT_THAT(report->substr(0, second),
+              HasSubstr("A link stands where a folder belongs"));
+  EXPECT_THAT(report->substr(second), HasSubstr(Path("dst/sub/")));
+  EXPECT_EQ(ReadFile(Path("dst/a.txt")), "a");
+  for (const char* folder : {"dst", "dst/sub-moved", "outside"})
+    for (const std::string& name : Entries(Path(folder)))
+      EXPECT_FALSE(fs_.IsLeftoverTemporary(name)) << folder << "/" << name;
+}
+
 // A copy cut short by a kill leaves its temporary file beside the target.
 // The next run removes it in every mode, keeps no version of it and counts
 // nothing for it; a file of that form that the source has is the user's.
