@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "core/run_error.h"
@@ -35,11 +36,14 @@ PathParts SplitPath(std::string_view path) {
   return {path.substr(0, at == 0 ? 1 : at), path.substr(at + 1)};
 }
 
+ProcFdPath::ProcFdPath(int fd) noexcept {
+  std::snprintf(text_, sizeof text_, "/proc/self/fd/%d", fd);
+}
+
 int ChmodFd(int fd, mode_t mode) {
   if (::fchmod(fd, mode) == 0) return 0;
   if (errno != EBADF) return -1;
-  const std::string proc = "/proc/self/fd/" + std::to_string(fd);
-  return ::chmod(proc.c_str(), mode);
+  return ::chmod(ProcFdPath(fd).c_str(), mode);
 }
 
 namespace {
