@@ -102,11 +102,13 @@ LinuxFileSystem::~LinuxFileSystem() {
 
 void LinuxFileSystem::HoldFolders(const EntryFolders& folders) {
   SettleWrites();
+  ForgetKept();
   stats_.ForgetAll();
   tree_.Hold(folders);
 }
 
 void LinuxFileSystem::ReleaseFolders() {
+  ForgetKept();
   // The folders go however the settle ends.
   try {
     SettleWrites();
@@ -363,16 +365,18 @@ CopyResult LinuxFileSystem::CopyAs(const std::string& source,
   const bool keeping = naming == linux_os::TargetName::kNewNameOnly;
   // A refresh replaces the file whose old version was just kept: in the
   // folder that version was read from, and only that file.
-  const bool displacing = !kept_path_.empty() && target == kept_path_;
-  kept_path_.clear();
+  std::optional<Location> displaced;
+  if (!keeping && IsKept(target)) displaced = TakeKept(target, kOperation);
+  ForgetKept();
   // A copy as this pass read the source; the target is replaced by a rename,
   // so no other name of the file it was changes. A version kept before an
   // erase or a refresh is read where that will happen (see LocateSeen).
   const linux_os::PathParts from = SplitPath(source);
   struct stat status;
   linux_os::FolderFd from_folder;
+  FolderIdentity kept_in;
   if (keeping) {
-    Location at = LocateSeen(source, kOperation);
+    Location at = LocateSeen(source, kOperation, &kept_in);
     if (::fstatat(at.folder.get(), at.name.c_str(), &status,
                   AT_SYMLINK_NOFOLLOW) != 0)
       ThrowError(kOperation, source);
@@ -389,9 +393,8 @@ CopyResult LinuxFileSystem::CopyAs(const std::string& source,
   // what follows compares with that.
   stats_.Forget(source);
   // The target's folder, which is written, is found afresh.
-  Location onto = displacing ? LocateSeen(target, kOperation)
-                             : Locate(target, kOperation);
-  if (displacing) CheckKept(onto, target, kOperation);
+  Location onto =
+      displaced ? std::move(*displaced) : Locate(target, kOperation);
   const linux_os::TreeAccess::Root* root = tree_.RootOf(target);
   // In a pass's destination, a copy that replaces waits for the batch's
   // flush where syncfs reaches the disk. A new name (a secondary copy) is on
@@ -410,10 +413,7 @@ CopyResult LinuxFileSystem::CopyAs(const std::string& source,
   if (!result.made()) return result;
   if (keeping && linux_os::FlushFolder(onto.folder.get()) != 0)
     ThrowError(kOperation, target);
-  if (keeping) {
-    kept_path_ = source;
-    kept_status_ = status;
-  }
+  if (keeping) NoteKept(source, status, kept_in);
   Wrote(target, onto.folder.get());
   if (pending_.size() > waiting)
     pending_.KeepFolder(SplitPath(target).folder, onto.folder);
@@ -444,13 +444,12 @@ int64_t LinuxFileSystem::Length(const std::string& path) {
 void LinuxFileSystem::Delete(const std::string& path) {
   constexpr char kOperation[] = "delete file";
   CommitIfPending(path);
-  const bool kept = !kept_path_.empty() && path == kept_path_;
-  kept_path_.clear();
   stats_.Forget(path);
-  const Location at = LocateSeen(path, kOperation);
-  // As close to the unlink as POSIX allows: the file that goes is the one
-  // whose old version was kept.
-  if (kept) CheckKept(at, path, kOperation);
+  // A file whose old version was kept goes from the folder it was read
+  // from, checked as close to the unlink as POSIX allows.
+  const Location at =
+      IsKept(path) ? TakeKept(path, kOperation) : LocateSeen(path, kOperation);
+  ForgetKept();
   const int folder = at.folder.get();
   if (InOwnFolder(folder,
                   [&] { return ::unlinkat(folder, at.name.c_str(), 0); }) != 0)
@@ -483,12 +482,12 @@ void LinuxFileSystem::RemoveFolder(const std::string& path) {
   const Location at = LocateSeen(path, kOperation);
   // The folder that goes is the one the pass emptied, not one put in its
   // place.
-  struct stat seen;
   struct stat now;
-  if (stats_.SeenFolder(path, seen) &&
+  if (const auto seen = stats_.SeenFolder(path);
+      seen &&
       ::fstatat(at.folder.get(), at.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) ==
           0 &&
-      (now.st_dev != seen.st_dev || now.st_ino != seen.st_ino))
+      (now.st_dev != seen->device || now.st_ino != seen->inode))
     ThrowFolderReplaced(path, kOperation);
   stats_.ForgetFolder(path);
   const int folder = at.folder.get();
@@ -535,7 +534,7 @@ const struct stat* LinuxFileSystem::FolderStatus(const std::string& path) {
 
 void LinuxFileSystem::BeginPass() {
   CommitPending();
-  kept_path_.clear();
+  ForgetKept();
   stats_.ForgetAll();
   copy_state_.BeginPass();
   resolutions_.clear();

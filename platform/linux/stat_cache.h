@@ -17,6 +17,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -40,10 +41,16 @@ class StatCache {
   /// Valid until the next call.
   int HeldFolderFd(std::string_view folder);
 
-  /// The status of the folder held at `folder`, as the pass listed it or
-  /// looked into it, read through the descriptor held (nothing is opened);
-  /// false when none is held there. An erase checks its folder against it.
-  bool SeenFolder(std::string_view folder, struct stat& status) const;
+  /// A folder's device and inode.
+  struct Identity {
+    dev_t device = 0;
+    ino_t inode = 0;
+  };
+  /// The identity of the folder held at `folder`, the one the pass listed or
+  /// looked into there, read once through the descriptor held (nothing is
+  /// opened); nullopt when none is held there. An erase checks its folder
+  /// against it.
+  std::optional<Identity> SeenFolder(std::string_view folder);
 
   /// Keeps `fd`, a folder just opened at `folder` (by a listing), as the
   /// folder to look up its entries in, unless one is held there already:
@@ -72,10 +79,12 @@ class StatCache {
     FolderFd fd;  // invalid: it could not be opened, for `error`
     int error = 0;
     uint64_t last_use = 0;  // 0: the slot is free
+    std::optional<Identity> identity;  // once SeenFolder has read it
 
     void Drop() {
       fd = FolderFd();
       last_use = 0;
+      identity.reset();
     }
   };
 
