@@ -36,11 +36,13 @@ void LinuxFileSystem::ThrowFolderReplaced(const std::string& path,
                  operation, path);
 }
 
-LinuxFileSystem::Location LinuxFileSystem::LocateSeen(
-    const std::string& path, const char* operation, FolderIdentity* found) {
+LinuxFileSystem::Location LinuxFileSystem::LocateSeen(const std::string& path,
+                                                      const char* operation,
+                                                      FolderIdentity* found) {
   Location at = Locate(path, operation);
   struct stat now;
-  if (::fstat(at.folder.get(), &now) != 0) linux_os::ThrowError(operation, path);
+  if (::fstat(at.folder.get(), &now) != 0)
+    linux_os::ThrowError(operation, path);
   const std::optional<FolderIdentity> seen =
       stats_.SeenFolder(linux_os::SplitPath(path).folder);
   if (seen && (now.st_dev != seen->device || now.st_ino != seen->inode))

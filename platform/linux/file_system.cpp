@@ -385,7 +385,8 @@ CopyResult LinuxFileSystem::CopyAs(const std::string& source,
     status = StatEntry(source, kOperation);
     // The source is only read: the folder its status was read in serves, as
     // link-free as it was when it was opened.
-    from_folder = linux_os::FolderFd::Borrowed(stats_.HeldFolderFd(from.folder));
+    from_folder =
+        linux_os::FolderFd::Borrowed(stats_.HeldFolderFd(from.folder));
     if (!from_folder.valid()) ThrowError(kOperation, source);
   }
   stats_.Forget(target);

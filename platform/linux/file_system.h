@@ -254,8 +254,8 @@ class LinuxFileSystem final : public FileSystem {
   linux_os::CopyState copy_state_;
   linux_os::AbilitiesCache abilities_;  // this pass's, by device
   linux_os::PendingCopies pending_;
-  std::string kept_path_;  // the file whose old version was kept last
-  struct stat kept_status_;  // as it was when that version was read
+  std::string kept_path_;       // the file whose old version was kept last
+  struct stat kept_status_;     // as it was when that version was read
   FolderIdentity kept_folder_;  // where it was read
   linux_os::WrittenFileSystems written_;
 };

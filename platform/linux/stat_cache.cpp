@@ -26,8 +26,7 @@ int StatCache::HeldFolderFd(std::string_view folder) {
 std::optional<StatCache::Identity> StatCache::SeenFolder(
     std::string_view folder) {
   for (Folder& held : folders_) {
-    if (held.last_use == 0 || held.path != folder || !held.fd.valid())
-      continue;
+    if (held.last_use == 0 || held.path != folder || !held.fd.valid()) continue;
     struct stat status;
     if (!held.identity && ::fstat(held.fd.get(), &status) == 0)
       held.identity = Identity{status.st_dev, status.st_ino};

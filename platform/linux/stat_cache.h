@@ -78,7 +78,7 @@ class StatCache {
     std::string path;
     FolderFd fd;  // invalid: it could not be opened, for `error`
     int error = 0;
-    uint64_t last_use = 0;  // 0: the slot is free
+    uint64_t last_use = 0;             // 0: the slot is free
     std::optional<Identity> identity;  // once SeenFolder has read it
 
     void Drop() {

@@ -35,9 +35,8 @@ constexpr DWORD kShareAll =
 // The entry itself: a link is opened as the link, as DeleteFileW removes it.
 win32::FileHandle OpenEntry(const std::string& path, DWORD access) {
   return win32::FileHandle(CreateFileW(
-      win32::WidenPath(path).c_str(), access, kShareAll, nullptr,
-      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-      nullptr));
+      win32::WidenPath(path).c_str(), access, kShareAll, nullptr, OPEN_EXISTING,
+      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
 }
 
 uint64_t Joined(DWORD high, DWORD low) { return uint64_t(high) << 32 | low; }
@@ -86,8 +85,7 @@ void Win32FileSystem::DeleteKept(const std::string& path) {
   if (!now) win32::ThrowError(GetLastError(), kOperation, path);
   if (*now != kept_) ThrowChanged(kOperation, path);
   // The file goes when the handle closes, at the end of this function.
-  if (const DWORD error =
-          win32::DisposeThroughHandle(file.get(), attributes))
+  if (const DWORD error = win32::DisposeThroughHandle(file.get(), attributes))
     win32::ThrowError(error, kOperation, path);
 }
 

@@ -32,7 +32,8 @@ DWORD DisposeThroughHandle(HANDLE handle, DWORD attributes) {
   };
   attributes &= kSettableBits;
   const bool read_only = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
-  if (read_only && !set_attributes(attributes & ~DWORD(FILE_ATTRIBUTE_READONLY)))
+  if (read_only &&
+      !set_attributes(attributes & ~DWORD(FILE_ATTRIBUTE_READONLY)))
     return GetLastError();
   FILE_DISPOSITION_INFO dispose{TRUE};
   if (SetFileInformationByHandle(handle, FileDispositionInfo, &dispose,

@@ -490,8 +490,8 @@ TEST_F(RunJobRealTest, FolderReplacedWhileErasingLosesNothing) {
     for (const char* folder : {"dst/sub", "moved", "old"})
       for (const auto& [name, content] : Contents(Path(folder)))
         found.insert(content);
-    EXPECT_TRUE(std::includes(found.begin(), found.end(), all.begin(),
-                              all.end()));
+    EXPECT_TRUE(
+        std::includes(found.begin(), found.end(), all.begin(), all.end()));
   }
 }
 
