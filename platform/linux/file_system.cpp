@@ -446,8 +446,9 @@ void LinuxFileSystem::Delete(const std::string& path) {
   constexpr char kOperation[] = "delete file";
   CommitIfPending(path);
   stats_.Forget(path);
-  // A file whose old version was kept goes from the folder it was read
-  // from, checked as close to the unlink as POSIX allows.
+  // A file whose old version was kept goes only from the folder it was read
+  // from, and only as that file, checked as close to the unlink as POSIX
+  // allows.
   const Location at =
       IsKept(path) ? TakeKept(path, kOperation) : LocateSeen(path, kOperation);
   ForgetKept();
