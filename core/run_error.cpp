@@ -28,7 +28,11 @@ RunError::RunError(int number, std::string text, std::string operation,
       operation_(std::move(operation)),
       path_(std::move(path)) {}
 
-std::string RunError::Report() const { return what(); }
+std::string RunError::Report() const { return what() + following_; }
+
+void RunError::AddFollowing(const RunError& later) {
+  following_ += "\r\n" + later.Report();
+}
 
 void ThrowOverflow(const std::string& what) {
   throw RunError(EOVERFLOW, "Overflow", "count " + what, "");

@@ -22,14 +22,20 @@ class RunError : public std::runtime_error {
   const std::string& operation() const { return operation_; }
   const std::string& path() const { return path_; }
 
-  /// "Error 13: Permission denied (copy file /home/a/x.txt)".
+  /// "Error 13: Permission denied (copy file /home/a/x.txt)", and after it,
+  /// a line each, the failures added with AddFollowing.
   std::string Report() const;
+  /// Adds a failure met while the run was ending because of this one (the
+  /// entry's folders let go, which names the copies still waiting): this
+  /// one stays the run's error, and the later one is told after it.
+  void AddFollowing(const RunError& later);
 
  private:
   int number_;
   std::string text_;
   std::string operation_;
   std::string path_;
+  std::string following_;  // each added report after "\r\n"
 };
 
 /// A check the program makes itself that ends the run with a message, as a

@@ -66,20 +66,35 @@ bool LiesInside(FileSystem& fs, const std::string& inner,
   return resolved_inner.compare(0, resolved_outer.size(), resolved_outer) == 0;
 }
 
-// Holds an entry's folders while its passes run, and lets them go however
-// the entry ends.
-class HeldFolders {
- public:
-  HeldFolders(FileSystem& fs, const EntryFolders& folders) : fs_(fs) {
-    fs_.HoldFolders(folders);
+// Runs `work` with an entry's folders held, and lets them go however it
+// ends. Letting go names the copies still waiting for their flush, which
+// can fail (a folder replaced by a link, a full disk): after work that
+// succeeded, that failure is the entry's own; after work that failed, it is
+// added to the work's failure, which stays the run's error. It is never
+// left to a destructor, where a second failure would end the program with
+// no report at all.
+template <typename Work>
+void WithFoldersHeld(FileSystem& fs, const EntryFolders& folders, Work work) {
+  fs.HoldFolders(folders);
+  try {
+    work();
+  } catch (RunError& error) {
+    try {
+      fs.ReleaseFolders();
+    } catch (const RunError& later) {
+      error.AddFollowing(later);
+    } catch (...) {
+    }
+    throw;
+  } catch (...) {
+    try {
+      fs.ReleaseFolders();
+    } catch (...) {  // the first failure is the one to report
+    }
+    throw;
   }
-  HeldFolders(const HeldFolders&) = delete;
-  HeldFolders& operator=(const HeldFolders&) = delete;
-  ~HeldFolders() { fs_.ReleaseFolders(); }
-
- private:
-  FileSystem& fs_;
-};
+  fs.ReleaseFolders();
+}
 
 // While it lives, the long steps of the file system report to `pacer`,
 // however the run ends.
@@ -143,24 +158,30 @@ class JobRun {
     const std::string dest = script_.Next();
     if (Rejection rejection = CheckFolders(source, dest)) return rejection;
     const bool preserving = run_.state.BackupMode == kDuplexPreserving;
-    const HeldFolders held(
-        run_.fs, {source, dest,
-                  preserving ? run_.state.SecondaryFolder : std::string()});
-    // The folder an absent drive leaves behind holds nothing of the drive:
-    // the entry is left out, its backup kept as it is, and the run goes on.
-    if (run_.fs.AwaitsAbsentDrive(source)) {
-      RecordLeftOut(run_.state, source, {kDriveNotMounted});
-      return std::nullopt;
-    }
-    if (Rejection rejection = CheckNotSweptBare(source, dest)) return rejection;
-    if (preserving) RemoveLeftoversOnce();
-    try {
-      MirrorFolder(run_, source, dest);
-      if (run_.state.BackupMode > kSimplex) SweepFolder(run_, dest, source);
-    } catch (const EntryRejected& rejected) {
-      return rejected.what();
-    }
-    return std::nullopt;
+    Rejection rejection;
+    WithFoldersHeld(
+        run_.fs,
+        {source, dest, preserving ? run_.state.SecondaryFolder : std::string()},
+        [&] {
+          // The folder an absent drive leaves behind holds nothing of the
+          // drive: the entry is left out, its backup kept as it is, and the
+          // run goes on.
+          if (run_.fs.AwaitsAbsentDrive(source)) {
+            RecordLeftOut(run_.state, source, {kDriveNotMounted});
+            return;
+          }
+          rejection = CheckNotSweptBare(source, dest);
+          if (rejection) return;
+          if (preserving) RemoveLeftoversOnce();
+          try {
+            MirrorFolder(run_, source, dest);
+            if (run_.state.BackupMode > kSimplex)
+              SweepFolder(run_, dest, source);
+          } catch (const EntryRejected& rejected) {
+            rejection = rejected.what();
+          }
+        });
+    return rejection;
   }
 
   Rejection CheckFolders(const std::string& source, const std::string& dest) {
@@ -229,9 +250,10 @@ class JobRun {
     const std::string folder = script_.Next();
     const std::string listing = script_.Next();
     std::unique_ptr<TextOutput> out = run_.fs.CreateTextFile(listing);
-    const HeldFolders held(run_.fs, {folder, "", ""});
-    StoreFolderTree(run_, folder, *out);
-    out->Close();
+    WithFoldersHeld(run_.fs, {folder, "", ""}, [&] {
+      StoreFolderTree(run_, folder, *out);
+      out->Close();
+    });
   }
 
   RunContext& run_;

@@ -123,8 +123,7 @@ class FolderTimeKept {
       const timespec times[2] = {{0, UTIME_OMIT}, before_.st_mtim};
       // The folder may be held by an O_PATH descriptor, which futimens
       // refuses; its /proc name leads to that very folder.
-      const std::string proc = "/proc/self/fd/" + std::to_string(folder_);
-      ::utimensat(AT_FDCWD, proc.c_str(), times, 0);
+      ::utimensat(AT_FDCWD, ProcFdPath(folder_).c_str(), times, 0);
     }
     errno = saved;
   }

@@ -102,11 +102,25 @@ bool PendingCopies::Touches(std::string_view path) const {
   return by_path_.contains(path) || folders_.contains(path);
 }
 
-std::vector<PendingCopy> PendingCopies::TakeAll() {
+void PendingCopies::KeepFolder(std::string_view path, FolderFd& folder) {
+  for (const auto& [kept_path, fd] : made_in_)
+    if (kept_path == path) return;
+  UniqueFd fd = folder.TakeOwned();
+  if (!fd.valid()) return;
+  if (made_in_.size() < kKeptFolders) {
+    made_in_.emplace_back(std::string(path), std::move(fd));
+    return;
+  }
+  made_in_[next_kept_] = {std::string(path), std::move(fd)};
+  next_kept_ = (next_kept_ + 1) % kKeptFolders;
+}
+
+PendingBatch PendingCopies::TakeAll() {
   by_path_.clear();
   folders_.clear();
   bytes_ = 0;
-  return std::exchange(copies_, {});
+  next_kept_ = 0;
+  return {std::exchange(copies_, {}), std::exchange(made_in_, {})};
 }
 
 void WrittenFileSystems::Wrote(const TreeAccess::Root& root) {
@@ -159,23 +173,31 @@ int WrittenFileSystems::Flush(const std::string& shown,
 
 namespace {
 
-// Removes what is left of a batch that will not be named.
-void Discard(std::vector<PendingCopy>& copies, size_t from,
+// Removes what is left of a batch that will not be named: in the folder
+// each was made in where that is kept open, else in the one its path leads
+// to now. One that cannot be reached stays for a later run's pass to erase.
+void Discard(const PendingBatch& batch, size_t from,
              const std::function<FolderFd(const std::string&)>& open_folder) {
-  for (size_t i = from; i < copies.size(); ++i) {
-    const FolderFd folder = open_folder(copies[i].folder);
-    if (folder.valid())
-      ::unlinkat(folder.get(), copies[i].temp_name.c_str(), 0);
+  for (size_t i = from; i < batch.copies.size(); ++i) {
+    const PendingCopy& copy = batch.copies[i];
+    const auto kept = std::find_if(
+        batch.made_in.begin(), batch.made_in.end(),
+        [&](const auto& made_in) { return made_in.first == copy.folder; });
+    const FolderFd folder = kept != batch.made_in.end()
+                                ? FolderFd::Borrowed(kept->second.get())
+                                : open_folder(copy.folder);
+    if (folder.valid()) ::unlinkat(folder.get(), copy.temp_name.c_str(), 0);
   }
 }
 
 }  // namespace
 
 void CommitCopies(
-    std::vector<PendingCopy> copies,
+    PendingBatch batch,
     const std::function<FolderFd(const std::string&)>& open_folder,
     const ProgressTick& meanwhile) {
   constexpr char kOperation[] = "copy file";
+  const std::vector<PendingCopy>& copies = batch.copies;
   size_t named = 0;
   try {
     // One flush for each file system: syncfs waits for all of its data.
@@ -215,7 +237,7 @@ void CommitCopies(
         ThrowError(kOperation, copy.path);
     }
   } catch (...) {
-    Discard(copies, named, open_folder);
+    Discard(batch, named, open_folder);
     throw;
   }
 }

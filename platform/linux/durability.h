@@ -57,6 +57,13 @@ struct PendingCopy {
   bool times_after_rename = false;
 };
 
+/// A batch handed over to take its names: the copies, and the folders the
+/// latest of them were made in, kept open by their paths (see KeepFolder).
+struct PendingBatch {
+  std::vector<PendingCopy> copies;
+  std::vector<std::pair<std::string, UniqueFd>> made_in;
+};
+
 /// The batch of copies waiting for one flush.
 class PendingCopies {
  public:
@@ -66,7 +73,17 @@ class PendingCopies {
   static constexpr size_t kMaxCopies = 8192;
   static constexpr int64_t kMaxBytes = int64_t{1} << 30;
 
+  /// So many folders a batch keeps open, the latest it was made in.
+  static constexpr size_t kKeptFolders = 16;
+
   void Add(PendingCopy copy);
+  /// Keeps `folder`, the open folder at `path` that the copy added last was
+  /// made in, unless it is kept already: should the batch never be named,
+  /// its temporary files are removed there, wherever the folder has gone
+  /// meanwhile (renamed, or its path now leading through a link). Those of
+  /// folders no longer kept are looked for by their paths.
+  void KeepFolder(std::string_view path, FolderFd& folder);
+  size_t size() const { return copies_.size(); }
   bool empty() const { return copies_.empty(); }
   bool full() const {
     return copies_.size() >= kMaxCopies || bytes_ >= kMaxBytes;
@@ -75,8 +92,8 @@ class PendingCopies {
   const struct stat* Find(const std::string& path) const;
   /// Whether a waiting copy's target is `path` or lies below it.
   bool Touches(std::string_view path) const;
-  /// Hands the batch over, in the order the copies were made.
-  std::vector<PendingCopy> TakeAll();
+  /// Hands the batch over, the copies in the order they were made.
+  PendingBatch TakeAll();
 
  private:
   // Looked up by string_view without making a string.
@@ -92,6 +109,8 @@ class PendingCopies {
   // making or removal of any of them meets waiting copies.
   std::unordered_set<std::string, NameHash, std::equal_to<>> folders_;
   int64_t bytes_ = 0;
+  std::vector<std::pair<std::string, UniqueFd>> made_in_;
+  size_t next_kept_ = 0;  // the slot the next folder kept takes when full
 };
 
 /// The file systems of the destination and secondary folders a run wrote
@@ -125,10 +144,11 @@ class WrittenFileSystems {
 /// Gives a batch of copies their names: first one syncfs for each file
 /// system they lie on, so that their data is on the disk, then each rename
 /// in the order the copies were made, in the folder `open_folder(folder)`
-/// yields (found afresh). On a failure the copies not yet named are removed
-/// and RunError thrown, naming the target.
+/// yields (found afresh). On a failure the copies not yet named are removed,
+/// where they were made if that folder was kept, and RunError thrown,
+/// naming the target.
 void CommitCopies(
-    std::vector<PendingCopy> copies,
+    PendingBatch batch,
     const std::function<FolderFd(const std::string&)>& open_folder,
     const ProgressTick& meanwhile);
 

@@ -102,13 +102,22 @@ LinuxFileSystem::~LinuxFileSystem() {
 
 void LinuxFileSystem::HoldFolders(const EntryFolders& folders) {
   SettleWrites();
+  ForgetKept();
   stats_.ForgetAll();
   tree_.Hold(folders);
   absent_mounts_read_ = false;
 }
 
 void LinuxFileSystem::ReleaseFolders() {
-  SettleWrites();
+  ForgetKept();
+  // The folders go however the settle ends.
+  try {
+    SettleWrites();
+  } catch (...) {
+    stats_.ForgetAll();
+    tree_.Release();
+    throw;
+  }
   stats_.ForgetAll();
   tree_.Release();
 }
@@ -139,7 +148,14 @@ void LinuxFileSystem::CommitPending() {
 }
 
 void LinuxFileSystem::SettleWrites() {
-  CommitPending();
+  // What was written before a failed commit is flushed before the report
+  // all the same.
+  try {
+    CommitPending();
+  } catch (...) {
+    written_.Keep();
+    throw;
+  }
   written_.Keep();
 }
 
@@ -358,20 +374,40 @@ CopyResult LinuxFileSystem::CopyAs(const std::string& source,
   // A copy reads its source's content and replaces its target as named.
   CommitIfPending(source);
   CommitIfPending(target);
+  const bool keeping = naming == linux_os::TargetName::kNewNameOnly;
+  // A refresh replaces the file whose old version was just kept: in the
+  // folder that version was read from, and only that file.
+  std::optional<Location> displaced;
+  if (!keeping && IsKept(target)) displaced = TakeKept(target, kOperation);
+  ForgetKept();
   // A copy as this pass read the source; the target is replaced by a rename,
-  // so no other name of the file it was changes.
-  const struct stat status = StatEntry(source, kOperation);
+  // so no other name of the file it was changes. A version kept before an
+  // erase or a refresh is read where that will happen (see LocateSeen).
+  const linux_os::PathParts from = SplitPath(source);
+  struct stat status;
+  linux_os::FolderFd from_folder;
+  FolderIdentity kept_in;
+  if (keeping) {
+    Location at = LocateSeen(source, kOperation, &kept_in);
+    if (::fstatat(at.folder.get(), at.name.c_str(), &status,
+                  AT_SYMLINK_NOFOLLOW) != 0)
+      ThrowError(kOperation, source);
+    from_folder = std::move(at.folder);
+  } else {
+    status = StatEntry(source, kOperation);
+    // The source is only read: the folder its status was read in serves, as
+    // link-free as it was when it was opened.
+    from_folder =
+        linux_os::FolderFd::Borrowed(stats_.HeldFolderFd(from.folder));
+    if (!from_folder.valid()) ThrowError(kOperation, source);
+  }
   stats_.Forget(target);
   // The copy may have found the source changed and copied it as it is now:
   // what follows compares with that.
   stats_.Forget(source);
-  // The source is only read: the folder its status was read in serves, as
-  // link-free as it was when it was opened. The target's folder, which is
-  // written, is found afresh.
-  const linux_os::PathParts from = SplitPath(source);
-  const int from_folder = stats_.HeldFolderFd(from.folder);
-  if (from_folder < 0) ThrowError(kOperation, source);
-  const Location onto = Locate(target, kOperation);
+  // The target's folder, which is written, is found afresh.
+  Location onto =
+      displaced ? std::move(*displaced) : Locate(target, kOperation);
   const linux_os::TreeAccess::Root* root = tree_.RootOf(target);
   // In a pass's destination, a copy that replaces waits for the batch's
   // flush where syncfs reaches the disk. A new name (a secondary copy) is on
@@ -382,15 +418,18 @@ CopyResult LinuxFileSystem::CopyAs(const std::string& source,
               root == tree_.Held(linux_os::Role::kDestination) && !root->on_fuse
           ? linux_os::Landing::kBatched
           : linux_os::Landing::kFlushed;
+  const size_t waiting = pending_.size();
   const CopyResult result = linux_os::CopyEntry(
-      {from_folder, std::string(from.name), source}, status,
+      {from_folder.get(), std::string(from.name), source}, status,
       {onto.folder.get(), onto.name, target}, copy_state_,
       AbilitiesOfFolder(onto.folder.get()), naming, landing);
   if (!result.made()) return result;
-  if (naming == linux_os::TargetName::kNewNameOnly &&
-      linux_os::FlushFolder(onto.folder.get()) != 0)
+  if (keeping && linux_os::FlushFolder(onto.folder.get()) != 0)
     ThrowError(kOperation, target);
+  if (keeping) NoteKept(source, status, kept_in);
   Wrote(target, onto.folder.get());
+  if (pending_.size() > waiting)
+    pending_.KeepFolder(SplitPath(target).folder, onto.folder);
   if (pending_.full()) CommitPending();
   return result;
 }
@@ -419,7 +458,12 @@ void LinuxFileSystem::Delete(const std::string& path) {
   constexpr char kOperation[] = "delete file";
   CommitIfPending(path);
   stats_.Forget(path);
-  const Location at = Locate(path, kOperation);
+  // A file whose old version was kept goes only from the folder it was read
+  // from, and only as that file, checked as close to the unlink as POSIX
+  // allows.
+  const Location at =
+      IsKept(path) ? TakeKept(path, kOperation) : LocateSeen(path, kOperation);
+  ForgetKept();
   const int folder = at.folder.get();
   if (InOwnFolder(folder,
                   [&] { return ::unlinkat(folder, at.name.c_str(), 0); }) != 0)
@@ -449,8 +493,17 @@ CopyResult LinuxFileSystem::CreateFolder(const std::string& path) {
 void LinuxFileSystem::RemoveFolder(const std::string& path) {
   constexpr char kOperation[] = "remove folder";
   CommitIfPending(path);
+  const Location at = LocateSeen(path, kOperation);
+  // The folder that goes is the one the pass emptied, not one put in its
+  // place.
+  struct stat now;
+  if (const auto seen = stats_.SeenFolder(path);
+      seen &&
+      ::fstatat(at.folder.get(), at.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) ==
+          0 &&
+      (now.st_dev != seen->device || now.st_ino != seen->inode))
+    ThrowFolderReplaced(path, kOperation);
   stats_.ForgetFolder(path);
-  const Location at = Locate(path, kOperation);
   const int folder = at.folder.get();
   if (InOwnFolder(folder, [&] {
         return ::unlinkat(folder, at.name.c_str(), AT_REMOVEDIR);
@@ -495,6 +548,7 @@ const struct stat* LinuxFileSystem::FolderStatus(const std::string& path) {
 
 void LinuxFileSystem::BeginPass() {
   CommitPending();
+  ForgetKept();
   stats_.ForgetAll();
   copy_state_.BeginPass();
   resolutions_.clear();

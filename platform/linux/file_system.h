@@ -210,6 +210,33 @@ class LinuxFileSystem final : public FileSystem {
   linux_os::UniqueFd OpenFileSeen(const Location& at, const std::string& path,
                                   const struct stat& seen, struct stat& opened,
                                   const char* operation) const;
+  /// A folder's device and inode.
+  using FolderIdentity = linux_os::StatCache::Identity;
+  /// As Locate, for an erase, or for keeping the version of a file that an
+  /// erase or a refresh displaces: the folder found afresh must be the one
+  /// the pass listed or looked into at that path (same device and inode),
+  /// else the run ends with the folder-replaced error. So what was decided
+  /// in one folder is never done in another, and no erase rests on a folder
+  /// held since before (see platform/linux/displaced.cpp).
+  /// The folder's identity goes to `found` where asked.
+  Location LocateSeen(const std::string& path, const char* operation,
+                      FolderIdentity* found = nullptr);
+  /// Notes `path`, of status `status` in the folder `folder`, as the file
+  /// whose old version was just kept.
+  void NoteKept(const std::string& path, const struct stat& status,
+                const FolderIdentity& folder);
+  /// Locates the file kept last, at `path`, for the erase or refresh that
+  /// follows its keeping: its folder found afresh must still be the one its
+  /// version was read from, and the file there that very file (device,
+  /// inode, length and last-modified time), checked just before; else the
+  /// run ends. What an erase or a refresh takes away is what was kept.
+  Location TakeKept(const std::string& path, const char* operation);
+  /// Whether `path` is the file kept last.
+  bool IsKept(const std::string& path) const { return path == kept_path_; }
+  void ForgetKept() { kept_path_.clear(); }
+  /// Throws the folder-replaced error for the entry `path`.
+  [[noreturn]] static void ThrowFolderReplaced(const std::string& path,
+                                               const char* operation);
   /// The permission bits that `mode`, read from `source`, may give the
   /// regular file `target`, given what came along with its copy.
   mode_t CarriedModeOnto(const std::string& source, const struct stat& from,
@@ -244,6 +271,9 @@ class LinuxFileSystem final : public FileSystem {
   linux_os::CopyState copy_state_;
   linux_os::AbilitiesCache abilities_;  // this pass's, by device
   linux_os::PendingCopies pending_;
+  std::string kept_path_;       // the file whose old version was kept last
+  struct stat kept_status_;     // as it was when that version was read
+  FolderIdentity kept_folder_;  // where it was read
   linux_os::WrittenFileSystems written_;
   linux_os::AbsentMountPoints absent_mounts_;  // this job entry's
   bool absent_mounts_read_ = false;

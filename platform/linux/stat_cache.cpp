@@ -23,6 +23,18 @@ int StatCache::HeldFolderFd(std::string_view folder) {
   return held.fd.get();
 }
 
+std::optional<StatCache::Identity> StatCache::SeenFolder(
+    std::string_view folder) {
+  for (Folder& held : folders_) {
+    if (held.last_use == 0 || held.path != folder || !held.fd.valid()) continue;
+    struct stat status;
+    if (!held.identity && ::fstat(held.fd.get(), &status) == 0)
+      held.identity = Identity{status.st_dev, status.st_ino};
+    return held.identity;
+  }
+  return std::nullopt;
+}
+
 void StatCache::Forget(const std::string& path) {
   for (Entry& entry : entries_)
     if (entry.path == path) entry.known = false;

@@ -17,6 +17,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -39,6 +40,17 @@ class StatCache {
   /// folder, reached without links when it was opened), or -1 with errno.
   /// Valid until the next call.
   int HeldFolderFd(std::string_view folder);
+
+  /// A folder's device and inode.
+  struct Identity {
+    dev_t device = 0;
+    ino_t inode = 0;
+  };
+  /// The identity of the folder held at `folder`, the one the pass listed or
+  /// looked into there, read once through the descriptor held (nothing is
+  /// opened); nullopt when none is held there. An erase checks its folder
+  /// against it.
+  std::optional<Identity> SeenFolder(std::string_view folder);
 
   /// Keeps `fd`, a folder just opened at `folder` (by a listing), as the
   /// folder to look up its entries in, unless one is held there already:
@@ -66,11 +78,13 @@ class StatCache {
     std::string path;
     FolderFd fd;  // invalid: it could not be opened, for `error`
     int error = 0;
-    uint64_t last_use = 0;  // 0: the slot is free
+    uint64_t last_use = 0;             // 0: the slot is free
+    std::optional<Identity> identity;  // once SeenFolder has read it
 
     void Drop() {
       fd = FolderFd();
       last_use = 0;
+      identity.reset();
     }
   };
 

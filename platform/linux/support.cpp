@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <climits>
+#include <cstdio>
 #include <cstring>
 
 #include "core/run_error.h"
@@ -53,11 +54,14 @@ bool Changed(const struct stat& before, const struct stat& after) {
          before.st_ctim.tv_nsec != after.st_ctim.tv_nsec;
 }
 
+ProcFdPath::ProcFdPath(int fd) noexcept {
+  std::snprintf(text_, sizeof text_, "/proc/self/fd/%d", fd);
+}
+
 int ChmodFd(int fd, mode_t mode) {
   if (::fchmod(fd, mode) == 0) return 0;
   if (errno != EBADF) return -1;
-  const std::string proc = "/proc/self/fd/" + std::to_string(fd);
-  return ::chmod(proc.c_str(), mode);
+  return ::chmod(ProcFdPath(fd).c_str(), mode);
 }
 
 namespace {

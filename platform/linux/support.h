@@ -79,6 +79,17 @@ std::string TemporaryHead(std::string_view target_name);
 /// it changes: its length, its last-modified time or its change time.
 bool Changed(const struct stat& before, const struct stat& after);
 
+/// "/proc/self/fd/<fd>", the name that leads to the very entry `fd` refers
+/// to, made without allocating: destructors use it, and must not throw.
+class ProcFdPath {
+ public:
+  explicit ProcFdPath(int fd) noexcept;
+  const char* c_str() const { return text_; }
+
+ private:
+  char text_[32];
+};
+
 /// Sets the mode of the entry `fd` refers to, which may have been opened with
 /// O_PATH (fchmod refuses those): through /proc/self/fd, which names that
 /// very inode and follows no other link. 0, or -1 with errno.

@@ -12,6 +12,7 @@
 
 namespace fernwise {
 
+using win32::kSettableBits;
 using win32::ThrowError;
 using win32::WidenPath;
 
@@ -19,11 +20,6 @@ namespace {
 
 constexpr DWORD kShareAll =
     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-// The bits SetFileAttributesW can give a file.
-constexpr DWORD kSettableBits =
-    FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-    FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED |
-    FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_TEMPORARY;
 // The bits that make CopyFileW, MoveFileExW or DeleteFileW refuse a target.
 constexpr DWORD kLockingBits =
     FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
@@ -261,19 +257,9 @@ bool RemoveFolderLink(const std::wstring& path, const std::string& original) {
   if (!(tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
       !IsReparseTagNameSurrogate(tag.ReparseTag))
     return false;
-  if (tag.FileAttributes & FILE_ATTRIBUTE_READONLY) {
-    FILE_BASIC_INFO basic{};
-    const DWORD kept =
-        tag.FileAttributes & kSettableBits & ~DWORD(FILE_ATTRIBUTE_READONLY);
-    basic.FileAttributes = kept ? kept : FILE_ATTRIBUTE_NORMAL;
-    if (!SetFileInformationByHandle(link.get(), FileBasicInfo, &basic,
-                                    sizeof basic))
-      ThrowError(GetLastError(), "remove link", original);
-  }
-  FILE_DISPOSITION_INFO dispose{TRUE};
-  if (!SetFileInformationByHandle(link.get(), FileDispositionInfo, &dispose,
-                                  sizeof dispose))
-    ThrowError(GetLastError(), "remove link", original);
+  if (const DWORD error =
+          win32::DisposeThroughHandle(link.get(), tag.FileAttributes))
+    ThrowError(error, "remove link", original);
   return true;
 }
 
@@ -308,6 +294,10 @@ void Win32FileSystem::SetAttributes(const std::string& path, uint32_t mask) {
 CopyResult Win32FileSystem::Copy(const std::string& source,
                                  const std::string& target) {
   entries_.Forget(target);
+  // A refresh replaces only the file whose old version was just kept.
+  if (!kept_path_.empty() && target == kept_path_)
+    CheckKept(target, "copy file to");
+  kept_path_.clear();
   const std::wstring wide_target = WidenPath(target);
   const std::wstring temporary =
       CopyToTemporary(WidenPath(source), wide_target, source, target, *this);
@@ -318,6 +308,8 @@ CopyResult Win32FileSystem::Copy(const std::string& source,
 CopyResult Win32FileSystem::CopyToNewName(const std::string& source,
                                           const std::string& target) {
   entries_.Forget(target);
+  kept_path_.clear();
+  const std::optional<FileIdentity> before = IdentityAt(source);
   const std::wstring wide_target = WidenPath(target);
   const std::wstring temporary =
       CopyToTemporary(WidenPath(source), wide_target, source, target, *this);
@@ -329,7 +321,10 @@ CopyResult Win32FileSystem::CopyToNewName(const std::string& source,
                ? 0
                : GetLastError();
   });
-  if (error == 0) return {};
+  if (error == 0) {
+    NoteKept(source, before);
+    return {};
+  }
   Discard(temporary);
   if (IsTaken(error)) return {"", true};
   ThrowError(error, "copy file to", target);
@@ -337,6 +332,9 @@ CopyResult Win32FileSystem::CopyToNewName(const std::string& source,
 
 void Win32FileSystem::Delete(const std::string& path) {
   entries_.Forget(path);
+  const bool kept = !kept_path_.empty() && path == kept_path_;
+  kept_path_.clear();
+  if (kept) return DeleteKept(path);
   RemoveUnlocked(path, DeleteFileW, "delete file");
 }
 

@@ -167,6 +167,7 @@ std::optional<bool> Win32FileSystem::ListedIsFolder() const {
 
 void Win32FileSystem::BeginPass() {
   entries_.Clear();
+  kept_path_.clear();
   volumes_[0] = volumes_[1] = {};
 }
 

@@ -33,6 +33,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "core/file_system.h"
@@ -87,6 +88,9 @@ class Win32FileSystem final : public FileSystem {
   bool SameContent(const std::string& a, const std::string& b) override;
   int64_t Length(const std::string& path) override;
   /// Clears the read-only bit first: the destination tree is the program's.
+  /// The file whose old version CopyToNewName kept last is deleted through
+  /// one handle, checked to be that very file (see
+  /// platform/win32/displaced.cpp).
   void Delete(const std::string& path) override;
   CopyResult CreateFolder(const std::string& path) override;
   /// Clears the read-only bit first, as Delete does, and removes the links
@@ -134,6 +138,32 @@ class Win32FileSystem final : public FileSystem {
   const win32::EntryData& Entry(const std::string& path, const char* operation);
   win32::TimeRules VolumeRules(const std::string& path);
 
+  /// What tells a file from every other and one version of it from the
+  /// next: its volume, its file index, its length and last-write time.
+  struct FileIdentity {
+    uint32_t volume = 0;
+    uint64_t index = 0;
+    uint64_t size = 0;
+    uint64_t written = 0;
+    friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+  };
+  /// The identity of the entry `entry` is open on, and its attributes
+  /// into `attributes` where asked; nullopt where it cannot be read.
+  static std::optional<FileIdentity> IdentityOf(HANDLE entry,
+                                                DWORD* attributes = nullptr);
+  /// The same for the entry at `path` itself (a link as the link).
+  static std::optional<FileIdentity> IdentityAt(const std::string& path);
+  /// Notes `path` as the file whose old version was just kept, unless its
+  /// identity now differs from `before`, read before the copy: then the
+  /// file changed while it was copied, and the run ends.
+  void NoteKept(const std::string& path,
+                const std::optional<FileIdentity>& before);
+  /// Throws unless the entry at `path` is still the file kept last.
+  void CheckKept(const std::string& path, const char* operation) const;
+  /// Deletes the file kept last, at `path`, through one handle that is
+  /// checked to be that file.
+  void DeleteKept(const std::string& path);
+
   /// The one listing in progress; null when none is.
   std::unique_ptr<Listing> listing_;
   win32::EntryCache entries_;
@@ -141,6 +171,8 @@ class Win32FileSystem final : public FileSystem {
   Volume volumes_[2];
   size_t next_volume_ = 0;
   Calls calls_;
+  std::string kept_path_;  // the file whose old version was kept last
+  FileIdentity kept_;
 };
 
 }  // namespace fernwise

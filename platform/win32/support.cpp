@@ -30,6 +30,27 @@ bool IsInUse(DWORD error) {
   return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
 }
 
+DWORD DisposeThroughHandle(HANDLE handle, DWORD attributes) {
+  const auto set_attributes = [handle](DWORD bits) {
+    FILE_BASIC_INFO basic{};
+    basic.FileAttributes = bits ? bits : FILE_ATTRIBUTE_NORMAL;
+    return SetFileInformationByHandle(handle, FileBasicInfo, &basic,
+                                      sizeof basic) != 0;
+  };
+  attributes &= kSettableBits;
+  const bool read_only = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+  if (read_only &&
+      !set_attributes(attributes & ~DWORD(FILE_ATTRIBUTE_READONLY)))
+    return GetLastError();
+  FILE_DISPOSITION_INFO dispose{TRUE};
+  if (SetFileInformationByHandle(handle, FileDispositionInfo, &dispose,
+                                 sizeof dispose))
+    return 0;
+  const DWORD error = GetLastError();
+  if (read_only) set_attributes(attributes);
+  return error;
+}
+
 FileTime FileTimeOf(const FILETIME& stamp) {
   constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
   constexpr int64_t kMin = std::numeric_limits<int64_t>::min();

@@ -21,6 +21,21 @@ bool IsNotFound(DWORD error);
 /// keeps this one out (no read sharing, a locked range).
 bool IsInUse(DWORD error);
 
+/// The attribute bits SetFileAttributesW (and FileBasicInfo) can give a
+/// file.
+inline constexpr DWORD kSettableBits =
+    FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+    FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED |
+    FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_TEMPORARY;
+
+/// Marks the entry `handle` was opened on (with DELETE and
+/// FILE_WRITE_ATTRIBUTES) to go when the handle closes: the entry checked
+/// through that handle is the one that goes. A read-only bit among its
+/// `attributes`, which would refuse it, is cleared first on the same
+/// handle, and put back should the deletion still be refused. Returns 0 or
+/// the GetLastError() value.
+DWORD DisposeThroughHandle(HANDLE handle, DWORD attributes);
+
 /// A FILETIME (100 ns units since 1601) as the core's time. Stamps beyond
 /// what 64-bit nanoseconds since 1970 can hold (before 1678, after 2262) are
 /// held at the limit rather than wrapped around.

@@ -14,7 +14,9 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
+#include <utility>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -466,6 +468,87 @@ TEST_F(RunJobRealTest, SourceFolderReplacedMidSweepIsLookedAtAfresh) {
       2);
   ASSERT_FALSE(Run(Backup("src", "dst")));
   EXPECT_THAT(Entries(Path("dst/sub")), ElementsAre("a", "b", "c"));
+}
+
+// A destination folder replaced by another full one while the preserving
+// mode erases in it (another program, a second run): the sweep's, or the
+// mirror's when a folder became a file. Every file that leaves the backup
+// is kept first, and the run ends naming what happened.
+TEST_F(RunJobRealTest, FolderReplacedWhileErasingLosesNothing) {
+  struct Case {
+    const char* what;
+    bool source_is_file;  // the mirror erases the folder; else the sweep
+    bool during_keep;     // swapped while the first old version is copied
+  };
+  for (const Case& c : {Case{"sweep, before the keep", false, false},
+                        Case{"sweep, during the keep", false, true},
+                        Case{"mirror, before the keep", true, false}}) {
+    SCOPED_TRACE(c.what);
+    Fresh({"src", "dst", "dst/sub", "old", "other"});
+    if (c.source_is_file) WriteFile(Path("src/sub"), "file");
+    if (!c.source_is_file) MakeFolder(Path("src/sub"));
+    std::multiset<std::string> all;
+    for (int i = 0; i < 5; ++i) {
+      const std::string name = "/f" + std::to_string(i);
+      WriteFile(Path("dst/sub") + name, "old" + name);
+      WriteFile(Path("other") + name, "new" + name);
+      all.insert({"old" + name, "new" + name});
+    }
+    bool armed = false;
+    const auto swap = [&] {
+      ASSERT_EQ(::rename(Path("dst/sub").c_str(), Path("moved").c_str()), 0);
+      ASSERT_EQ(::rename(Path("other").c_str(), Path("dst/sub").c_str()), 0);
+    };
+    AtStatus("Erasing ", [&] {
+      if (c.during_keep) armed = true;
+      if (!c.during_keep) swap();
+    });
+    fs_.set_copy_hook([&](int64_t) {
+      if (std::exchange(armed, false)) swap();
+    });
+    const std::optional<RunError> failure =
+        Run(Script("DUPLEX-PRESERVING, " + Path("old")) + Backup("src", "dst"));
+    fs_.set_copy_hook(nullptr);
+    ASSERT_TRUE(failure);
+    EXPECT_THAT(failure->text(), HasSubstr("folder was replaced"));
+    std::multiset<std::string> found;
+    for (const char* folder : {"dst/sub", "moved", "old"})
+      for (const auto& [name, content] : Contents(Path(folder)))
+        found.insert(content);
+    EXPECT_TRUE(
+        std::includes(found.begin(), found.end(), all.begin(), all.end()));
+  }
+}
+
+// A run that fails while copies wait for their batch's flush, whose commit
+// then fails too (their folder replaced by a link): the run's own error is
+// reported with the commit's after it, the program goes on to say so, the
+// copies made before are named and no temporary file is left.
+TEST_F(RunJobRealTest, CommitFailingAfterTheRunsFailureIsAddedToItsReport) {
+  for (const char* folder : {"src", "src/sub", "dst", "outside"})
+    MakeFolder(Path(folder));
+  WriteFile(Path("src/a.txt"), "a");
+  for (const char* name : {"f0", "f1", "f2", "f3"})
+    WriteFile(Path("src/sub/") + name, name);
+  AtStatus(
+      "Copying " + Path("src/sub/"),
+      [&] { SwapForLink(Path("dst/sub"), Path("outside")); }, 3);
+  WriteFile(Path("Setup.ini"), Backup("src", "dst"));
+  std::optional<std::string> report;
+  {
+    InFolder in_root(root_);
+    report = RunBackupJobReportingFailure(run_);
+  }
+  ASSERT_TRUE(report);
+  const size_t second = report->find("\r\nError ");
+  ASSERT_NE(second, std::string::npos) << *report;
+  EXPECT_THAT(report->substr(0, second),
+              HasSubstr("A link stands where a folder belongs"));
+  EXPECT_THAT(report->substr(second), HasSubstr(Path("dst/sub/")));
+  EXPECT_EQ(ReadFile(Path("dst/a.txt")), "a");
+  for (const char* folder : {"dst", "dst/sub-moved", "outside"})
+    for (const std::string& name : Entries(Path(folder)))
+      EXPECT_FALSE(fs_.IsLeftoverTemporary(name)) << folder << "/" << name;
 }
 
 // A copy cut short by a kill leaves its temporary file beside the target,

@@ -445,6 +445,37 @@ TEST_F(RunJobTest, MissingScriptNamesTheFileAndItsFolder) {
   EXPECT_THAT(window_.events, ElementsAre("disable"));
 }
 
+// Letting an entry's folders go names the copies still waiting, which can
+// fail: that failure is the run's error after an entry that went well, and
+// is told after the entry's own error when that failed first.
+TEST_F(RunJobTest, FailureToLetFoldersGoIsReportedAfterTheRunsOwn) {
+  class FailingRelease : public MemoryFileSystem {
+   public:
+    void ReleaseFolders() override {
+      throw RunError(EIO, "Input/output error", "copy file", "/dst/a.txt");
+    }
+  };
+  const std::string release_error = "Error " + std::to_string(EIO) +
+                                    ": Input/output error (copy file "
+                                    "/dst/a.txt)";
+  for (const bool copy_fails : {false, true}) {
+    FailingRelease fs;
+    fs.AddFile("/src/a.txt", "a");
+    fs.AddFolder("/dst");
+    fs.AddFile("/work/Setup.ini", "BACKUP, /src, /dst");
+    if (copy_fails)
+      fs.FailOn(MemoryFileSystem::Op::kCopy, "/src/a.txt", ENOSPC);
+    RunContext run{fs, window_, state_, [] { return 0.0; }};
+    const std::optional<std::string> report = RunBackupJobReportingFailure(run);
+    ASSERT_TRUE(report) << copy_fails;
+    EXPECT_EQ(*report, copy_fails
+                           ? "Error " + std::to_string(ENOSPC) + ": " +
+                                 std::strerror(ENOSPC) +
+                                 " (copy file /src/a.txt)\r\n" + release_error
+                           : release_error);
+  }
+}
+
 TEST_F(RunJobTest, PressHandlerGetsTheErrorReportOfAnUnhandledFailure) {
   RunContext run{fs_, window_, state_, [] { return 0.0; }};
   EXPECT_EQ(RunBackupJobReportingFailure(run),

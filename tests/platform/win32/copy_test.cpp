@@ -120,6 +120,45 @@ TEST_F(Win32CopyTest, CopyToANewNameNeverReplaces) {
   EXPECT_EQ(fs_.NameSize("a\xc3\xa9\xf0\x9d\x84\x9e"), 4u);
 }
 
+// The preserving mode keeps a file's old version, then erases or replaces
+// the file: only while it is still the file that was kept. One put in its
+// place meanwhile (by another program, or with a replaced folder) stays,
+// and the run ends.
+TEST_F(Win32CopyTest, OnlyTheFileWhoseVersionWasKeptIsErasedOrReplaced) {
+  for (const bool erase : {true, false}) {
+    SCOPED_TRACE(erase ? "erase" : "refresh");
+    WriteFile(Path("src"), "source");
+    WriteFile(Path("dst"), "kept", FILE_ATTRIBUTE_READONLY);
+    ASSERT_TRUE(fs_.CopyToNewName(Path("dst"), Path("old.1")).made());
+    WriteFile(Path("other"), "never kept");
+    SetMask(Path("dst"), FILE_ATTRIBUTE_NORMAL);
+    ASSERT_TRUE(MoveFileExW(win32::WidenPath(Path("other")).c_str(),
+                            win32::WidenPath(Path("dst")).c_str(),
+                            MOVEFILE_REPLACE_EXISTING));
+    try {
+      if (erase) fs_.Delete(Path("dst"));
+      if (!erase) fs_.Copy(Path("src"), Path("dst"));
+      ADD_FAILURE() << "the file that was never kept went";
+    } catch (const RunError& error) {
+      EXPECT_THAT(error.text(), HasSubstr("changed after its old version"));
+    }
+    EXPECT_EQ(ReadFile(Path("dst")), "never kept");
+    // Unchanged since it was kept, a read-only file goes through the handle
+    // that checked it.
+    SetMask(Path("dst"), FILE_ATTRIBUTE_READONLY);
+    ASSERT_TRUE(fs_.CopyToNewName(Path("dst"), Path("old.2")).made());
+    if (erase) fs_.Delete(Path("dst"));
+    if (!erase) fs_.Copy(Path("src"), Path("dst"));
+    EXPECT_EQ(ReadFile(Path("dst")), erase ? "<missing>" : "source");
+    EXPECT_EQ(ReadFile(Path("old.2")), "never kept");
+    for (const char* name : {"dst", "old.1", "old.2"}) {
+      SetFileAttributesW(win32::WidenPath(Path(name)).c_str(),
+                         FILE_ATTRIBUTE_NORMAL);
+      DeleteFileW(win32::WidenPath(Path(name)).c_str());
+    }
+  }
+}
+
 struct CopyFailureCase {
   const char* source;
   const char* target;
