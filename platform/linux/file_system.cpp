@@ -608,6 +608,22 @@ std::unique_ptr<TextOutput> LinuxFileSystem::CreateTextFile(
       std::make_unique<FileSink>(std::move(fd), path), path);
 }
 
+std::unique_ptr<TextOutput> LinuxFileSystem::CreateNewTextFile(
+    const std::string& path) {
+  // O_EXCL: whatever stands at the name fails the open, a link (dangling
+  // too) that would lead the output elsewhere, and a FIFO that would block
+  // it on a reader. O_NOFOLLOW says the same of the link once more.
+  UniqueFd fd(::open(
+      path.c_str(),
+      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600));
+  if (!fd.valid()) {
+    if (errno == EEXIST) return nullptr;
+    ThrowError("create", path);
+  }
+  return std::make_unique<BufferedTextOutput>(
+      std::make_unique<FileSink>(std::move(fd), path), path);
+}
+
 LocalDateTimeText LinuxFileSystem::LocalTexts(FileTime time) {
   // Floor division, so an instant before 1970 falls in the right second.
   time_t seconds = static_cast<time_t>(time.ns / kNanosPerSecond);
@@ -620,7 +636,8 @@ LocalDateTimeText LinuxFileSystem::LocalTexts(FileTime time) {
   const char* time_format = plain ? "" : ::nl_langinfo(T_FMT);
   return {Strftime(*date_format ? date_format : "%Y-%m-%d", local),
           Strftime(*time_format ? time_format : "%H:%M:%S", local),
-          local.tm_hour == 0 && local.tm_min == 0 && local.tm_sec == 0};
+          local.tm_hour == 0 && local.tm_min == 0 && local.tm_sec == 0,
+          Strftime("%Y-%m-%d %H:%M:%S", local)};
 }
 
 std::unique_ptr<FileSystem> MakePlatformFileSystem() {

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <vector>
 
 #include "platform/win32/file_system.h"
@@ -174,6 +175,50 @@ std::unique_ptr<TextOutput> Win32FileSystem::CreateTextFile(
       path);
 }
 
+std::unique_ptr<TextOutput> Win32FileSystem::CreateNewTextFile(
+    const std::string& path) {
+  // CREATE_NEW fails on any entry of that name, a link (dangling too)
+  // included, and so never writes through one.
+  win32::FileHandle file(CreateFileW(
+      WidenPath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+      CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+      nullptr));
+  if (!file.valid()) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS)
+      return nullptr;
+    ThrowError(error, "create file", path);
+  }
+  return std::make_unique<BufferedTextOutput>(
+      std::make_unique<FileSink>(std::move(file), path), path);
+}
+
+// %LOCALAPPDATA%: the user's own folder on this machine, not carried to
+// others with a roaming profile, as a record of this machine's runs is not.
+std::string Win32FileSystem::StateFolder() {
+  std::wstring base(MAX_PATH, L'\0');
+  DWORD length = 0;
+  while ((length = GetEnvironmentVariableW(L"LOCALAPPDATA", base.data(),
+                                           DWORD(base.size()))) >= base.size())
+    base.resize(length);
+  if (length == 0) {
+    const DWORD error = GetLastError();
+    ThrowError(error != 0 ? error : ERROR_ENVVAR_NOT_FOUND,
+               "find the state folder", "%LOCALAPPDATA%");
+  }
+  base.resize(length);
+  const std::string folder = Narrow(base) + "\\Fernwise";
+  const std::wstring wide = WidenPath(folder);
+  if (!CreateDirectoryW(wide.c_str(), nullptr) &&
+      GetLastError() != ERROR_ALREADY_EXISTS)
+    ThrowError(GetLastError(), "make the state folder", folder);
+  const DWORD attributes = GetFileAttributesW(wide.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES ||
+      (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+    ThrowError(ERROR_DIRECTORY, "make the state folder", folder);
+  return folder;
+}
+
 LocalDateTimeText Win32FileSystem::LocalTexts(FileTime time) {
   FILETIME stamp{};
   SYSTEMTIME utc{}, local{};
@@ -183,8 +228,12 @@ LocalDateTimeText Win32FileSystem::LocalTexts(FileTime time) {
   if (!win32::FiletimeOf(time, stamp) || !FileTimeToSystemTime(&stamp, &utc) ||
       !SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local))
     ThrowError(ERROR_INVALID_PARAMETER, "format date-time", "");
+  char iso[32];
+  std::snprintf(iso, sizeof iso, "%04u-%02u-%02u %02u:%02u:%02u", local.wYear,
+                local.wMonth, local.wDay, local.wHour, local.wMinute,
+                local.wSecond);
   return {Narrow(LocalText(local, true)), Narrow(LocalText(local, false)),
-          local.wHour == 0 && local.wMinute == 0 && local.wSecond == 0};
+          local.wHour == 0 && local.wMinute == 0 && local.wSecond == 0, iso};
 }
 
 }  // namespace fernwise

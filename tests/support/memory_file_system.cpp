@@ -453,6 +453,18 @@ std::unique_ptr<TextOutput> MemoryFileSystem::CreateTextFile(
   return std::make_unique<Output>(*this, path);
 }
 
+std::string MemoryFileSystem::StateFolder() {
+  if (state_folder_.empty()) Fail(ENOENT, "find the state folder", "");
+  if (!Exists(state_folder_)) AddFolder(state_folder_);
+  return state_folder_;
+}
+
+std::unique_ptr<TextOutput> MemoryFileSystem::CreateNewTextFile(
+    const std::string& path) {
+  if (Exists(path)) return nullptr;
+  return CreateTextFile(path);
+}
+
 LocalDateTimeText MemoryFileSystem::LocalTexts(FileTime time) {
   // UTC, ISO 8601, so expectations do not depend on the test machine.
   int64_t seconds = time.ns / 1000000000 - (time.ns % 1000000000 < 0 ? 1 : 0);
@@ -477,7 +489,8 @@ LocalDateTimeText MemoryFileSystem::LocalTexts(FileTime time) {
                 static_cast<long long>(of_day / 3600),
                 static_cast<long long>(of_day / 60 % 60),
                 static_cast<long long>(of_day % 60));
-  return {date, time_of_day, of_day == 0};
+  return {date, time_of_day, of_day == 0,
+          std::string(date) + ' ' + time_of_day};
 }
 
 }  // namespace fernwise::testing
