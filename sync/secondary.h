@@ -15,8 +15,9 @@ namespace fernwise {
 bool SaveToSecondaryFolder(RunContext& run, const std::string& source_side_path,
                            const std::string& displaced_file);
 
-/// Notes in the run's LeftOut that `path` was left out, and why.
-void RecordLeftOut(RunState& state, const std::string& path,
+/// Notes in the run's LeftOut that `path` was left out, and why, and tells
+/// the run's listener.
+void RecordLeftOut(RunContext& run, const std::string& path,
                    const CopyResult& result);
 
 }  // namespace fernwise
