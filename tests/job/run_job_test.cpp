@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "core/run_error.h"
+#include "job/escaped_text.h"
 #include "tests/support/memory_file_system.h"
 #include "tests/support/recording_window.h"
 
@@ -408,6 +409,26 @@ TEST_F(RunJobTest, PressHandlerGetsTheErrorReportOfAnUnhandledFailure) {
   fs_.AddFile("/work/Setup.ini", "");
   EXPECT_EQ(RunBackupJobReportingFailure(run), std::nullopt);
   EXPECT_TRUE(window_.button_enabled);
+}
+
+TEST(EscapedTextTest, EscapesWhatWouldBreakALineOrPassUnseen) {
+  struct Case {
+    std::string_view text;
+    char separator;
+    const char* escaped;
+  };
+  const Case cases[] = {
+      {"/a\nb\\c", '/', "/a\\nb\\\\c"},
+      {"\r\t\x01\x1f\x7f", '/', "\\r\\t\\x01\\x1F\\x7F"},
+      {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", '/',
+       "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},
+      // A stray byte, a cut sequence, a surrogate, an overlong "/", C1 NEL.
+      {"\xff\xc3(\xed\xa0\x80\xc0\xaf\xc2\x85\xe2\x82", '/',
+       "\\xFF\\xC3(\\xED\\xA0\\x80\\xC0\\xAF\\xC2\\x85\\xE2\\x82"},
+      {"C:\\Users\\ann", '\\', "C:\\Users\\ann"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(Escaped(c.text, c.separator), c.escaped) << c.escaped;
 }
 
 }  // namespace
