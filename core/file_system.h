@@ -206,8 +206,8 @@ class FileSystem {
   virtual std::string StateFolder() = 0;
   /// Makes `path` a new, empty text file open for output, or returns null
   /// when an entry of that name exists: one of any kind, a link or a FIFO
-  /// too, is never followed, opened or replaced. Output is handed to the
-  /// platform at Close and written through to the disk.
+  /// too, is never followed, opened or replaced. Unlike CreateTextFile's,
+  /// its output reaches the disk at Flush, not at Close.
   virtual std::unique_ptr<TextOutput> CreateNewTextFile(
       const std::string& path) = 0;
 

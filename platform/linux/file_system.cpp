@@ -561,25 +561,32 @@ std::string LinuxFileSystem::ReadWholeFile(const std::string& path) {
 
 namespace {
 
-// The listing file's descriptor beneath the buffered text output.
+// A text file's descriptor beneath the buffered text output.
 class FileSink final : public ByteSink {
  public:
-  FileSink(UniqueFd fd, std::string path)
-      : fd_(std::move(fd)), path_(std::move(path)) {}
+  /// `sync_at_close`: written through to the disk when closed, as a
+  /// listing file must be before the run reports.
+  FileSink(UniqueFd fd, std::string path, bool sync_at_close)
+      : fd_(std::move(fd)),
+        path_(std::move(path)),
+        sync_at_close_(sync_at_close) {}
 
   void Write(const char* data, size_t size) override {
     linux_os::WriteAll(fd_.get(), data, size, "write", path_);
   }
-  // On the disk before the run reports; close() can report a write-back
-  // error of NFS and the like.
-  void Close() override {
+  void Sync() override {
     if (::fsync(fd_.get()) != 0) ThrowError("write", path_);
+  }
+  // close() can report a write-back error of NFS and the like.
+  void Close() override {
+    if (sync_at_close_) Sync();
     if (fd_.Close() != 0) ThrowError("write", path_);
   }
 
  private:
   UniqueFd fd_;
   std::string path_;
+  bool sync_at_close_;
 };
 
 // The C and POSIX locales (and C.UTF-8, the same with UTF-8 text) have only
@@ -605,7 +612,7 @@ std::unique_ptr<TextOutput> LinuxFileSystem::CreateTextFile(
       ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
   if (!fd.valid()) ThrowError("open", path);
   return std::make_unique<BufferedTextOutput>(
-      std::make_unique<FileSink>(std::move(fd), path), path);
+      std::make_unique<FileSink>(std::move(fd), path, true), path);
 }
 
 std::unique_ptr<TextOutput> LinuxFileSystem::CreateNewTextFile(
@@ -621,7 +628,7 @@ std::unique_ptr<TextOutput> LinuxFileSystem::CreateNewTextFile(
     ThrowError("create", path);
   }
   return std::make_unique<BufferedTextOutput>(
-      std::make_unique<FileSink>(std::move(fd), path), path);
+      std::make_unique<FileSink>(std::move(fd), path, false), path);
 }
 
 LocalDateTimeText LinuxFileSystem::LocalTexts(FileTime time) {

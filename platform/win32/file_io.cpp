@@ -20,11 +20,15 @@ using win32::WidenPath;
 
 namespace {
 
-// The listing file's handle beneath the buffered text output.
+// A text file's handle beneath the buffered text output.
 class FileSink final : public ByteSink {
  public:
-  FileSink(win32::FileHandle file, std::string path)
-      : file_(std::move(file)), path_(std::move(path)) {}
+  /// `sync_at_close`: written through to the disk when closed, as a
+  /// listing file must be before the run reports.
+  FileSink(win32::FileHandle file, std::string path, bool sync_at_close)
+      : file_(std::move(file)),
+        path_(std::move(path)),
+        sync_at_close_(sync_at_close) {}
 
   void Write(const char* data, size_t size) override {
     while (size > 0) {
@@ -39,10 +43,12 @@ class FileSink final : public ByteSink {
       size -= written;
     }
   }
-  // On the disk before the run reports.
-  void Close() override {
+  void Sync() override {
     if (!FlushFileBuffers(file_.get()))
       ThrowError(GetLastError(), "write file", path_);
+  }
+  void Close() override {
+    if (sync_at_close_) Sync();
     if (!CloseHandle(file_.release()))
       ThrowError(GetLastError(), "write file", path_);
   }
@@ -50,6 +56,7 @@ class FileSink final : public ByteSink {
  private:
   win32::FileHandle file_;
   std::string path_;
+  bool sync_at_close_;
 };
 
 win32::FileHandle OpenFile(const std::string& path, DWORD access,
@@ -171,7 +178,7 @@ std::unique_ptr<TextOutput> Win32FileSystem::CreateTextFile(
   return std::make_unique<BufferedTextOutput>(
       std::make_unique<FileSink>(OpenFile(path, GENERIC_WRITE, CREATE_ALWAYS,
                                           FILE_ATTRIBUTE_NORMAL, "create file"),
-                                 path),
+                                 path, true),
       path);
 }
 
@@ -190,7 +197,7 @@ std::unique_ptr<TextOutput> Win32FileSystem::CreateNewTextFile(
     ThrowError(error, "create file", path);
   }
   return std::make_unique<BufferedTextOutput>(
-      std::make_unique<FileSink>(std::move(file), path), path);
+      std::make_unique<FileSink>(std::move(file), path, false), path);
 }
 
 // %LOCALAPPDATA%: the user's own folder on this machine, not carried to

@@ -13,15 +13,19 @@ class MemoryFileSystem::Output : public TextOutput {
  public:
   Output(MemoryFileSystem& fs, std::string path)
       : fs_(fs), path_(std::move(path)) {}
-  ~Output() override { Flush(); }
+  ~Output() override { HandOver(); }
   void Write(const std::string& text) override {
     fs_.Enter(Op::kWrite, path_, "write " + path_);
     buffer_ += text;
   }
-  void Close() override { Flush(); }
+  void Flush() override {
+    fs_.log_.push_back("sync " + path_);
+    HandOver();
+  }
+  void Close() override { HandOver(); }
 
  private:
-  void Flush() {
+  void HandOver() {
     if (Node* node = fs_.Find(path_)) node->content += buffer_;
     buffer_.clear();
   }
