@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <functional>
 #include <optional>
 
 #include <gmock/gmock.h>
@@ -478,28 +477,23 @@ TEST_F(RunJobTest, StateFolderKeepsTheNewestHundredRecordsAndNothingElse) {
 
 // However its record fails, a run does and shows what it would without one.
 TEST_F(RunJobTest, RecordThatCannotBeWrittenChangesNothingOfTheRun) {
-  const std::string record = std::string(kState) + "/1970-01-01T00-00-01.txt";
   using Op = MemoryFileSystem::Op;
-  const std::vector<std::function<void()>> failures = {
-      [] {},  // no state folder: no record
-      [&] { fs_.set_state_folder(kState); },
-      [&] {
-        fs_.set_state_folder(kState);
-        fs_.FailOn(Op::kCreateTextFile, record);
-      },
-      [&] {
-        fs_.set_state_folder(kState);
-        fs_.FailOn(Op::kWrite, record, ENOSPC, 3);
-      },
+  struct Case {
+    bool state_folder;
+    std::optional<Op> failing;
   };
-  std::vector<std::string> events;
-  std::vector<std::string> tree;
-  for (const auto& fail : failures) {
+  std::vector<std::string> events, tree;
+  for (const Case& c :
+       {Case{false, {}}, Case{true, {}}, Case{true, Op::kCreateTextFile},
+        Case{true, Op::kWrite}}) {
     fs_ = MemoryFileSystem();
-    fs_.AddFile("/src/a.txt");
     fs_.AddFile("/src/b/c.txt");
     fs_.AddFile("/dst/gone.txt");
-    fail();
+    if (c.state_folder) fs_.set_state_folder(kState);
+    // A write fails at the first change.
+    if (c.failing)
+      fs_.FailOn(*c.failing, std::string(kState) + "/1970-01-01T00-00-01.txt",
+                 ENOSPC, *c.failing == Op::kWrite ? 3 : 0);
     window_ = RecordingWindow();
     runs_ = 0;
     Run("BACKUP, /src, /dst");
