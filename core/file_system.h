@@ -69,6 +69,7 @@ struct LocalDateTimeText {
   std::string date;         ///< the user's short date format
   std::string time_of_day;  ///< the user's time format
   bool midnight = false;    ///< 00:00:00 local time, to the whole second
+  std::string iso;  ///< "YYYY-MM-DD HH:MM:SS", whatever the user's formats
 };
 
 /// Told between the slices of a long step (a large copy, a flush): how many
@@ -217,10 +218,23 @@ class FileSystem {
   /// Opens a text file for output, creating it or emptying it.
   virtual std::unique_ptr<TextOutput> CreateTextFile(
       const std::string& path) = 0;
+  /// The program's own folder among the user's state folders, made (for
+  /// the user alone) where it is missing: where the run records go. Throws
+  /// RunError where there is none (no home folder) or it cannot be made.
+  virtual std::string StateFolder() = 0;
+  /// Makes `path` a new, empty text file open for output, or returns null
+  /// when an entry of that name exists: one of any kind, a link or a FIFO
+  /// too, is never followed, opened or replaced. Unlike CreateTextFile's,
+  /// its output reaches the disk at Flush, not at Close.
+  virtual std::unique_ptr<TextOutput> CreateNewTextFile(
+      const std::string& path) = 0;
+
   /// A last-modified time as the listing file writes it: the local date in
   /// the user's short date format, a space and the local time of day, or the
   /// date alone at exactly midnight.
   std::string FormatDateTime(FileTime time);
+  /// `time` in local time as "YYYY-MM-DD HH:MM:SS", in every locale.
+  std::string IsoDateTime(FileTime time) { return LocalTexts(time).iso; }
 
  protected:
   /// `time` in local time and the user's formats.

@@ -6,9 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "core/file_system.h"
+
 namespace fernwise {
 
-class FileSystem;
+class ChangeNotes;
 class Window;
 
 /// The backup mode a MODE entry sets; the sweep runs when it is above
@@ -57,6 +59,11 @@ struct RunContext {
   /// Seconds from any fixed point, never going back, for pacing what the
   /// window shows during long steps; empty for the steady clock.
   std::function<double()> steady = {};
+  /// The date and time now, for the run's record; empty for the system's.
+  std::function<FileTime()> now = {};
+  /// Told of every change the passes make (core/change_notes.h); null for
+  /// no one.
+  ChangeNotes* notes = nullptr;
 };
 
 }  // namespace fernwise

@@ -22,13 +22,26 @@ void BufferedTextOutput::Write(const std::string& text) {
   ThrowIfFailed();
   if (closed_) throw RunError(EBADF, std::strerror(EBADF), "write", path_);
   buffer_ += text;
-  if (buffer_.size() >= kFlushBytes) Flush();
+  if (buffer_.size() >= kFlushBytes) HandOver();
+}
+
+void BufferedTextOutput::Flush() {
+  ThrowIfFailed();
+  if (closed_) throw RunError(EBADF, std::strerror(EBADF), "write", path_);
+  HandOver();
+  try {
+    sink_->Sync();
+  } catch (const RunError& error) {
+    // What the disk holds of the file is unknown: nothing after it counts.
+    failure_ = error;
+    throw;
+  }
 }
 
 void BufferedTextOutput::Close() {
   ThrowIfFailed();
   if (closed_) return;
-  Flush();
+  HandOver();
   closed_ = true;
   try {
     sink_->Close();
@@ -38,7 +51,7 @@ void BufferedTextOutput::Close() {
   }
 }
 
-void BufferedTextOutput::Flush() {
+void BufferedTextOutput::HandOver() {
   if (buffer_.empty()) return;
   try {
     sink_->Write(buffer_.data(), buffer_.size());

@@ -1,4 +1,5 @@
-// Text files open for output: the listing file. Writes are collected in
+// Text files open for output: the listing file, the list of what was not
+// backed up and the run record. Writes are collected in
 // memory and handed to the platform in large pieces, so a listing of many
 // thousands of lines costs a few system calls.
 #pragma once
@@ -21,6 +22,9 @@ class TextOutput {
   /// throws that failure again at every later Write and Close, so a listing
   /// never goes on past a hole in it.
   virtual void Write(const std::string& text) = 0;
+  /// Hands everything written to the platform and writes it through to the
+  /// disk, or throws RunError.
+  virtual void Flush() = 0;
   /// Hands everything written to the platform and closes the file, or throws
   /// RunError; a second Close does nothing, and a Write after it fails.
   virtual void Close() = 0;
@@ -32,6 +36,8 @@ class ByteSink {
   virtual ~ByteSink() = default;
   /// Writes all `size` bytes, or throws RunError.
   virtual void Write(const char* data, size_t size) = 0;
+  /// Writes what it was given through to the disk, or throws RunError.
+  virtual void Sync() = 0;
   /// Closes the file, or throws RunError. Called at most once.
   virtual void Close() = 0;
 };
@@ -47,13 +53,14 @@ class BufferedTextOutput final : public TextOutput {
   ~BufferedTextOutput() override;
 
   void Write(const std::string& text) override;
+  void Flush() override;
   void Close() override;
 
   /// The buffer's size: a write that fills it to this hands it over.
   static constexpr size_t kFlushBytes = 64 * 1024;
 
  private:
-  void Flush();
+  void HandOver();
   void ThrowIfFailed() const;
 
   std::unique_ptr<ByteSink> sink_;

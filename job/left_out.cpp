@@ -8,6 +8,7 @@
 #include "core/run_error.h"
 #include "core/text_output.h"
 #include "core/window.h"
+#include "job/escaped_text.h"
 
 namespace fernwise {
 
@@ -20,13 +21,15 @@ FileTime Now() {
 }
 
 // The list with a first line that names the run, so a list that a later run
-// did not replace (it left nothing out) is not taken for that run's.
+// did not replace (it left nothing out) is not taken for that run's; then
+// one entry a line, escaped.
 void WriteList(FileSystem& fs, const std::string& path,
                const std::vector<std::string>& left_out) {
   std::unique_ptr<TextOutput> out = fs.CreateTextFile(path);
   out->Write("Not backed up by the run of " + fs.FormatDateTime(Now()) +
              ", each with the reason:\r\n");
-  for (const std::string& entry : left_out) out->Write(entry + "\r\n");
+  for (const std::string& entry : left_out)
+    out->Write(Escaped(entry, fs.Separator()) + "\r\n");
   out->Close();
 }
 

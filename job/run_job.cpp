@@ -16,6 +16,7 @@
 #include "job/left_out.h"
 #include "job/progress.h"
 #include "job/report.h"
+#include "job/run_record.h"
 #include "job/script_reader.h"
 #include "sync/mirror.h"
 #include "sync/secondary.h"
@@ -111,6 +112,23 @@ class ReportingProgress {
   FileSystem& fs_;
 };
 
+// While it lives, the passes tell their changes to `notes`, however the run
+// ends.
+class NotingChanges {
+ public:
+  NotingChanges(RunContext& run, ChangeNotes& notes)
+      : run_(run), saved_(run.notes) {
+    run_.notes = &notes;
+  }
+  NotingChanges(const NotingChanges&) = delete;
+  NotingChanges& operator=(const NotingChanges&) = delete;
+  ~NotingChanges() { run_.notes = saved_; }
+
+ private:
+  RunContext& run_;
+  ChangeNotes* saved_;
+};
+
 double SteadySeconds() {
   return std::chrono::duration<double>(
              std::chrono::steady_clock::now().time_since_epoch())
@@ -119,7 +137,8 @@ double SteadySeconds() {
 
 class JobRun {
  public:
-  JobRun(RunContext& run, FieldReader& script) : run_(run), script_(script) {}
+  JobRun(RunContext& run, FieldReader& script, RunRecord& record)
+      : run_(run), script_(script), record_(record) {}
 
   // Carries out the entries in order; returns the message of a rejected
   // entry, after which nothing more of the script is read.
@@ -156,31 +175,29 @@ class JobRun {
   Rejection Backup() {
     const std::string source = script_.Next();
     const std::string dest = script_.Next();
-    if (Rejection rejection = CheckFolders(source, dest)) return rejection;
     const bool preserving = run_.state.BackupMode == kDuplexPreserving;
+    const EntryFolders folders{
+        source, dest, preserving ? run_.state.SecondaryFolder : std::string()};
+    record_.Backup(run_.state.BackupMode, folders);
+    if (Rejection rejection = CheckFolders(source, dest)) return rejection;
     Rejection rejection;
-    WithFoldersHeld(
-        run_.fs,
-        {source, dest, preserving ? run_.state.SecondaryFolder : std::string()},
-        [&] {
-          // The folder an absent drive leaves behind holds nothing of the
-          // drive: the entry is left out, its backup kept as it is, and the
-          // run goes on.
-          if (run_.fs.AwaitsAbsentDrive(source)) {
-            RecordLeftOut(run_.state, source, {kDriveNotMounted});
-            return;
-          }
-          rejection = CheckNotSweptBare(source, dest);
-          if (rejection) return;
-          if (preserving) RemoveLeftoversOnce();
-          try {
-            MirrorFolder(run_, source, dest);
-            if (run_.state.BackupMode > kSimplex)
-              SweepFolder(run_, dest, source);
-          } catch (const EntryRejected& rejected) {
-            rejection = rejected.what();
-          }
-        });
+    WithFoldersHeld(run_.fs, folders, [&] {
+      // The folder an absent drive leaves behind holds nothing of the drive:
+      // the entry is left out, its backup kept as it is, and the run goes on.
+      if (run_.fs.AwaitsAbsentDrive(source)) {
+        RecordLeftOut(run_, source, {kDriveNotMounted});
+        return;
+      }
+      rejection = CheckNotSweptBare(source, dest);
+      if (rejection) return;
+      if (preserving) RemoveLeftoversOnce();
+      try {
+        MirrorFolder(run_, source, dest);
+        if (run_.state.BackupMode > kSimplex) SweepFolder(run_, dest, source);
+      } catch (const EntryRejected& rejected) {
+        rejection = rejected.what();
+      }
+    });
     return rejection;
   }
 
@@ -249,6 +266,7 @@ class JobRun {
   void StoreTree() {
     const std::string folder = script_.Next();
     const std::string listing = script_.Next();
+    record_.StoreTree(folder, listing);
     std::unique_ptr<TextOutput> out = run_.fs.CreateTextFile(listing);
     WithFoldersHeld(run_.fs, {folder, "", ""}, [&] {
       StoreFolderTree(run_, folder, *out);
@@ -259,10 +277,10 @@ class JobRun {
   RunContext& run_;
   FieldReader& script_;
   std::vector<std::string> cleared_;  // secondary folders cleared this run
+  RunRecord& record_;
 };
 
-FieldReader OpenScript(FileSystem& fs) {
-  const std::string path = ChildPath(fs, fs.CurrentDirectory(), kScriptName);
+FieldReader OpenScript(FileSystem& fs, const std::string& path) {
   std::string bytes;
   try {
     bytes = fs.ReadWholeFile(kScriptName);
@@ -275,9 +293,13 @@ FieldReader OpenScript(FileSystem& fs) {
   return FieldReader(bytes, path);
 }
 
-}  // namespace
+FileTime SystemNow() {
+  return {std::chrono::duration_cast<std::chrono::nanoseconds>(
+              std::chrono::system_clock::now().time_since_epoch())
+              .count()};
+}
 
-void RunBackupJob(RunContext& run) {
+void RunRecorded(RunContext& run, RunRecord& record) {
   RunState& state = run.state;
   state.RunTimer = run.clock();
   run.window.SetButtonEnabled(false);
@@ -287,18 +309,43 @@ void RunBackupJob(RunContext& run) {
   state.LeftOut.clear();
   state.BackupMode = kDuplexDestructive;
 
-  FieldReader script = OpenScript(run.fs);
-  const Rejection rejection = JobRun(run, script).CarryOut();
+  const std::string script_path =
+      ChildPath(run.fs, run.fs.CurrentDirectory(), kScriptName);
+  record.Script(script_path);
+  FieldReader script = OpenScript(run.fs, script_path);
+  const Rejection rejection = JobRun(run, script, record).CarryOut();
   // On the disk before the run says anything more: a drive may be pulled
   // out as soon as the report shows.
   FlushWrites(run);
-  if (rejection) run.window.ShowMessage(*rejection);
+  if (rejection) {
+    record.Rejected(*rejection);
+    run.window.ShowMessage(*rejection);
+  }
   ReportLeftOut(run);
 
   const int32_t elapsed = ElapsedSeconds(state.RunTimer, run.clock());
   state.RunTimer = elapsed;
-  run.window.ShowReport(CompletionReport(elapsed, state.Counters));
+  const std::string report = CompletionReport(elapsed, state.Counters);
+  record.Report(report);
+  run.window.ShowReport(report);
   run.window.SetButtonEnabled(true);
+}
+
+}  // namespace
+
+void RunBackupJob(RunContext& run) {
+  RunRecord record(run.fs, run.now ? run.now() : SystemNow());
+  const NotingChanges noting(run, record);
+  // The record ends with what ended the run, before the window shows it.
+  try {
+    RunRecorded(run, record);
+  } catch (const RunError& error) {
+    record.Failed(error.Report());
+    throw;
+  } catch (const std::exception& error) {
+    record.Failed(std::string("Error: ") + error.what());
+    throw;
+  }
 }
 
 void FlushWrites(RunContext& run) {

@@ -3,7 +3,8 @@
 # a run renames into place had its data flushed (fdatasync of the file, or a
 # syncfs after its last write) before the rename, the destination's file
 # system is flushed after the last rename and before the completion report
-# is written, and a run that changes nothing flushes nothing.
+# is written, the run's record is flushed before the report too, and a run
+# that changes nothing flushes nothing, its record neither.
 #   scripts/durability-test.sh [--build DIR]      (default build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -28,7 +29,7 @@ printf 'gone' >"$work/dst/gone.txt"
 
 trace=$work/trace
 traced_run() {
-  strace -f -y -qq -s 40 -o "$trace" \
+  XDG_STATE_HOME=$work/state strace -f -y -qq -s 40 -o "$trace" \
     -e trace=write,pwrite64,copy_file_range,ioctl,fdatasync,fsync,syncfs,renameat,renameat2,linkat \
     "$bench" "$work/run" MODE DUPLEX-PRESERVING "$work/old" \
     BACKUP "$work/src" "$work/dst" >"$work/out"
@@ -36,11 +37,12 @@ traced_run() {
 
 # Prints what the trace breaks of the promise; nothing when it holds.
 check() {
-  awk -v expect_flush="$1" '
+  awk -v expect_flush="$1" -v records="$work/state/" '
     function path(text) {  # the path strace -y shows for an fd argument
       return substr(text, index(text, "<") + 1, index(text, ">") - index(text, "<") - 1)
     }
     / = -1 / { next }  # failed calls did nothing
+    /fsync\(/ && index(path($0), records) == 1 { record_flushed = NR; next }
     /(write|pwrite64|copy_file_range|ioctl)\(/ {
       n = split($0, parts, "<")
       for (i = 2; i <= n; ++i) {
@@ -67,7 +69,9 @@ check() {
         if (renames < 40) print "only " renames " renames of copies seen"
         if (last_syncfs < last_rename || last_syncfs > report)
           print "the destination was not flushed between the last rename and the report"
-      } else if (renames || last_syncfs || length(flushed))
+        if (!record_flushed || record_flushed > report)
+          print "the run record was not flushed before the report"
+      } else if (renames || last_syncfs || length(flushed) || record_flushed)
         print "a run that changed nothing wrote or flushed"
     }' "$trace"
 }

@@ -6,6 +6,8 @@
 # Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# The records of the runs below go into the build tree, not the home folder.
+export XDG_STATE_HOME=$PWD/build/test-state
 
 bash scripts/install-deps.sh windows package
 

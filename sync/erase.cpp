@@ -2,6 +2,7 @@
 
 #include <cerrno>
 
+#include "core/change_notes.h"
 #include "core/file_system.h"
 #include "core/path_probe.h"
 #include "core/run_error.h"
@@ -38,6 +39,7 @@ bool EraseFile(RunContext& run, std::string& status,
       !SaveToSecondaryFolder(run, source_side_path, dest_file))
     return false;
   run.fs.Delete(dest_file);
+  NoteChange(run, Change::kFileErased, dest_file);
   return true;
 }
 
@@ -64,6 +66,7 @@ bool EraseFolder(RunContext& run, std::string& status,
   if (!emptied) return false;
   run.window.ShowStatus("Deleting empty Backup folder...");
   fs.RemoveFolder(dest_folder);
+  NoteChange(run, Change::kFolderErased, dest_folder);
   return true;
 }
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/change_notes.h"
 #include "core/file_system.h"
 #include "core/path_probe.h"
 #include "core/run_error.h"
@@ -132,9 +133,10 @@ DestFolder EnsureDestinationFolder(RunContext& run, std::string& status,
   run.window.ShowStatus("Creating Destination folder...");
   const CopyResult result = run.fs.CreateFolder(dest_folder);
   if (!result.made()) {
-    RecordLeftOut(run.state, source_folder, result);
+    RecordLeftOut(run, source_folder, result);
     return DestFolder::kLeftOut;
   }
+  NoteChange(run, Change::kFolderCreated, dest_folder);
   AddOne(run.state.Counters.FoldersCreated, "FoldersCreated");
   return DestFolder::kMade;
 }
@@ -172,6 +174,7 @@ void RefreshFolderMask(RunContext& run, std::string& status,
   // The source's mask was read just now and this pass has not touched the
   // source since, so it is set as read, without the folder bit.
   run.fs.SetAttributes(dest_folder, source_mask & ~uint32_t{kAttrFolder});
+  NoteChange(run, Change::kFolderAttributesRefreshed, dest_folder);
   AddOne(run.state.Counters.FoldersRefreshed, "FoldersRefreshed");
 }
 
@@ -180,7 +183,7 @@ void RefreshFolderMask(RunContext& run, std::string& status,
 bool CopyOrLeaveOut(RunContext& run, const std::string& source_file,
                     const std::string& dest_file) {
   const CopyResult result = run.fs.Copy(source_file, dest_file);
-  if (!result.made()) RecordLeftOut(run.state, source_file, result);
+  if (!result.made()) RecordLeftOut(run, source_file, result);
   return result.made();
 }
 
@@ -227,6 +230,7 @@ void MirrorFile(RunContext& run, std::string& status, FolderTimes& times,
                "...");
     // Left out: nothing was made, so there is no time or mask to compare.
     if (!CopyOrLeaveOut(run, source_file, dest_file)) return;
+    NoteChange(run, Change::kFileCreated, dest_file);
     AddOne(counters.FilesCreated, "FilesCreated");
   }
   const FileTime dest_time = fs.LastModified(dest_file);
@@ -244,6 +248,7 @@ void MirrorFile(RunContext& run, std::string& status, FolderTimes& times,
         !SaveToSecondaryFolder(run, source_file, dest_file))
       return;
     if (!CopyOrLeaveOut(run, source_file, dest_file)) return;
+    NoteChange(run, Change::kFileRefreshed, dest_file);
     AddOne(counters.FilesRefreshed, "FilesRefreshed");
   }
   const uint32_t dest_mask = fs.ReadAttributes(dest_file);
@@ -252,6 +257,7 @@ void MirrorFile(RunContext& run, std::string& status, FolderTimes& times,
     ShowJoined(run.window, status, "Refreshing attributes of ", dest_file,
                "...");
     fs.SetAttributes(dest_file, source_mask);
+    NoteChange(run, Change::kFileAttributesRefreshed, dest_file);
     AddOne(counters.FilesRefreshed, "FilesRefreshed");
   }
 }
@@ -279,13 +285,13 @@ void MirrorTree(RunContext& run, std::string& status,
   // An absent drive's mount point is no empty folder: the backup of the
   // drive stays as it is, neither made anew nor refreshed.
   if (!top && run.fs.AwaitsAbsentDrive(source_folder)) {
-    RecordLeftOut(run.state, source_folder, {kDriveNotMounted});
+    RecordLeftOut(run, source_folder, {kDriveNotMounted});
     return;
   }
   const DestFolder dest =
       EnsureDestinationFolder(run, status, source_folder, dest_folder, top);
   if (dest == DestFolder::kKept) {
-    RecordLeftOut(run.state, source_folder,
+    RecordLeftOut(run, source_folder,
                   {"an entry whose old version could not be kept stands in "
                    "its place"});
     return;

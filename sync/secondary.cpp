@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/change_notes.h"
 #include "core/file_system.h"
 #include "core/path_probe.h"
 #include "core/run_error.h"
@@ -114,9 +115,10 @@ void RemoveSecondaryLeftovers(RunContext& run) {
   }
 }
 
-void RecordLeftOut(RunState& state, const std::string& path,
+void RecordLeftOut(RunContext& run, const std::string& path,
                    const CopyResult& result) {
-  state.LeftOut.push_back(path + " (" + result.left_out + ")");
+  run.state.LeftOut.push_back(path + " (" + result.left_out + ")");
+  NoteChange(run, Change::kLeftOut, path, result.left_out);
 }
 
 bool SaveToSecondaryFolder(RunContext& run, const std::string& source_side_path,
@@ -140,7 +142,10 @@ bool SaveToSecondaryFolder(RunContext& run, const std::string& source_side_path,
     if (PathExists(run.fs, copy_name)) continue;
     const CopyResult result = run.fs.CopyToNewName(displaced_file, copy_name);
     if (result.name_taken) continue;
-    if (!result.made()) RecordLeftOut(run.state, displaced_file, result);
+    if (result.made())
+      NoteChange(run, Change::kVersionKept, displaced_file, copy_name);
+    else
+      RecordLeftOut(run, displaced_file, result);
     return result.made();
   }
   // Never overwrite a stored version and never go past the counter's range:

@@ -20,8 +20,9 @@ bool SaveToSecondaryFolder(RunContext& run, const std::string& source_side_path,
 /// <path>...": no pass walks that folder, and they are no versions.
 void RemoveSecondaryLeftovers(RunContext& run);
 
-/// Notes in the run's LeftOut that `path` was left out, and why.
-void RecordLeftOut(RunState& state, const std::string& path,
+/// Notes in the run's LeftOut that `path` was left out, and why, and tells
+/// the run's listener.
+void RecordLeftOut(RunContext& run, const std::string& path,
                    const CopyResult& result);
 
 }  // namespace fernwise

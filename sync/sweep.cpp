@@ -6,6 +6,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "core/change_notes.h"
 #include "core/file_system.h"
 #include "core/path_probe.h"
 #include "core/window.h"
@@ -142,6 +143,7 @@ void SweepTree(Sweep& sweep, const std::string& dest_folder,
     return;
   run.window.ShowStatus("Deleting empty Backup folder...");
   run.fs.RemoveFolder(dest_folder);
+  NoteChange(run, Change::kFolderErased, dest_folder);
 }
 
 }  // namespace

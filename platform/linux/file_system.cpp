@@ -627,25 +627,32 @@ std::string LinuxFileSystem::ReadWholeFile(const std::string& path) {
 
 namespace {
 
-// The listing file's descriptor beneath the buffered text output.
+// A text file's descriptor beneath the buffered text output.
 class FileSink final : public ByteSink {
  public:
-  FileSink(UniqueFd fd, std::string path)
-      : fd_(std::move(fd)), path_(std::move(path)) {}
+  /// `sync_at_close`: written through to the disk when closed, as a
+  /// listing file must be before the run reports.
+  FileSink(UniqueFd fd, std::string path, bool sync_at_close)
+      : fd_(std::move(fd)),
+        path_(std::move(path)),
+        sync_at_close_(sync_at_close) {}
 
   void Write(const char* data, size_t size) override {
     linux_os::WriteAll(fd_.get(), data, size, "write", path_);
   }
-  // On the disk before the run reports; close() can report a write-back
-  // error of NFS and the like.
-  void Close() override {
+  void Sync() override {
     if (::fsync(fd_.get()) != 0) ThrowError("write", path_);
+  }
+  // close() can report a write-back error of NFS and the like.
+  void Close() override {
+    if (sync_at_close_) Sync();
     if (fd_.Close() != 0) ThrowError("write", path_);
   }
 
  private:
   UniqueFd fd_;
   std::string path_;
+  bool sync_at_close_;
 };
 
 // The C and POSIX locales (and C.UTF-8, the same with UTF-8 text) have only
@@ -671,7 +678,23 @@ std::unique_ptr<TextOutput> LinuxFileSystem::CreateTextFile(
       ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
   if (!fd.valid()) ThrowError("open", path);
   return std::make_unique<BufferedTextOutput>(
-      std::make_unique<FileSink>(std::move(fd), path), path);
+      std::make_unique<FileSink>(std::move(fd), path, true), path);
+}
+
+std::unique_ptr<TextOutput> LinuxFileSystem::CreateNewTextFile(
+    const std::string& path) {
+  // O_EXCL: whatever stands at the name fails the open, a link (dangling
+  // too) that would lead the output elsewhere, and a FIFO that would block
+  // it on a reader. O_NOFOLLOW says the same of the link once more.
+  UniqueFd fd(::open(
+      path.c_str(),
+      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600));
+  if (!fd.valid()) {
+    if (errno == EEXIST) return nullptr;
+    ThrowError("create", path);
+  }
+  return std::make_unique<BufferedTextOutput>(
+      std::make_unique<FileSink>(std::move(fd), path, false), path);
 }
 
 LocalDateTimeText LinuxFileSystem::LocalTexts(FileTime time) {
@@ -686,7 +709,8 @@ LocalDateTimeText LinuxFileSystem::LocalTexts(FileTime time) {
   const char* time_format = plain ? "" : ::nl_langinfo(T_FMT);
   return {Strftime(*date_format ? date_format : "%Y-%m-%d", local),
           Strftime(*time_format ? time_format : "%H:%M:%S", local),
-          local.tm_hour == 0 && local.tm_min == 0 && local.tm_sec == 0};
+          local.tm_hour == 0 && local.tm_min == 0 && local.tm_sec == 0,
+          Strftime("%Y-%m-%d %H:%M:%S", local)};
 }
 
 std::unique_ptr<FileSystem> MakePlatformFileSystem() {

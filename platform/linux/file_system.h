@@ -161,6 +161,12 @@ class LinuxFileSystem final : public FileSystem {
   std::string CurrentDirectory() override;
   std::string ReadWholeFile(const std::string& path) override;
   std::unique_ptr<TextOutput> CreateTextFile(const std::string& path) override;
+  /// $XDG_STATE_HOME/fernwise, or ~/.local/state/fernwise where that is not
+  /// set to an absolute path; the folders missing are made with mode 0700.
+  std::string StateFolder() override;
+  /// Mode 0600: the file names it holds are the user's own business.
+  std::unique_ptr<TextOutput> CreateNewTextFile(
+      const std::string& path) override;
 
   /// For tests only: `hook` runs after each piece of a file's content is
   /// copied, and `now` times the slices (see CopyState).

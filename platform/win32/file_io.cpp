@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <vector>
 
 #include "platform/win32/file_system.h"
@@ -19,11 +20,15 @@ using win32::WidenPath;
 
 namespace {
 
-// The listing file's handle beneath the buffered text output.
+// A text file's handle beneath the buffered text output.
 class FileSink final : public ByteSink {
  public:
-  FileSink(win32::FileHandle file, std::string path)
-      : file_(std::move(file)), path_(std::move(path)) {}
+  /// `sync_at_close`: written through to the disk when closed, as a
+  /// listing file must be before the run reports.
+  FileSink(win32::FileHandle file, std::string path, bool sync_at_close)
+      : file_(std::move(file)),
+        path_(std::move(path)),
+        sync_at_close_(sync_at_close) {}
 
   void Write(const char* data, size_t size) override {
     while (size > 0) {
@@ -38,10 +43,12 @@ class FileSink final : public ByteSink {
       size -= written;
     }
   }
-  // On the disk before the run reports.
-  void Close() override {
+  void Sync() override {
     if (!FlushFileBuffers(file_.get()))
       ThrowError(GetLastError(), "write file", path_);
+  }
+  void Close() override {
+    if (sync_at_close_) Sync();
     if (!CloseHandle(file_.release()))
       ThrowError(GetLastError(), "write file", path_);
   }
@@ -49,6 +56,7 @@ class FileSink final : public ByteSink {
  private:
   win32::FileHandle file_;
   std::string path_;
+  bool sync_at_close_;
 };
 
 win32::FileHandle OpenFile(const std::string& path, DWORD access,
@@ -170,8 +178,52 @@ std::unique_ptr<TextOutput> Win32FileSystem::CreateTextFile(
   return std::make_unique<BufferedTextOutput>(
       std::make_unique<FileSink>(OpenFile(path, GENERIC_WRITE, CREATE_ALWAYS,
                                           FILE_ATTRIBUTE_NORMAL, "create file"),
-                                 path),
+                                 path, true),
       path);
+}
+
+std::unique_ptr<TextOutput> Win32FileSystem::CreateNewTextFile(
+    const std::string& path) {
+  // CREATE_NEW fails on any entry of that name, a link (dangling too)
+  // included, and so never writes through one.
+  win32::FileHandle file(CreateFileW(
+      WidenPath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+      CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+      nullptr));
+  if (!file.valid()) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS)
+      return nullptr;
+    ThrowError(error, "create file", path);
+  }
+  return std::make_unique<BufferedTextOutput>(
+      std::make_unique<FileSink>(std::move(file), path, false), path);
+}
+
+// %LOCALAPPDATA%: the user's own folder on this machine, not carried to
+// others with a roaming profile, as a record of this machine's runs is not.
+std::string Win32FileSystem::StateFolder() {
+  std::wstring base(MAX_PATH, L'\0');
+  DWORD length = 0;
+  while ((length = GetEnvironmentVariableW(L"LOCALAPPDATA", base.data(),
+                                           DWORD(base.size()))) >= base.size())
+    base.resize(length);
+  if (length == 0) {
+    const DWORD error = GetLastError();
+    ThrowError(error != 0 ? error : ERROR_ENVVAR_NOT_FOUND,
+               "find the state folder", "%LOCALAPPDATA%");
+  }
+  base.resize(length);
+  const std::string folder = Narrow(base) + "\\Fernwise";
+  const std::wstring wide = WidenPath(folder);
+  if (!CreateDirectoryW(wide.c_str(), nullptr) &&
+      GetLastError() != ERROR_ALREADY_EXISTS)
+    ThrowError(GetLastError(), "make the state folder", folder);
+  const DWORD attributes = GetFileAttributesW(wide.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES ||
+      (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+    ThrowError(ERROR_DIRECTORY, "make the state folder", folder);
+  return folder;
 }
 
 LocalDateTimeText Win32FileSystem::LocalTexts(FileTime time) {
@@ -183,8 +235,12 @@ LocalDateTimeText Win32FileSystem::LocalTexts(FileTime time) {
   if (!win32::FiletimeOf(time, stamp) || !FileTimeToSystemTime(&stamp, &utc) ||
       !SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local))
     ThrowError(ERROR_INVALID_PARAMETER, "format date-time", "");
+  char iso[32];
+  std::snprintf(iso, sizeof iso, "%04u-%02u-%02u %02u:%02u:%02u", local.wYear,
+                local.wMonth, local.wDay, local.wHour, local.wMinute,
+                local.wSecond);
   return {Narrow(LocalText(local, true)), Narrow(LocalText(local, false)),
-          local.wHour == 0 && local.wMinute == 0 && local.wSecond == 0};
+          local.wHour == 0 && local.wMinute == 0 && local.wSecond == 0, iso};
 }
 
 }  // namespace fernwise

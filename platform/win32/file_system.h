@@ -119,6 +119,10 @@ class Win32FileSystem final : public FileSystem {
   std::string CurrentDirectory() override;
   std::string ReadWholeFile(const std::string& path) override;
   std::unique_ptr<TextOutput> CreateTextFile(const std::string& path) override;
+  /// %LOCALAPPDATA%\Fernwise.
+  std::string StateFolder() override;
+  std::unique_ptr<TextOutput> CreateNewTextFile(
+      const std::string& path) override;
 
   const Calls& calls() const { return calls_; }
 

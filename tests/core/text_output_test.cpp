@@ -20,6 +20,7 @@ class ScriptedSink : public ByteSink {
       throw RunError(ENOSPC, "No space left on device", "write", "/l.txt");
     file_.append(data, size);
   }
+  void Sync() override {}
   void Close() override {
     if (failing_close_) throw RunError(EIO, "I/O error", "write", "/l.txt");
   }

@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -73,6 +75,22 @@ std::string Facts(const std::string& path) {
 
 class RunJobRealTest : public testing::LinuxTempFolderTest {
  protected:
+  // Every run's record goes into the test's own folder, named by kNewer.
+  void SetUp() override {
+    LinuxTempFolderTest::SetUp();
+    if (const char* saved = std::getenv("XDG_STATE_HOME")) saved_ = saved;
+    ::setenv("XDG_STATE_HOME", Path("state").c_str(), 1);
+    run_.now = [] { return FileTime{kNewer.tv_sec * 1000000000LL}; };
+  }
+  void TearDown() override {
+    if (saved_) {
+      ::setenv("XDG_STATE_HOME", saved_->c_str(), 1);
+    } else {
+      ::unsetenv("XDG_STATE_HOME");
+    }
+    LinuxTempFolderTest::TearDown();
+  }
+
   // The name a secondary copy of `source_side_path` takes.
   static std::string Flattened(std::string source_side_path) {
     std::replace(source_side_path.begin(), source_side_path.end(), '/', '.');
@@ -180,9 +198,20 @@ class RunJobRealTest : public testing::LinuxTempFolderTest {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
 
+  // The path of the record of a run started at kNewer, the `suffix`ed one
+  // of its second.
+  std::string RecordPath(const std::string& suffix = "") {
+    std::tm local{};
+    ::localtime_r(&kNewer.tv_sec, &local);
+    char name[64];
+    std::strftime(name, sizeof name, "%Y-%m-%dT%H-%M-%S", &local);
+    return Path("state/fernwise/") + name + suffix + ".txt";
+  }
+
   testing::RecordingWindow window_;
   RunState state_;
   RunContext run_{fs_, window_, state_, [] { return 100.0; }};
+  std::optional<std::string> saved_;
 };
 
 TEST_F(RunJobRealTest, RunsEveryKeywordInEveryMode) {
@@ -863,6 +892,77 @@ TEST_F(RunJobRealTest, DrivesThatAreNotMountedKeepTheirBackups) {
   });
   if (status == 77) GTEST_SKIP() << "cannot make a mount namespace of its own";
   EXPECT_EQ(status, 0);
+}
+
+// Whatever stands at the record's name is passed by, never written through
+// or opened: the record takes the next name.
+TEST_F(RunJobRealTest, RecordIsNeverWrittenThroughWhatStandsAtItsName) {
+  const std::vector<std::pair<const char*, std::function<void(std::string)>>>
+      plants = {
+          {"link",
+           [&](std::string at) {
+             ASSERT_EQ(::symlink(Path("outside/f").c_str(), at.c_str()), 0);
+           }},
+          {"dangling link",
+           [&](std::string at) {
+             ASSERT_EQ(::symlink(Path("outside/new").c_str(), at.c_str()), 0);
+           }},
+          {"FIFO",
+           [](std::string at) { ASSERT_EQ(::mkfifo(at.c_str(), 0644), 0); }},
+      };
+  for (const auto& [what, plant] : plants) {
+    SCOPED_TRACE(what);
+    Fresh({"src", "dst", "outside", "state", "state/fernwise"});
+    WriteFile(Path("src/a.txt"), "a");
+    WriteFile(Path("outside/f"), "precious");
+    plant(RecordPath());
+    const auto outside = State(Path("outside"));
+    const mode_t kind = Lstat(RecordPath()).st_mode & S_IFMT;
+    ASSERT_FALSE(Run(Backup("src", "dst")));
+    EXPECT_EQ(State(Path("outside")), outside);
+    EXPECT_EQ(Lstat(RecordPath()).st_mode & S_IFMT, kind);
+    EXPECT_THAT(ReadFile(RecordPath("_02")),
+                HasSubstr("\ncreated file " + Path("dst/a.txt") + "\n"));
+  }
+}
+
+// A record that cannot be written leaves the run as it is with one.
+TEST_F(RunJobRealTest, UnwritableStateFolderLeavesTheRunAsItIs) {
+  struct Case {
+    const char* what;
+    std::function<void()> spoil;
+    bool recorded;
+  };
+  const char* home = std::getenv("HOME");
+  const std::optional<std::string> saved_home =
+      home ? std::optional<std::string>(home) : std::nullopt;
+  const Case cases[] = {
+      {"written", [] {}, true},
+      {"a file in the way", [&] { WriteFile(Path("state"), "file"); }, false},
+      {"no home folder",
+       [] {
+         ::unsetenv("XDG_STATE_HOME");
+         ::unsetenv("HOME");
+       },
+       false},
+  };
+  std::string report;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Fresh({"src", "dst"});
+    WriteFile(Path("src/a.txt"), "a");
+    WriteFile(Path("dst/gone.txt"), "gone");
+    c.spoil();
+    const std::optional<RunError> failure = Run(Backup("src", "dst"));
+    ::setenv("XDG_STATE_HOME", Path("state").c_str(), 1);
+    if (saved_home) ::setenv("HOME", saved_home->c_str(), 1);
+    ASSERT_FALSE(failure) << failure->Report();
+    EXPECT_TRUE(window_.messages.empty());
+    EXPECT_EQ(Contents(Path("dst")), Contents(Path("src")));
+    if (report.empty()) report = window_.report;
+    EXPECT_EQ(window_.report, report);
+    EXPECT_EQ(std::filesystem::exists(RecordPath()), c.recorded);
+  }
 }
 
 }  // namespace

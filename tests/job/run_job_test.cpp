@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "core/run_error.h"
+#include "job/escaped_text.h"
 #include "tests/support/memory_file_system.h"
 #include "tests/support/recording_window.h"
 
@@ -40,7 +41,17 @@ class RunJobTest : public ::testing::Test {
   void Run(const std::string& script) {
     fs_.AddFile("/work/Setup.ini", script);
     RunContext run{fs_, window_, state_, [this] { return now_; }};
+    // A second apart: each run's record has a name of its own.
+    run.now = [this] { return FileTime{(++runs_) * 1000000000LL}; };
     RunBackupJob(run);
+  }
+
+  // The text of the newest record, "" when there is none.
+  std::string NewestRecord() const {
+    const std::vector<std::string> records = fs_.Tree(kState);
+    return records.empty()
+               ? ""
+               : fs_.Content(std::string(kState) + "/" + records.back());
   }
 
   bool Swept() const {
@@ -53,6 +64,8 @@ class RunJobTest : public ::testing::Test {
   RecordingWindow window_;
   RunState state_;
   double now_ = 1000.0;
+  int64_t runs_ = 0;
+  static constexpr char kState[] = "/home/ann/.local/state/fernwise";
 };
 
 TEST_F(RunJobTest, EmptyScriptEndsWithZeroReportBetweenDisableAndEnable) {
@@ -489,6 +502,121 @@ TEST_F(RunJobTest, PressHandlerGetsTheErrorReportOfAnUnhandledFailure) {
   fs_.AddFile("/work/Setup.ini", "");
   EXPECT_EQ(RunBackupJobReportingFailure(run), std::nullopt);
   EXPECT_TRUE(window_.button_enabled);
+}
+
+// The record names what a run changed, each entry once, and nothing of
+// what it found unchanged.
+TEST_F(RunJobTest, RecordNamesEveryChangeOnceAndNothingUnchanged) {
+  fs_.set_state_folder(kState);
+  fs_.AddFile("/src/r.txt", "new", FileTime{200});
+  fs_.AddFile("/dst/r.txt", "old", FileTime{100});
+  fs_.AddFile("/src/m.txt", "m", FileTime{100}, kAttrReadOnly);
+  fs_.AddFile("/dst/m.txt", "m", FileTime{100});
+  fs_.AddFile("/src/new/n.txt");
+  fs_.AddFile("/dst/gone.txt");
+  Run("BACKUP, /src, /dst");
+  const std::string changed = NewestRecord();
+  for (const char* line :
+       {"\ncreated file /dst/a.txt\n", "\nrefreshed file /dst/r.txt\n",
+        "\nrefreshed attributes of file /dst/m.txt\n",
+        "\ncreated folder /dst/new\n", "\ncreated file /dst/new/n.txt\n",
+        "\nerased file /dst/gone.txt\n", "\nerased folder /dst/old\n"}) {
+    EXPECT_THAT(changed, HasSubstr(line));
+    EXPECT_EQ(changed.find(line), changed.rfind(line)) << line;
+  }
+  // The seven above, the three lines before them and seven of the report.
+  EXPECT_EQ(std::count(changed.begin(), changed.end(), '\n'), 17) << changed;
+
+  Run("BACKUP, /src, /dst");
+  std::string report = "report " + window_.report;
+  for (size_t at = 0; (at = report.find("\r\n", at)) != std::string::npos;)
+    report.replace(at, 2, "\nreport ");
+  EXPECT_EQ(NewestRecord(),
+            "started 1970-01-01 00:00:02\nscript /work/Setup.ini\n"
+            "BACKUP DUPLEX-DESTRUCTIVE /src\t/dst\n" +
+                report + "\n");
+}
+
+// The state folder keeps the newest hundred records; nothing else in it is
+// ever removed, a folder of a record's name neither.
+TEST_F(RunJobTest, StateFolderKeepsTheNewestHundredRecordsAndNothingElse) {
+  const std::string folder = kState;
+  fs_.set_state_folder(folder);
+  fs_.set_listing_tells_kind(true);
+  const std::vector<std::string> others = {
+      "1969-12-31T23-59-59.txt/", "1969-12-31T23-59-59.bak", "notes.txt"};
+  fs_.AddFolder(folder + "/1969-12-31T23-59-59.txt");
+  fs_.AddFile(folder + "/" + others[1]);
+  fs_.AddFile(folder + "/" + others[2]);
+  for (int run = 0; run < 101; ++run) Run("");
+  const std::vector<std::string> tree = fs_.Tree(folder);
+  EXPECT_EQ(tree.size(), 103u);
+  for (const std::string& other : others) EXPECT_THAT(tree, Contains(other));
+  EXPECT_THAT(tree, Not(Contains("1970-01-01T00-00-01.txt")));
+  EXPECT_THAT(tree, Contains("1970-01-01T00-01-41.txt"));
+}
+
+// However its record fails, a run does and shows what it would without one.
+TEST_F(RunJobTest, RecordThatCannotBeWrittenChangesNothingOfTheRun) {
+  using Op = MemoryFileSystem::Op;
+  struct Case {
+    bool state_folder;
+    std::optional<Op> failing;
+  };
+  std::vector<std::string> events, tree;
+  for (const Case& c :
+       {Case{false, {}}, Case{true, {}}, Case{true, Op::kCreateTextFile},
+        Case{true, Op::kWrite}}) {
+    fs_ = MemoryFileSystem();
+    fs_.AddFile("/src/b/c.txt");
+    fs_.AddFile("/dst/gone.txt");
+    if (c.state_folder) fs_.set_state_folder(kState);
+    // A write fails at the first change.
+    if (c.failing)
+      fs_.FailOn(*c.failing, std::string(kState) + "/1970-01-01T00-00-01.txt",
+                 ENOSPC, *c.failing == Op::kWrite ? 3 : 0);
+    window_ = RecordingWindow();
+    runs_ = 0;
+    Run("BACKUP, /src, /dst");
+    if (events.empty()) {
+      events = window_.events;
+      tree = fs_.Tree("/dst");
+    }
+    EXPECT_EQ(window_.events, events);
+    EXPECT_EQ(fs_.Tree("/dst"), tree);
+  }
+}
+
+TEST(EscapedTextTest, EscapesWhatWouldBreakALineOrPassUnseen) {
+  struct Case {
+    std::string_view text;
+    char separator;
+    const char* escaped;
+  };
+  const Case cases[] = {
+      {"/a\nb\\c", '/', "/a\\nb\\\\c"},
+      {"\r\t\x01\x1f\x7f", '/', "\\r\\t\\x01\\x1F\\x7F"},
+      {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", '/',
+       "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},
+      // A stray byte, a cut sequence, a surrogate, an overlong "/", C1 NEL.
+      {"\xff\xc3(\xed\xa0\x80\xc0\xaf\xc2\x85\xe2\x82", '/',
+       "\\xFF\\xC3(\\xED\\xA0\\x80\\xC0\\xAF\\xC2\\x85\\xE2\\x82"},
+      {"C:\\Users\\ann", '\\', "C:\\Users\\ann"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(Escaped(c.text, c.separator), c.escaped) << c.escaped;
+}
+
+// Both files that list entries one a line escape a name the same way.
+TEST_F(RunJobTest, NamesAreEscapedAlikeInTheRecordAndTheLeftOutList) {
+  fs_.set_state_folder(kState);
+  fs_.AddFile("/src/a\nb\\c");
+  fs_.LeaveOutCopiesOf("/src/a\nb\\c", "no room");
+  Run("BACKUP, /src, /dst");
+  EXPECT_THAT(fs_.Content("/work/Not backed up.txt"),
+              HasSubstr("\r\n/src/a\\nb\\\\c (no room)\r\n"));
+  EXPECT_THAT(NewestRecord(),
+              HasSubstr("\nleft out /src/a\\nb\\\\c\tno room\n"));
 }
 
 }  // namespace

@@ -13,15 +13,19 @@ class MemoryFileSystem::Output : public TextOutput {
  public:
   Output(MemoryFileSystem& fs, std::string path)
       : fs_(fs), path_(std::move(path)) {}
-  ~Output() override { Flush(); }
+  ~Output() override { HandOver(); }
   void Write(const std::string& text) override {
     fs_.Enter(Op::kWrite, path_, "write " + path_);
     buffer_ += text;
   }
-  void Close() override { Flush(); }
+  void Flush() override {
+    fs_.log_.push_back("sync " + path_);
+    HandOver();
+  }
+  void Close() override { HandOver(); }
 
  private:
-  void Flush() {
+  void HandOver() {
     if (Node* node = fs_.Find(path_)) node->content += buffer_;
     buffer_.clear();
   }
@@ -472,6 +476,18 @@ std::unique_ptr<TextOutput> MemoryFileSystem::CreateTextFile(
   return std::make_unique<Output>(*this, path);
 }
 
+std::string MemoryFileSystem::StateFolder() {
+  if (state_folder_.empty()) Fail(ENOENT, "find the state folder", "");
+  if (!Exists(state_folder_)) AddFolder(state_folder_);
+  return state_folder_;
+}
+
+std::unique_ptr<TextOutput> MemoryFileSystem::CreateNewTextFile(
+    const std::string& path) {
+  if (Exists(path)) return nullptr;
+  return CreateTextFile(path);
+}
+
 LocalDateTimeText MemoryFileSystem::LocalTexts(FileTime time) {
   // UTC, ISO 8601, so expectations do not depend on the test machine.
   int64_t seconds = time.ns / 1000000000 - (time.ns % 1000000000 < 0 ? 1 : 0);
@@ -496,7 +512,8 @@ LocalDateTimeText MemoryFileSystem::LocalTexts(FileTime time) {
                 static_cast<long long>(of_day / 3600),
                 static_cast<long long>(of_day / 60 % 60),
                 static_cast<long long>(of_day % 60));
-  return {date, time_of_day, of_day == 0};
+  return {date, time_of_day, of_day == 0,
+          std::string(date) + ' ' + time_of_day};
 }
 
 }  // namespace fernwise::testing

@@ -87,6 +87,10 @@ class MemoryFileSystem : public FileSystem {
     shifts_[prefix] = ns;
   }
   void set_current_directory(std::string dir) { current_directory_ = dir; }
+  /// What StateFolder answers; "" (the default) for a user without one.
+  void set_state_folder(std::string folder) {
+    state_folder_ = std::move(folder);
+  }
   /// The longest name the file system takes, in bytes. Default: 255.
   void set_name_limit(size_t limit) { name_limit_ = limit; }
   /// Below `folder`, a name finds the entry spelled in other ASCII letter
@@ -168,6 +172,11 @@ class MemoryFileSystem : public FileSystem {
   std::string CurrentDirectory() override { return current_directory_; }
   std::string ReadWholeFile(const std::string& path) override;
   std::unique_ptr<TextOutput> CreateTextFile(const std::string& path) override;
+  /// The folder set, made where missing; fails with ENOENT where none is.
+  std::string StateFolder() override;
+  /// Logged as "create" too; null where an entry of the name exists.
+  std::unique_ptr<TextOutput> CreateNewTextFile(
+      const std::string& path) override;
 
  protected:
   LocalDateTimeText LocalTexts(FileTime time) override;
@@ -230,6 +239,7 @@ class MemoryFileSystem : public FileSystem {
   bool copy_keeps_time_ = true;
   bool copy_keeps_mask_ = true;
   std::string current_directory_ = "/work";
+  std::string state_folder_;
   size_t name_limit_ = 255;
   std::string ignores_case_below_;
   uint64_t identities_ = 0;

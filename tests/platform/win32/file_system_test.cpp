@@ -494,5 +494,26 @@ TEST_F(Win32TempFolderTest, DateTimeUsesShortFormatsAndDateAloneAtMidnight) {
   EXPECT_THAT(afternoon, HasSubstr("04"));
 }
 
+// A run record's file: only a free name is taken, in the state folder
+// under %LOCALAPPDATA%, made where missing; its name's time in any locale.
+TEST_F(Win32TempFolderTest, NewTextFileTakesOnlyAFreeNameInTheStateFolder) {
+  WriteFile(Path("taken.txt"), "kept");
+  EXPECT_EQ(fs_.CreateNewTextFile(Path("taken.txt")), nullptr);
+  EXPECT_EQ(ReadFile(Path("taken.txt")), "kept");
+  wchar_t saved[MAX_PATH + 1] = {};
+  ASSERT_NE(GetEnvironmentVariableW(L"LOCALAPPDATA", saved, MAX_PATH + 1), 0u);
+  SetEnvironmentVariableW(L"LOCALAPPDATA", win32::Widen(root_).c_str());
+  const std::string folder = fs_.StateFolder();
+  SetEnvironmentVariableW(L"LOCALAPPDATA", saved);
+  EXPECT_EQ(folder, root_ + "\\Fernwise");
+  auto out = fs_.CreateNewTextFile(folder + "\\record.txt");
+  ASSERT_NE(out, nullptr);
+  out->Write("started\n");
+  out->Close();
+  EXPECT_EQ(ReadFile(folder + "\\record.txt"), "started\n");
+  EXPECT_EQ(fs_.IsoDateTime(LocalTime(2024, 7, 9, 15, 4)),
+            "2024-07-09 15:04:00");
+}
+
 }  // namespace
 }  // namespace fernwise
