@@ -54,6 +54,12 @@ if [[ -n $e2e_window ]]; then
   e2e_close "$program" && program= || status=1
 fi
 e2e_stop_display
+# The installed program kept its record of the run, naming what it created.
+records=("$work"/state/fernwise/*.txt)
+if [[ ! -f ${records[0]} ]] || ! grep -q '^created file ' "${records[0]}"; then
+  echo "package test: no run record naming the files created in $work/state/fernwise" >&2
+  status=1
+fi
 
 apt-get purge -y -qq fernwise >/dev/null
 if dpkg-query -W -f='${Status}' fernwise 2>/dev/null | grep -q installed; then
