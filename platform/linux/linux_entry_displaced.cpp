@@ -4,9 +4,9 @@
 // run) replace that folder meanwhile, the same name now leads to another
 // file, which was never compared and never kept. So an erase, and the
 // keeping of a version, finds its folder afresh and checks it against the
-// folder the pass held there (LocateSeen); the erase or refresh that follows
-// a keep finds its folder afresh once more, which must still be the folder
-// the version was read from, and the file there must be the one that was
+// folder the pass had open there (LocateSeen); the erase or refresh that
+// follows a keep finds its folder afresh once more, which must still be the
+// folder the version was read from, and the file there must be the one that was
 // kept, checked just before it goes (TakeKept). These checks cost a few
 // calls on the erase path only; a run that erases nothing makes none.
 #include <fcntl.h>

@@ -64,7 +64,7 @@ FolderTimeKept::~FolderTimeKept() {
   if (known_ && ::fstat(folder_, &after) == 0 &&
       TimeOf(after.st_mtim) != TimeOf(before_.st_mtim)) {
     const timespec times[2] = {{0, UTIME_OMIT}, before_.st_mtim};
-    // The folder may be held by an O_PATH descriptor.
+    // The folder may be open only through an O_PATH descriptor.
     SetTimesFd(folder_, times);
   }
   errno = saved;
