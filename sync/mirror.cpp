@@ -153,8 +153,7 @@ void RefreshFileMask(RunContext& run, EntryRun& entry, std::string& status,
   const std::optional<uint32_t> mask =
       rules.MaskToSet(source_file, dest_file, source_mask, dest_mask);
   if (!mask) return;
-  ShowJoined(run.window, status, "Refreshing attributes of ", dest_file,
-             "...");
+  ShowJoined(run.window, status, "Refreshing attributes of ", dest_file, "...");
   entry.SetAttributes(dest_file, *mask);
   NoteChange(run, Change::kFileAttributesRefreshed, dest_file);
   AddOne(run.state.Counters.FilesRefreshed, "FilesRefreshed");

@@ -27,7 +27,8 @@ constexpr timespec kMidnight{1767139200, 0};
 
 // The attribute mask the POSIX services give an entry of `mode` and `name`.
 std::string MaskField(mode_t mode, std::string_view name) {
-  uint32_t mask = static_cast<uint32_t>(mode & 07777) << linux_os::kPermissionShift;
+  uint32_t mask = static_cast<uint32_t>(mode & 07777)
+                  << linux_os::kPermissionShift;
   if (S_ISDIR(mode)) mask |= kAttrFolder;
   if ((mode & S_IWUSR) == 0) mask |= kAttrReadOnly;
   if (name.front() == '.') mask |= kAttrHidden;
