@@ -2,6 +2,7 @@
 
 #include <cerrno>
 
+#include "core/ascii_case.h"
 #include "core/run_error.h"
 
 namespace fernwise {
@@ -243,10 +244,7 @@ std::string FieldReader::Next() {
 }
 
 std::string NormaliseKeyword(std::string_view field) {
-  std::string word(field);
-  for (char& c : word) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
+  const std::string word = AsciiUpper(field);
   const size_t first = word.find_first_not_of(' ');
   if (first == std::string::npos) return "";
   const size_t last = word.find_last_not_of(' ');
