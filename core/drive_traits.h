@@ -74,6 +74,9 @@ class DriveProbe {
   virtual std::optional<FileTime> SetAndReadTime(FileTime time) = 0;
   /// Gives the probe file the attribute mask `mask`, then reads its mask.
   virtual std::optional<uint32_t> SetAndReadMask(uint32_t mask) = 0;
+  /// The probe file's attribute mask as it was made: each trial of a bit
+  /// changes that bit alone from it.
+  virtual uint32_t FreshMask() const = 0;
   /// The attribute-mask bits a copy could set on a file there: what the
   /// learning tries, on and off.
   virtual uint32_t SettableBits() const = 0;
@@ -83,6 +86,17 @@ class DriveProbe {
   /// Whether the probe file keeps its last-modified time when renamed.
   virtual bool KeepsTimeWhenRenamed() = 0;
 };
+
+/// Every drive keeps times at least this fine (FAT's 2 s). A probe time
+/// that reads back further off shows a drive that moves times by a zone
+/// offset, not a step, and is not believed.
+inline constexpr int64_t kCoarsestStepNs = 2'000'000'000;
+
+/// The step a time written as `written_ns` and read back as `read_ns`
+/// reveals, for a drive that truncates to its step or rounds up to it: the
+/// distance plus 1 ns, when the time written is 1 ns short of a step's end
+/// or 1 ns past its start.
+int64_t StepShown(int64_t written_ns, int64_t read_ns);
 
 /// Learns what a destination drive of `type` keeps: TraitsOfType, then
 /// each trait the probe shows (the time step from times 1 ns short of a

@@ -5,8 +5,8 @@
 
 namespace fernwise {
 
-bool PathExists(FileSystem& fs, const std::string& path) {
-  return !fs.StartListing(path).empty();
+bool PathExists(EntryRun& entry, Role role, const std::string& path) {
+  return !entry.StartListing(role, path).empty();
 }
 
 std::string ChildPath(const FileSystem& fs, const std::string& folder,
@@ -21,12 +21,12 @@ std::string ChildPath(const FileSystem& fs, const std::string& folder,
 
 namespace {
 
-bool IsFolder(FileSystem& fs, const std::string& path,
+bool IsFolder(EntryRun& entry, Role role, const std::string& path,
               SnapshotFailures failures) {
   if (failures == SnapshotFailures::kThrow)
-    return (fs.ReadAttributes(path) & kAttrFolder) != 0;
+    return (entry.ReadAttributes(role, path) & kAttrFolder) != 0;
   try {
-    return (fs.ReadAttributes(path) & kAttrFolder) != 0;
+    return (entry.ReadAttributes(role, path) & kAttrFolder) != 0;
   } catch (const RunError&) {
     return false;
   }
@@ -34,27 +34,28 @@ bool IsFolder(FileSystem& fs, const std::string& path,
 
 }  // namespace
 
-std::optional<FolderSnapshot> TakeSnapshot(FileSystem& fs,
+std::optional<FolderSnapshot> TakeSnapshot(const FileSystem& fs,
+                                           EntryRun& entry, Role role,
                                            const std::string& folder,
                                            SnapshotFailures failures) {
   const std::string pattern = folder + fs.Separator();
   std::string name;
   if (failures == SnapshotFailures::kThrow) {
-    name = fs.StartListing(pattern);
+    name = entry.StartListing(role, pattern);
   } else {
     try {
-      name = fs.StartListing(pattern);
+      name = entry.StartListing(role, pattern);
     } catch (const RunError&) {
       return std::nullopt;
     }
   }
   FolderSnapshot snapshot;
-  ChildPathBuffer entry(fs, folder);
-  for (; !name.empty(); name = fs.NextName()) {
+  ChildPathBuffer path(fs, folder);
+  for (; !name.empty(); name = entry.NextName()) {
     // The entry's path is built only where its attributes must be read.
-    const std::optional<bool> listed_folder = fs.ListedIsFolder();
+    const std::optional<bool> listed_folder = entry.ListedIsFolder();
     if (listed_folder ? *listed_folder
-                      : IsFolder(fs, entry.With(name), failures)) {
+                      : IsFolder(entry, role, path.With(name), failures)) {
       if (name != "." && name != "..") snapshot.folders.Append(std::move(name));
     } else {
       snapshot.files.Append(std::move(name));

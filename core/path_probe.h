@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-namespace fernwise {
+#include "core/entry_run.h"
 
-class FileSystem;
+namespace fernwise {
 
 /// Entry names in the order they were appended, taken off the front. Held as
 /// separate strings, so a name may hold any byte the platform allows ("|" and
@@ -33,10 +33,10 @@ struct FolderSnapshot {
   NameList files;
 };
 
-/// True when the listing finds an entry for `path`: a file or a folder, of
-/// any attributes. A path ending in the separator probes the folder's
-/// contents. An empty path is false, not an error.
-bool PathExists(FileSystem& fs, const std::string& path);
+/// True when the listing finds an entry for `path`, in the tree of `role`:
+/// a file or a folder, of any attributes. A path ending in the separator
+/// probes the folder's contents. An empty path is false, not an error.
+bool PathExists(EntryRun& entry, Role role, const std::string& path);
 
 /// How a snapshot treats the failures of its listing.
 enum class SnapshotFailures {
@@ -47,13 +47,13 @@ enum class SnapshotFailures {
   kAbsorb,
 };
 
-/// Lists `folder` in one uninterrupted listing, deciding each entry's kind by
-/// what the listing says of it or, where it says nothing, by the attribute
-/// mask read from its full path. Nothing else may touch the
-/// file system's listing until this returns. Returns nullopt only under
-/// kAbsorb, when the listing could not be started.
+/// Lists `folder`, in the tree of `role`, in one uninterrupted listing,
+/// deciding each entry's kind by what the listing says of it or, where it
+/// says nothing, by the attribute mask read from its full path. Nothing else
+/// may touch the entry's listing until this returns. Returns nullopt only
+/// under kAbsorb, when the listing could not be started.
 std::optional<FolderSnapshot> TakeSnapshot(
-    FileSystem& fs, const std::string& folder,
+    const FileSystem& fs, EntryRun& entry, Role role, const std::string& folder,
     SnapshotFailures failures = SnapshotFailures::kThrow);
 
 /// `folder`, the separator and `name`: the only way the core forms a child

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,10 @@ struct RunState {
   /// Every entry a copy left out this run (CopyResult), as its path and the
   /// reason in parentheses.
   std::vector<std::string> LeftOut;
+  /// The drives the entries settled so far wrote to and the run has not yet
+  /// flushed, one each, in the order first written: what the flush before
+  /// the report must reach, a failed run's too.
+  std::vector<std::unique_ptr<WrittenDrive>> WrittenDrives;
 };
 
 /// What a run works with: the platform, the window's state and a clock.

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "core/ascii_case.h"
+#include "core/entry_run.h"
 #include "core/file_system.h"
 #include "core/path_probe.h"
 #include "core/run_error.h"
@@ -46,11 +48,7 @@ constexpr ModeWord kModeWords[] = {
 using Rejection = std::optional<std::string>;
 
 std::string Folded(std::string path, bool ignores_case) {
-  if (ignores_case)
-    std::transform(path.begin(), path.end(), path.begin(), [](char c) {
-      return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-    });
-  return path;
+  return ignores_case ? AsciiUpper(path) : path;
 }
 
 // Whether `inner` lies below `outer` or is `outer`, after resolving links so
@@ -67,50 +65,31 @@ bool LiesInside(FileSystem& fs, const std::string& inner,
   return resolved_inner.compare(0, resolved_outer.size(), resolved_outer) == 0;
 }
 
-// Runs `work` with an entry's folders held, and lets them go however it
-// ends. Letting go names the copies still waiting for their flush, which
-// can fail (a folder replaced by a link, a full disk): after work that
-// succeeded, that failure is the entry's own; after work that failed, it is
-// added to the work's failure, which stays the run's error. It is never
-// left to a destructor, where a second failure would end the program with
-// no report at all.
+// Runs `work` on the object of an entry whose folders are held, and settles
+// it however the work ends. Settling names the copies still waiting for
+// their flush, which can fail (a folder replaced by a link, a full disk):
+// after work that succeeded, that failure is the entry's own; after work
+// that failed, it is added to the work's failure, which stays the run's
+// error. Either way the drives the entry wrote to join the run's, to be
+// flushed before the report.
 template <typename Work>
-void WithFoldersHeld(FileSystem& fs, const EntryFolders& folders, Work work) {
-  fs.HoldFolders(folders);
+void InEntry(RunContext& run, const EntryFolders& folders,
+             const ProgressCallback& progress, Work work) {
+  std::unique_ptr<EntryRun> entry = run.fs.Enter(folders, progress);
+  std::vector<std::unique_ptr<WrittenDrive>>& written = run.state.WrittenDrives;
   try {
-    work();
+    work(*entry);
   } catch (RunError& error) {
-    try {
-      fs.ReleaseFolders();
-    } catch (const RunError& later) {
-      error.AddFollowing(later);
-    } catch (...) {
-    }
+    if (const std::optional<RunError> later = entry->Settle(written))
+      error.AddFollowing(*later);
     throw;
   } catch (...) {
-    try {
-      fs.ReleaseFolders();
-    } catch (...) {  // the first failure is the one to report
-    }
+    entry->Settle(written);  // the first failure is the one to report
     throw;
   }
-  fs.ReleaseFolders();
+  if (std::optional<RunError> failure = entry->Settle(written))
+    throw std::move(*failure);
 }
-
-// While it lives, the long steps of the file system report to `pacer`,
-// however the run ends.
-class ReportingProgress {
- public:
-  ReportingProgress(FileSystem& fs, ProgressPacer& pacer) : fs_(fs) {
-    fs_.set_progress(std::ref(pacer));
-  }
-  ReportingProgress(const ReportingProgress&) = delete;
-  ReportingProgress& operator=(const ReportingProgress&) = delete;
-  ~ReportingProgress() { fs_.set_progress(nullptr); }
-
- private:
-  FileSystem& fs_;
-};
 
 // While it lives, the passes tell their changes to `notes`, however the run
 // ends.
@@ -137,8 +116,13 @@ double SteadySeconds() {
 
 class JobRun {
  public:
-  JobRun(RunContext& run, FieldReader& script, RunRecord& record)
-      : run_(run), script_(script), record_(record) {}
+  /// The long steps of every entry report to `progress`.
+  JobRun(RunContext& run, FieldReader& script, RunRecord& record,
+         ProgressCallback progress)
+      : run_(run),
+        script_(script),
+        record_(record),
+        progress_(std::move(progress)) {}
 
   // Carries out the entries in order; returns the message of a rejected
   // entry, after which nothing more of the script is read.
@@ -179,38 +163,46 @@ class JobRun {
     const EntryFolders folders{
         source, dest, preserving ? run_.state.SecondaryFolder : std::string()};
     record_.Backup(run_.state.BackupMode, folders);
-    if (Rejection rejection = CheckFolders(source, dest)) return rejection;
     Rejection rejection;
-    WithFoldersHeld(run_.fs, folders, [&] {
-      // The folder an absent drive leaves behind holds nothing of the drive:
-      // the entry is left out, its backup kept as it is, and the run goes on.
-      if (run_.fs.AwaitsAbsentDrive(source)) {
-        RecordLeftOut(run_, source, {kDriveNotMounted});
-        return;
-      }
-      rejection = CheckNotSweptBare(source, dest);
-      if (rejection) return;
-      if (preserving) RemoveLeftoversOnce();
-      try {
-        MirrorFolder(run_, source, dest);
-        if (run_.state.BackupMode > kSimplex) SweepFolder(run_, dest, source);
-      } catch (const EntryRejected& rejected) {
-        rejection = rejected.what();
-      }
-    });
+    InEntry(run_, folders, progress_,
+            [&](EntryRun& entry) { rejection = BackUp(entry, source, dest); });
     return rejection;
   }
 
-  Rejection CheckFolders(const std::string& source, const std::string& dest) {
+  Rejection BackUp(EntryRun& entry, const std::string& source,
+                   const std::string& dest) {
+    if (Rejection rejection = CheckFolders(entry, source, dest))
+      return rejection;
+    // The folder an absent drive leaves behind holds nothing of the drive:
+    // the entry is left out, its backup kept as it is, and the run goes on.
+    if (entry.AwaitsAbsentDrive(source)) {
+      RecordLeftOut(run_, source, {kDriveNotMounted});
+      return std::nullopt;
+    }
+    if (Rejection rejection = CheckNotSweptBare(entry, source, dest))
+      return rejection;
+    if (run_.state.BackupMode == kDuplexPreserving) RemoveLeftoversOnce(entry);
+    try {
+      MirrorFolder(run_, entry, source, dest);
+      if (run_.state.BackupMode > kSimplex)
+        SweepFolder(run_, entry, dest, source);
+    } catch (const EntryRejected& rejected) {
+      return rejected.what();
+    }
+    return std::nullopt;
+  }
+
+  Rejection CheckFolders(EntryRun& entry, const std::string& source,
+                         const std::string& dest) {
     FileSystem& fs = run_.fs;
     const std::string& secondary = run_.state.SecondaryFolder;
     const bool preserving = run_.state.BackupMode == kDuplexPreserving;
-    if (!PathExists(fs, source))
+    if (!PathExists(entry, Role::kSource, source))
       return "Source (" + source + ") does not exist!";
-    if (!PathExists(fs, dest))
+    if (!PathExists(entry, Role::kDestination, dest))
       return "Destination (" + dest + ") does not exist!";
     // Probed in every mode; only the preserving mode needs the folder.
-    if (!PathExists(fs, secondary) && preserving)
+    if (!PathExists(entry, Role::kSecondary, secondary) && preserving)
       return "Secondary Backup Folder (" + secondary + ") does not exist!";
     // Overlapping trees would make the mirror copy into its own source until
     // paths overflow, or let the sweep erase the source.
@@ -230,10 +222,11 @@ class JobRun {
   // there as it should be than a backup meant to be emptied. So in the
   // duplex modes it is refused while the destination holds anything but
   // leftover temporary files; a source that cannot be listed is an error.
-  Rejection CheckNotSweptBare(const std::string& source,
+  Rejection CheckNotSweptBare(EntryRun& entry, const std::string& source,
                               const std::string& dest) {
-    if (run_.state.BackupMode == kSimplex || HoldsEntries(source, true) ||
-        !HoldsEntries(dest, false))
+    if (run_.state.BackupMode == kSimplex ||
+        HoldsEntries(entry, Role::kSource, source, true) ||
+        !HoldsEntries(entry, Role::kDestination, dest, false))
       return std::nullopt;
     return "Source (" + source + ") is empty but Destination (" + dest +
            ") is not! Nothing was erased. To empty the backup on purpose, "
@@ -243,10 +236,11 @@ class JobRun {
 
   // Whether `folder` holds an entry other than "." and "..", and other than
   // this program's leftover temporary files unless `leftovers_count`.
-  bool HoldsEntries(const std::string& folder, bool leftovers_count) {
-    FileSystem& fs = run_.fs;
-    for (std::string name = fs.StartListing(ChildPath(fs, folder, ""));
-         !name.empty(); name = fs.NextName())
+  bool HoldsEntries(EntryRun& entry, Role role, const std::string& folder,
+                    bool leftovers_count) {
+    const FileSystem& fs = run_.fs;
+    for (std::string name = entry.StartListing(role, ChildPath(fs, folder, ""));
+         !name.empty(); name = entry.NextName())
       if (name != "." && name != ".." &&
           (leftovers_count || !fs.IsLeftoverTemporary(name)))
         return true;
@@ -255,12 +249,12 @@ class JobRun {
 
   // A secondary folder's leftover temporary files go before the run keeps
   // the first version there, once in a run.
-  void RemoveLeftoversOnce() {
+  void RemoveLeftoversOnce(EntryRun& entry) {
     const std::string& folder = run_.state.SecondaryFolder;
     if (std::find(cleared_.begin(), cleared_.end(), folder) != cleared_.end())
       return;
     cleared_.push_back(folder);
-    RemoveSecondaryLeftovers(run_);
+    RemoveSecondaryLeftovers(run_, entry);
   }
 
   void StoreTree() {
@@ -268,8 +262,8 @@ class JobRun {
     const std::string listing = script_.Next();
     record_.StoreTree(folder, listing);
     std::unique_ptr<TextOutput> out = run_.fs.CreateTextFile(listing);
-    WithFoldersHeld(run_.fs, {folder, "", ""}, [&] {
-      StoreFolderTree(run_, folder, *out);
+    InEntry(run_, {folder, "", ""}, progress_, [&](EntryRun& entry) {
+      StoreFolderTree(run_, entry, folder, *out);
       out->Close();
     });
   }
@@ -278,6 +272,7 @@ class JobRun {
   FieldReader& script_;
   std::vector<std::string> cleared_;  // secondary folders cleared this run
   RunRecord& record_;
+  ProgressCallback progress_;
 };
 
 FieldReader OpenScript(FileSystem& fs, const std::string& path) {
@@ -304,7 +299,9 @@ void RunRecorded(RunContext& run, RunRecord& record) {
   state.RunTimer = run.clock();
   run.window.SetButtonEnabled(false);
   ProgressPacer pacer(run.window, run.steady ? run.steady : SteadySeconds);
-  const ReportingProgress reporting(run.fs, pacer);
+  // The long steps of the run report to the pacer, and only they: the
+  // flush of a failed run, after it, reports to no one.
+  const ProgressCallback progress = std::ref(pacer);
   state.Counters = RunCounters{};
   state.LeftOut.clear();
   state.BackupMode = kDuplexDestructive;
@@ -313,10 +310,10 @@ void RunRecorded(RunContext& run, RunRecord& record) {
       ChildPath(run.fs, run.fs.CurrentDirectory(), kScriptName);
   record.Script(script_path);
   FieldReader script = OpenScript(run.fs, script_path);
-  const Rejection rejection = JobRun(run, script, record).CarryOut();
+  const Rejection rejection = JobRun(run, script, record, progress).CarryOut();
   // On the disk before the run says anything more: a drive may be pulled
   // out as soon as the report shows.
-  FlushWrites(run);
+  FlushWrites(run, progress);
   if (rejection) {
     record.Rejected(*rejection);
     run.window.ShowMessage(*rejection);
@@ -348,11 +345,16 @@ void RunBackupJob(RunContext& run) {
   }
 }
 
-void FlushWrites(RunContext& run) {
+void FlushWrites(RunContext& run, const ProgressCallback& progress) {
+  std::vector<std::unique_ptr<WrittenDrive>>& written = run.state.WrittenDrives;
   std::string status;
-  for (const std::string& folder : run.fs.FileSystemsToFlush()) {
-    ShowJoined(run.window, status, "Flushing ", folder, "...");
-    run.fs.Flush(folder);
+  while (!written.empty()) {
+    // Taken off first: a drive whose flush failed is not tried again by the
+    // flush that follows a failed run.
+    const std::unique_ptr<WrittenDrive> drive = std::move(written.front());
+    written.erase(written.begin());
+    ShowJoined(run.window, status, "Flushing ", drive->Shown(), "...");
+    drive->Flush(progress);
   }
 }
 

@@ -12,9 +12,10 @@ namespace fernwise {
 /// itself leave as RunError, with the button still disabled.
 void RunBackupJob(RunContext& run);
 
-/// Flushes every file system the run wrote to, each announced with
-/// "Flushing <folder>...": what the run reports is on the disk.
-void FlushWrites(RunContext& run);
+/// Flushes every drive the run wrote to (RunState::WrittenDrives), each
+/// announced with "Flushing <folder>...": what the run reports is on the
+/// disk. A long flush reports to `progress`.
+void FlushWrites(RunContext& run, const ProgressCallback& progress = {});
 
 /// RunBackupJob for the windows' press handlers: a failure the run did not
 /// handle comes back as the error report the window shows before the

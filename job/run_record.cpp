@@ -4,6 +4,7 @@
 #include <exception>
 #include <vector>
 
+#include "core/entry_run.h"
 #include "core/path_probe.h"
 #include "job/escaped_text.h"
 
@@ -64,12 +65,17 @@ const char* ChangeWords(Change change) {
 
 // Keeps the newest kRecordsKept records, the new one among them: their
 // names sort as their runs started. Nothing but a file of a record's name
-// is removed, and one that cannot be is left.
+// is removed, and one that cannot be is left. The state folder is reached
+// as the destination of an entry of its own, never settled: the records are
+// the program's own files, and their removal waits for no flush.
 void RemoveOldRecords(FileSystem& fs, const std::string& folder) {
+  constexpr Role kState = Role::kDestination;
+  const std::unique_ptr<EntryRun> entry = fs.Enter({"", folder, ""}, {});
   std::vector<std::string> records;
-  for (std::string name = fs.StartListing(ChildPath(fs, folder, ""));
-       !name.empty(); name = fs.NextName())
-    if (IsRecordName(name) && fs.ListedIsFolder() != true)
+  for (std::string name =
+           entry->StartListing(kState, ChildPath(fs, folder, ""));
+       !name.empty(); name = entry->NextName())
+    if (IsRecordName(name) && entry->ListedIsFolder() != true)
       records.push_back(std::move(name));
   if (records.size() <= kRecordsKept) return;
   std::sort(records.begin(), records.end());
@@ -77,7 +83,8 @@ void RemoveOldRecords(FileSystem& fs, const std::string& folder) {
   for (const std::string& name : records) {
     const std::string path = ChildPath(fs, folder, name);
     try {
-      if ((fs.ReadAttributes(path) & kAttrFolder) == 0) fs.Delete(path);
+      if ((entry->ReadAttributes(kState, path) & kAttrFolder) == 0)
+        entry->Delete(kState, path);
     } catch (const RunError&) {
     }
   }

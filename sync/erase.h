@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "core/entry_run.h"
 #include "core/run_state.h"
 
 namespace fernwise {
@@ -13,13 +14,13 @@ namespace fernwise {
 /// probe finds nothing, the entry's own source folder `top_source` is still
 /// the folder the entry began with (else the run ends with the
 /// vanished-source error), and a fresh look agrees.
-bool SourceSideGone(RunContext& run, const std::string& top_source,
+bool SourceSideGone(EntryRun& entry, const std::string& top_source,
                     const std::string& source_side_path);
 
 /// Shows "Erasing <dest_file>...", keeps a numbered copy of the file named
 /// after `source_side_path` first when `keep_copy` and the mode preserves,
 /// then deletes it. False when that copy was left out: the file then stays.
-bool EraseFile(RunContext& run, std::string& status,
+bool EraseFile(RunContext& run, EntryRun& entry, std::string& status,
                const std::string& dest_file,
                const std::string& source_side_path, bool keep_copy);
 
@@ -28,7 +29,7 @@ bool EraseFile(RunContext& run, std::string& status,
 /// `source_side_folder` (the file system's own leftover temporary files
 /// without a copy). False when a file had to stay, and the folders holding
 /// it with it.
-bool EraseFolder(RunContext& run, std::string& status,
+bool EraseFolder(RunContext& run, EntryRun& entry, std::string& status,
                  const std::string& dest_folder,
                  const std::string& source_side_folder);
 

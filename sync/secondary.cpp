@@ -66,14 +66,13 @@ std::string HashText(const std::string& text) {
   return digits;
 }
 
-/// `flattened`, or where it would pass the name limit of `folder` with the
-/// longest number, "~", a hash of the whole of it, "~" and as much of its
-/// end as fits, cut between characters: the file's own name and the folders
-/// nearest it stay readable, the hash keeps two paths with the same end
-/// apart, and the same path always gets the same name.
-std::string FittedName(FileSystem& fs, const std::string& folder,
+/// `flattened`, or where it would pass `limit` (the name limit of the
+/// secondary folder's drive) with the longest number, "~", a hash of the whole
+/// of it, "~" and as much of its end as fits, cut between characters: the
+/// file's own name and the folders nearest it stay readable, the hash keeps two
+/// paths with the same end apart, and the same path always gets the same name.
+std::string FittedName(const FileSystem& fs, size_t limit,
                        const std::string& flattened) {
-  const size_t limit = fs.NameLimit(folder);
   const size_t number = fs.NameSize(kLongestNumber);
   if (fs.NameSize(flattened) + number <= limit) return flattened;
   const std::string mark = "~" + HashText(flattened) + "~";
@@ -98,20 +97,22 @@ std::string FittedName(FileSystem& fs, const std::string& folder,
 
 }  // namespace
 
-void RemoveSecondaryLeftovers(RunContext& run) {
-  FileSystem& fs = run.fs;
+void RemoveSecondaryLeftovers(RunContext& run, EntryRun& entry) {
+  const FileSystem& fs = run.fs;
   const std::string& folder = run.state.SecondaryFolder;
   std::vector<std::string> leftovers;
   // Names only: the listing is finished before anything is looked at.
-  for (std::string name = fs.StartListing(ChildPath(fs, folder, ""));
-       !name.empty(); name = fs.NextName())
+  for (std::string name =
+           entry.StartListing(Role::kSecondary, ChildPath(fs, folder, ""));
+       !name.empty(); name = entry.NextName())
     if (fs.IsLeftoverTemporary(name)) leftovers.push_back(std::move(name));
   std::string status;
   for (const std::string& name : leftovers) {
     const std::string path = ChildPath(fs, folder, name);
-    if ((fs.ReadAttributes(path) & kAttrFolder) != 0) continue;
+    if ((entry.ReadAttributes(Role::kSecondary, path) & kAttrFolder) != 0)
+      continue;
     ShowJoined(run.window, status, "Erasing ", path, "...");
-    fs.Delete(path);
+    entry.Delete(Role::kSecondary, path);
   }
 }
 
@@ -121,13 +122,15 @@ void RecordLeftOut(RunContext& run, const std::string& path,
   NoteChange(run, Change::kLeftOut, path, result.left_out);
 }
 
-bool SaveToSecondaryFolder(RunContext& run, const std::string& source_side_path,
+bool SaveToSecondaryFolder(RunContext& run, EntryRun& entry,
+                           const std::string& source_side_path,
                            const std::string& displaced_file) {
   int16_t& index = run.state.NameIndex;
   const std::string& folder = run.state.SecondaryFolder;
-  const std::string stem = ChildPath(
-      run.fs, folder,
-      FittedName(run.fs, folder, FlattenedName(index, source_side_path)));
+  const std::string flattened = FlattenedName(index, source_side_path);
+  const size_t limit = entry.Traits(Role::kSecondary, folder).name_limit;
+  const std::string stem =
+      ChildPath(run.fs, folder, FittedName(run.fs, limit, flattened));
   std::string copy_name = stem + '.';
   const size_t number_at = copy_name.size();
   // Probed from 1 on every call, so a gap below taken numbers is filled
@@ -139,8 +142,8 @@ bool SaveToSecondaryFolder(RunContext& run, const std::string& source_side_path,
   for (index = 1; index <= kLastSequenceNumber; ++index) {
     copy_name.resize(number_at);
     copy_name += std::to_string(index);
-    if (PathExists(run.fs, copy_name)) continue;
-    const CopyResult result = run.fs.CopyToNewName(displaced_file, copy_name);
+    if (PathExists(entry, Role::kSecondary, copy_name)) continue;
+    const CopyResult result = entry.CopyToNewName(displaced_file, copy_name);
     if (result.name_taken) continue;
     if (result.made())
       NoteChange(run, Change::kVersionKept, displaced_file, copy_name);

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "core/ascii_case.h"
 #include "core/change_notes.h"
 #include "core/file_system.h"
 #include "core/path_probe.h"
@@ -21,22 +22,22 @@ namespace {
 // has the same key, and few other names do.
 std::string CaseKey(std::string_view name) {
   std::string key(name);
-  for (char& c : key) {
-    if (c >= 'A' && c <= 'Z')
-      c = static_cast<char>(c - 'A' + 'a');
-    else if (static_cast<unsigned char>(c) >= 0x80)
-      c = '\x80';
-  }
+  for (char& c : key)
+    c = static_cast<unsigned char>(c) >= 0x80 ? '\x80' : AsciiLower(c);
   return key;
 }
 
-// Whether two paths show one entry: the same kind, time and length.
-bool ShowSameEntry(FileSystem& fs, const std::string& a, const std::string& b) {
-  if (!PathExists(fs, a)) return false;
-  const uint32_t mask = fs.ReadAttributes(a);
-  return mask == fs.ReadAttributes(b) &&
-         fs.LastModified(a) == fs.LastModified(b) &&
-         ((mask & kAttrFolder) != 0 || fs.Length(a) == fs.Length(b));
+// Whether two destination paths show one entry: the same kind, time and
+// length.
+bool ShowSameEntry(EntryRun& entry, const std::string& a,
+                   const std::string& b) {
+  constexpr Role kDest = Role::kDestination;
+  if (!PathExists(entry, kDest, a)) return false;
+  const uint32_t mask = entry.ReadAttributes(kDest, a);
+  return mask == entry.ReadAttributes(kDest, b) &&
+         entry.LastModified(kDest, a) == entry.LastModified(kDest, b) &&
+         ((mask & kAttrFolder) != 0 ||
+          entry.Length(kDest, a) == entry.Length(kDest, b));
 }
 
 // On a destination that ignores letter case (a FAT stick on Linux), a source
@@ -48,9 +49,12 @@ bool ShowSameEntry(FileSystem& fs, const std::string& a, const std::string& b) {
 // then) and one that finds the same entry on the destination keeps it.
 class CaseTwins {
  public:
-  CaseTwins(FileSystem& fs, const std::string& dest_folder,
-            const std::string& source_folder)
-      : fs_(fs), dest_folder_(dest_folder), source_folder_(source_folder) {}
+  CaseTwins(const FileSystem& fs, EntryRun& entry,
+            const std::string& dest_folder, const std::string& source_folder)
+      : fs_(fs),
+        entry_(entry),
+        dest_folder_(dest_folder),
+        source_folder_(source_folder) {}
 
   /// The source name that finds the destination entry `name` spelled in
   /// another letter case; nullopt when none does.
@@ -60,7 +64,7 @@ class CaseTwins {
     auto [first, last] = names_.equal_range(CaseKey(name));
     for (auto it = first; it != last; ++it) {
       if (it->second != name &&
-          ShowSameEntry(fs_, ChildPath(fs_, dest_folder_, it->second),
+          ShowSameEntry(entry_, ChildPath(fs_, dest_folder_, it->second),
                         dest_entry))
         return it->second;
     }
@@ -70,15 +74,16 @@ class CaseTwins {
  private:
   void Read() {
     read_ = true;
-    if (!fs_.NamesIgnoreCase(dest_folder_)) return;
-    for (std::string name =
-             fs_.StartListing(ChildPath(fs_, source_folder_, ""));
-         !name.empty(); name = fs_.NextName()) {
+    if (!entry_.Traits(Role::kDestination, dest_folder_).ignores_case) return;
+    for (std::string name = entry_.StartListing(
+             Role::kSource, ChildPath(fs_, source_folder_, ""));
+         !name.empty(); name = entry_.NextName()) {
       if (name != "." && name != "..") names_.emplace(CaseKey(name), name);
     }
   }
 
-  FileSystem& fs_;
+  const FileSystem& fs_;
+  EntryRun& entry_;
   const std::string& dest_folder_;
   const std::string& source_folder_;
   bool read_ = false;
@@ -90,6 +95,7 @@ class CaseTwins {
 /// buffer for every status text of the pass.
 struct Sweep {
   RunContext& run;
+  EntryRun& entry;
   const std::string& top_source;
   std::string status;
 };
@@ -100,12 +106,12 @@ void SweepFile(Sweep& sweep, CaseTwins& twins, const std::string& name,
   RunContext& run = sweep.run;
   ShowJoined(run.window, sweep.status, "Comparing ", dest_file, " and ",
              source_side_path, "...");
-  if (!SourceSideGone(run, sweep.top_source, source_side_path)) return;
+  if (!SourceSideGone(sweep.entry, sweep.top_source, source_side_path)) return;
   if (twins.Of(name)) return;
   // A temporary file a killed copy left behind is no version of anything.
   // One whose source side exists is the user's own file of that name, kept
   // above like any other.
-  EraseFile(run, sweep.status, dest_file, source_side_path,
+  EraseFile(run, sweep.entry, sweep.status, dest_file, source_side_path,
             !run.fs.IsLeftoverTemporary(name));
 }
 
@@ -114,12 +120,14 @@ void SweepFile(Sweep& sweep, CaseTwins& twins, const std::string& name,
 void SweepTree(Sweep& sweep, const std::string& dest_folder,
                const std::string& source_folder, bool source_seen) {
   RunContext& run = sweep.run;
+  EntryRun& entry = sweep.entry;
   ShowJoined(run.window, sweep.status, "Sweeping ", dest_folder, "...");
   // Complete before the first probe: a probe ends the listing in progress.
-  FolderSnapshot snapshot = *TakeSnapshot(run.fs, dest_folder);
+  FolderSnapshot snapshot =
+      *TakeSnapshot(run.fs, entry, Role::kDestination, dest_folder);
   ChildPathBuffer dest_file(run.fs, dest_folder);
   ChildPathBuffer source_side_path(run.fs, source_folder);
-  CaseTwins twins(run.fs, dest_folder, source_folder);
+  CaseTwins twins(run.fs, entry, dest_folder, source_folder);
   while (!snapshot.files.Empty()) {
     const std::string name = snapshot.files.TakeFirst();
     SweepFile(sweep, twins, name, dest_file.With(name),
@@ -128,9 +136,9 @@ void SweepTree(Sweep& sweep, const std::string& dest_folder,
   while (!snapshot.folders.Empty()) {
     const std::string name = snapshot.folders.TakeFirst();
     std::string source_side = ChildPath(run.fs, source_folder, name);
-    bool seen = PathExists(run.fs, source_side);
+    bool seen = PathExists(entry, Role::kSource, source_side);
     // What the backup of a drive that is not mounted holds is not gone.
-    if (seen && run.fs.AwaitsAbsentDrive(source_side)) continue;
+    if (seen && entry.AwaitsAbsentDrive(source_side)) continue;
     if (!seen) {
       if (auto twin = twins.Of(name)) {
         source_side = ChildPath(run.fs, source_folder, *twin);
@@ -139,21 +147,22 @@ void SweepTree(Sweep& sweep, const std::string& dest_folder,
     }
     SweepTree(sweep, ChildPath(run.fs, dest_folder, name), source_side, seen);
   }
-  if (source_seen || !SourceSideGone(run, sweep.top_source, source_folder))
+  if (source_seen || !SourceSideGone(entry, sweep.top_source, source_folder))
     return;
   run.window.ShowStatus("Deleting empty Backup folder...");
-  run.fs.RemoveFolder(dest_folder);
+  entry.RemoveFolder(dest_folder);
   NoteChange(run, Change::kFolderErased, dest_folder);
 }
 
 }  // namespace
 
-void SweepFolder(RunContext& run, const std::string& dest_folder,
+void SweepFolder(RunContext& run, EntryRun& entry,
+                 const std::string& dest_folder,
                  const std::string& source_folder) {
-  run.fs.BeginPass();
-  Sweep sweep{run, source_folder, {}};
+  entry.BeginPass();
+  Sweep sweep{run, entry, source_folder, {}};
   SweepTree(sweep, dest_folder, source_folder, false);
-  run.fs.EndPass();
+  entry.EndPass();
 }
 
 }  // namespace fernwise

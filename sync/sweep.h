@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "core/entry_run.h"
 #include "core/run_state.h"
 
 namespace fernwise {
@@ -12,7 +13,8 @@ namespace fernwise {
 /// itself when `source_folder` is gone. A destination folder whose source
 /// folder's drive is not mounted stays as it is, with all it holds. Changes
 /// no counter.
-void SweepFolder(RunContext& run, const std::string& dest_folder,
+void SweepFolder(RunContext& run, EntryRun& entry,
+                 const std::string& dest_folder,
                  const std::string& source_folder);
 
 }  // namespace fernwise

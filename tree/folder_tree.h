@@ -2,15 +2,17 @@
 
 #include <string>
 
+#include "core/entry_run.h"
 #include "core/run_state.h"
 
 namespace fernwise {
 
 class TextOutput;
 
-/// Writes the listing of the tree at `folder` to `out`: a header line per
-/// folder, an entry line per subfolder and file, depth first.
-void StoreFolderTree(RunContext& run, const std::string& folder,
-                     TextOutput& out);
+/// Writes the listing of the tree at `folder`, the source folder `entry`
+/// holds, to `out`: a header line per folder, an entry line per subfolder
+/// and file, depth first.
+void StoreFolderTree(RunContext& run, EntryRun& entry,
+                     const std::string& folder, TextOutput& out);
 
 }  // namespace fernwise

@@ -42,7 +42,8 @@ TEST_P(PathExistsTest, AnswersForEveryKindOfEntry) {
   fs.AddFolder("/data/photos", kAttrFolder | kAttrHidden);
   fs.AddFile("/data/notes.txt", "x", {}, kAttrSystem | kAttrHidden);
   fs.AddFolder("/data/empty");
-  EXPECT_EQ(PathExists(fs, GetParam().path), GetParam().exists)
+  EXPECT_EQ(PathExists(*fs.Enter({}, {}), Role::kSource, GetParam().path),
+            GetParam().exists)
       << GetParam().path;
 }
 
@@ -60,14 +61,15 @@ TEST(PathExistsTest, EmptyFolderWithoutDotsCountsAsMissingWithSeparator) {
   MemoryFileSystem fs;
   fs.set_list_dots(false);
   fs.AddFolder("/data/empty");
-  EXPECT_FALSE(PathExists(fs, "/data/empty/"));
-  EXPECT_TRUE(PathExists(fs, "/data/empty"));
+  EXPECT_FALSE(PathExists(*fs.Enter({}, {}), Role::kSource, "/data/empty/"));
+  EXPECT_TRUE(PathExists(*fs.Enter({}, {}), Role::kSource, "/data/empty"));
 }
 
 TEST(PathExistsTest, ListingFailureReachesTheCaller) {
   MemoryFileSystem fs;
   fs.FailOn(MemoryFileSystem::Op::kList, "/data/x", EIO);
-  EXPECT_THROW(PathExists(fs, "/data/x"), RunError);
+  EXPECT_THROW(PathExists(*fs.Enter({}, {}), Role::kSource, "/data/x"),
+               RunError);
 }
 
 TEST(SnapshotTest, SortsEntriesByMaskKeepingListingOrder) {
@@ -78,7 +80,8 @@ TEST(SnapshotTest, SortsEntriesByMaskKeepingListingOrder) {
   fs.AddFolder("/f/Sub", kAttrFolder | kAttrSystem);
   fs.AddFile("/f/A.txt");
   fs.SetListingOrder("/f", {"Sub", "b.txt", ".hidden", ".config", "A.txt"});
-  FolderSnapshot snapshot = *TakeSnapshot(fs, "/f");
+  FolderSnapshot snapshot =
+      *TakeSnapshot(fs, *fs.Enter({}, {}), Role::kSource, "/f");
   EXPECT_THAT(Drain(std::move(snapshot.folders)),
               ElementsAre("Sub", ".config"));
   EXPECT_THAT(Drain(std::move(snapshot.files)),
@@ -88,7 +91,8 @@ TEST(SnapshotTest, SortsEntriesByMaskKeepingListingOrder) {
 TEST(SnapshotTest, FolderOfOnlyDotsYieldsTwoEmptyLists) {
   MemoryFileSystem fs;
   fs.AddFolder("/f");
-  FolderSnapshot snapshot = *TakeSnapshot(fs, "/f");
+  FolderSnapshot snapshot =
+      *TakeSnapshot(fs, *fs.Enter({}, {}), Role::kSource, "/f");
   EXPECT_TRUE(snapshot.folders.Empty());
   EXPECT_TRUE(snapshot.files.Empty());
 }
@@ -97,7 +101,9 @@ TEST(SnapshotTest, ReadsEveryEntryIncludingDotsInOneUninterruptedListing) {
   MemoryFileSystem fs;
   fs.AddFile("/f/a");
   fs.AddFolder("/f/d");
-  TakeSnapshot(fs, "/f");
+  const std::unique_ptr<EntryRun> entry = fs.Enter({}, {});
+  fs.ClearLog();
+  TakeSnapshot(fs, *entry, Role::kSource, "/f");
   EXPECT_THAT(fs.log(),
               ElementsAre("list /f/", "attr /f/.", "next", "attr /f/..", "next",
                           "attr /f/a", "next", "attr /f/d", "next"));
@@ -113,7 +119,8 @@ TEST(SnapshotTest, AListingThatTellsKindsSortsAlikeWithoutReadingAttributes) {
   for (bool tells : {false, true}) {
     fs.set_listing_tells_kind(tells);
     fs.ClearLog();
-    FolderSnapshot snapshot = *TakeSnapshot(fs, "/f");
+    FolderSnapshot snapshot =
+        *TakeSnapshot(fs, *fs.Enter({}, {}), Role::kSource, "/f");
     sorted.push_back(Drain(std::move(snapshot.folders)));
     sorted.push_back(Drain(std::move(snapshot.files)));
     EXPECT_EQ(fs.LogOf("attr ").empty(), tells);
@@ -126,7 +133,10 @@ TEST(SnapshotTest, AListingThatTellsKindsSortsAlikeWithoutReadingAttributes) {
 TEST(SnapshotTest, UsesTheFileSystemsSeparator) {
   MemoryFileSystem fs('\\');
   fs.AddFile("C:\\Data\\a.txt");
-  FolderSnapshot snapshot = *TakeSnapshot(fs, "C:\\Data");
+  const std::unique_ptr<EntryRun> entry = fs.Enter({}, {});
+  fs.ClearLog();
+  FolderSnapshot snapshot =
+      *TakeSnapshot(fs, *entry, Role::kSource, "C:\\Data");
   EXPECT_THAT(Drain(std::move(snapshot.files)), ElementsAre("a.txt"));
   EXPECT_EQ(fs.log()[0], "list C:\\Data\\");
   EXPECT_EQ(ChildPath(fs, "C:\\Data", "a.txt"), "C:\\Data\\a.txt");
@@ -136,9 +146,11 @@ TEST(SnapshotTest, StrictPolicyPassesFailuresOn) {
   MemoryFileSystem fs;
   fs.AddFile("/f/gone");
   fs.FailOn(MemoryFileSystem::Op::kReadAttributes, "/f/gone", ENOENT);
-  EXPECT_THROW(TakeSnapshot(fs, "/f"), RunError);
+  EXPECT_THROW(TakeSnapshot(fs, *fs.Enter({}, {}), Role::kSource, "/f"),
+               RunError);
   fs.FailOn(MemoryFileSystem::Op::kList, "/g", EACCES);
-  EXPECT_THROW(TakeSnapshot(fs, "/g"), RunError);
+  EXPECT_THROW(TakeSnapshot(fs, *fs.Enter({}, {}), Role::kSource, "/g"),
+               RunError);
 }
 
 TEST(SnapshotTest,
@@ -146,18 +158,22 @@ TEST(SnapshotTest,
   MemoryFileSystem fs;
   fs.AddFolder("/f/locked");
   fs.FailOn(MemoryFileSystem::Op::kReadAttributes, "/f/locked", EACCES);
-  auto snapshot = TakeSnapshot(fs, "/f", SnapshotFailures::kAbsorb);
+  auto snapshot = TakeSnapshot(fs, *fs.Enter({}, {}), Role::kSource, "/f",
+                               SnapshotFailures::kAbsorb);
   ASSERT_TRUE(snapshot.has_value());
   EXPECT_TRUE(snapshot->folders.Empty());
   EXPECT_THAT(Drain(std::move(snapshot->files)), ElementsAre("locked"));
 
   fs.FailOn(MemoryFileSystem::Op::kList, "/g", EACCES);
-  EXPECT_FALSE(TakeSnapshot(fs, "/g", SnapshotFailures::kAbsorb).has_value());
+  EXPECT_FALSE(TakeSnapshot(fs, *fs.Enter({}, {}), Role::kSource, "/g",
+                            SnapshotFailures::kAbsorb)
+                   .has_value());
 }
 
 TEST(SnapshotTest, MissingFolderYieldsEmptyLists) {
   MemoryFileSystem fs;
-  FolderSnapshot snapshot = *TakeSnapshot(fs, "/missing");
+  FolderSnapshot snapshot =
+      *TakeSnapshot(fs, *fs.Enter({}, {}), Role::kSource, "/missing");
   EXPECT_TRUE(snapshot.files.Empty());
   EXPECT_THAT(Drain(std::move(snapshot.folders)), IsEmpty());
 }

@@ -274,8 +274,9 @@ TEST_F(RunJobTest, EveryPassBeginsAfreshBeforeItsFirstOperation) {
                                       "write /dst/tree.txt"));
 }
 
-// Each entry's passes reach its trees through the folders it names, held
-// from after its checks to its end; the secondary folder only when in use.
+// Each entry's checks and passes reach its trees through the folders it
+// names, held from its start to its end; the secondary folder only when in
+// use.
 TEST_F(RunJobTest, EachEntryHoldsItsFoldersWhileItsPassesRun) {
   Run("MODE, DUP-PRE, /old\nBACKUP, /src, /dst\n"
       "MODE, SIMPLEX, BACKUP, /src, /dst\n"
@@ -286,11 +287,11 @@ TEST_F(RunJobTest, EachEntryHoldsItsFoldersWhileItsPassesRun) {
     if (log[i].rfind("hold", 0) == 0 || log[i] == "release")
       holds.push_back(log[i] + (i + 1 < log.size() ? " | " + log[i + 1] : ""));
   }
-  EXPECT_THAT(
-      holds,
-      ElementsAre("hold /src /dst /old | list /src/", "release | list /src",
-                  "hold /src /dst  | pass", "release | create /old/tree.txt",
-                  "hold /src   | pass", "release | flush /dst"));
+  EXPECT_THAT(holds, ElementsAre("hold /src /dst /old | list /src",
+                                 "release | hold /src /dst ",
+                                 "hold /src /dst  | list /src",
+                                 "release | create /old/tree.txt",
+                                 "hold /src   | pass", "release | flush /dst"));
 }
 
 // A long copy's slices reach the window during the run, and only then.
@@ -304,7 +305,7 @@ TEST_F(RunJobTest, LongStepsLetTheWindowAnswerDuringTheRunOnly) {
   EXPECT_EQ(std::vector<std::string>(copying + 1, copying + 4),
             std::vector<std::string>(3, "events"));
   const size_t after_run = events.size();
-  fs_.Copy("/src/a.txt", "/dst/again.txt");
+  fs_.Enter({"/src", "/dst", ""}, {})->Copy("/src/a.txt", "/dst/again.txt");
   EXPECT_EQ(events.size(), after_run);
 }
 
@@ -422,9 +423,9 @@ TEST_F(RunJobTest, WhatWasWrittenIsFlushedBeforeAnyReport) {
     }
     const std::vector<std::string>& events = window_.events;
     ASSERT_GE(events.size(), ending.size());
-    EXPECT_EQ(std::vector<std::string>(events.end() - ending.size(),
-                                       events.end()),
-              ending);
+    EXPECT_EQ(
+        std::vector<std::string>(events.end() - ending.size(), events.end()),
+        ending);
   }
 }
 
@@ -458,21 +459,17 @@ TEST_F(RunJobTest, MissingScriptNamesTheFileAndItsFolder) {
   EXPECT_THAT(window_.events, ElementsAre("disable"));
 }
 
-// Letting an entry's folders go names the copies still waiting, which can
-// fail: that failure is the run's error after an entry that went well, and
-// is told after the entry's own error when that failed first.
+// Settling an entry names the copies still waiting, which can fail: that
+// failure is the run's error after an entry that went well, and is told
+// after the entry's own error when that failed first.
 TEST_F(RunJobTest, FailureToLetFoldersGoIsReportedAfterTheRunsOwn) {
-  class FailingRelease : public MemoryFileSystem {
-   public:
-    void ReleaseFolders() override {
-      throw RunError(EIO, "Input/output error", "copy file", "/dst/a.txt");
-    }
-  };
   const std::string release_error = "Error " + std::to_string(EIO) +
                                     ": Input/output error (copy file "
                                     "/dst/a.txt)";
   for (const bool copy_fails : {false, true}) {
-    FailingRelease fs;
+    MemoryFileSystem fs;
+    fs.FailSettle(
+        RunError(EIO, "Input/output error", "copy file", "/dst/a.txt"));
     fs.AddFile("/src/a.txt", "a");
     fs.AddFolder("/dst");
     fs.AddFile("/work/Setup.ini", "BACKUP, /src, /dst");

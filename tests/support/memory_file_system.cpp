@@ -15,7 +15,7 @@ class MemoryFileSystem::Output : public TextOutput {
       : fs_(fs), path_(std::move(path)) {}
   ~Output() override { HandOver(); }
   void Write(const std::string& text) override {
-    fs_.Enter(Op::kWrite, path_, "write " + path_);
+    fs_.Record(Op::kWrite, path_, "write " + path_);
     buffer_ += text;
   }
   void Flush() override {
@@ -84,8 +84,22 @@ std::string MemoryFileSystem::Key(const std::string& path) const {
   return key;
 }
 
-bool MemoryFileSystem::NamesIgnoreCase(const std::string& folder) {
+bool MemoryFileSystem::NamesIgnoreCase(const std::string& folder) const {
   return folder == ignores_case_below_ || BelowCaseless(folder);
+}
+
+bool MemoryFileSystem::Within(const std::string& path,
+                              const std::string& folder) const {
+  return folder.empty() || path == folder ||
+         (path.starts_with(folder) &&
+          (folder.back() == separator_ || path[folder.size()] == separator_));
+}
+
+std::string MemoryFileSystem::DriveAt(const std::string& folder) const {
+  std::string mount;
+  for (const auto& [at, drive] : drives_)
+    if (Within(folder, at) && at.size() >= mount.size()) mount = at;
+  return mount;
 }
 
 MemoryFileSystem::Node* MemoryFileSystem::Find(const std::string& path) {
@@ -132,29 +146,8 @@ MemoryFileSystem::Node& MemoryFileSystem::Make(const std::string& path,
   return node;
 }
 
-void MemoryFileSystem::HoldFolders(const EntryFolders& folders) {
-  log_.push_back("hold " + folders.source + " " + folders.destination + " " +
-                 folders.secondary);
-  held_source_ = folders.source;
-  held_written_ = {folders.destination, folders.secondary};
-  const Node* node = Find(folders.source);
-  held_identity_ = node ? node->identity : 0;
-}
-
-void MemoryFileSystem::Flush(const std::string& folder) {
-  log_.push_back("flush " + folder);
-  std::erase(unflushed_, folder);
-}
-
-bool MemoryFileSystem::SourceStillThere(const std::string& source) {
-  Enter(Op::kStillThere, source, "still " + source);
-  const Node* node = Find(source);
-  if (node == nullptr || !node->folder) return IsRoot(source);
-  return source != held_source_ || node->identity == held_identity_;
-}
-
 bool MemoryFileSystem::ExistsAfresh(const std::string& path) {
-  Enter(Op::kFreshLook, path, "fresh " + path);
+  Record(Op::kFreshLook, path, "fresh " + path);
   return Find(path) != nullptr || IsRoot(path);
 }
 
@@ -241,22 +234,9 @@ std::vector<std::string> MemoryFileSystem::LogOf(
   return lines;
 }
 
-void MemoryFileSystem::Enter(Op op, const std::string& path,
-                             const std::string& log_line) {
+void MemoryFileSystem::Record(Op op, const std::string& path,
+                              const std::string& log_line) {
   log_.push_back(log_line);
-  const bool changes = op == Op::kCopy || op == Op::kSetAttributes ||
-                       op == Op::kSetTime ||
-                       op == Op::kDelete || op == Op::kCreateFolder ||
-                       op == Op::kRemoveFolder;
-  for (const std::string& root : held_written_) {
-    const bool below =
-        !root.empty() && path.starts_with(root) &&
-        (path.size() == root.size() || path[root.size()] == separator_);
-    if (changes && below &&
-        std::find(unflushed_.begin(), unflushed_.end(), root) ==
-            unflushed_.end())
-      unflushed_.push_back(root);
-  }
   if (before_op_) before_op_(op, path);
   for (Failure& failure : failures_) {
     if (failure.op != op || failure.path != path) continue;
@@ -274,7 +254,7 @@ std::string MemoryFileSystem::StartListing(const std::string& pattern) {
   const bool folder_pattern = !pattern.empty() && pattern.back() == separator_;
   const std::string path =
       folder_pattern ? pattern.substr(0, pattern.size() - 1) : pattern;
-  Enter(Op::kList, path, "list " + pattern);
+  Record(Op::kList, path, "list " + pattern);
   if (pattern.empty()) return "";
   const Node* node = Find(path);
   if (!folder_pattern) return node || IsRoot(path) ? BaseName(path) : "";
@@ -310,12 +290,12 @@ std::optional<bool> MemoryFileSystem::ListedIsFolder() const {
 }
 
 std::string MemoryFileSystem::NextName() {
-  Enter(Op::kNextName, "", "next");
+  Record(Op::kNextName, "", "next");
   return NextNameUnlogged();
 }
 
 uint32_t MemoryFileSystem::ReadAttributes(const std::string& path) {
-  Enter(Op::kReadAttributes, path, "attr " + path);
+  Record(Op::kReadAttributes, path, "attr " + path);
   // "." and ".." name the folder and its parent, as on a real file system.
   std::string target = path;
   const std::string name = BaseName(path);
@@ -326,25 +306,16 @@ uint32_t MemoryFileSystem::ReadAttributes(const std::string& path) {
 }
 
 void MemoryFileSystem::SetAttributes(const std::string& path, uint32_t mask) {
-  Enter(Op::kSetAttributes, path,
-        "setattr " + path + " " + std::to_string(mask));
+  Record(Op::kSetAttributes, path,
+         "setattr " + path + " " + std::to_string(mask));
   Node& node = Get(path, "set attributes of");
   node.mask = node.folder ? mask | kAttrFolder : mask & ~uint32_t{kAttrFolder};
 }
 
-CopyResult MemoryFileSystem::Copy(const std::string& source,
-                                  const std::string& target) {
-  return CopyOnto(source, target, true);
-}
-
-CopyResult MemoryFileSystem::CopyToNewName(const std::string& source,
-                                           const std::string& target) {
-  return CopyOnto(source, target, false);
-}
-
 CopyResult MemoryFileSystem::CopyOnto(const std::string& source,
-                                      const std::string& target, bool replace) {
-  Enter(Op::kCopy, target, "copy " + source + " -> " + target);
+                                      const std::string& target, bool replace,
+                                      const ProgressCallback& progress) {
+  Record(Op::kCopy, target, "copy " + source + " -> " + target);
   for (Failure& failure : failures_)
     if (failure.op == Op::kCopy && failure.path == source) {
       if (failure.skip > 0) {
@@ -365,8 +336,8 @@ CopyResult MemoryFileSystem::CopyOnto(const std::string& source,
     Fail(EISDIR, "copy file to", target);
   const Node copy = from;  // `from` may move when the target is made
   const int64_t size = static_cast<int64_t>(copy.content.size());
-  for (int slice = 1; slice <= copy_slices_; ++slice)
-    Progress(size * slice / copy_slices_, size);
+  for (int slice = 1; slice <= copy_slices_ && progress; ++slice)
+    progress(size * slice / copy_slices_, size);
   Node& to = Make(target, false);
   to.content = copy.content;
   if (copy_keeps_time_) to.time = copy.time;
@@ -375,43 +346,43 @@ CopyResult MemoryFileSystem::CopyOnto(const std::string& source,
 }
 
 FileTime MemoryFileSystem::LastModified(const std::string& path) {
-  Enter(Op::kLastModified, path, "time " + path);
+  Record(Op::kLastModified, path, "time " + path);
   return Get(path, "read last-modified time of").time;
 }
 
 void MemoryFileSystem::SetLastModified(const std::string& path, FileTime time) {
-  Enter(Op::kSetTime, path, "settime " + path + " " + std::to_string(time.ns));
+  Record(Op::kSetTime, path, "settime " + path + " " + std::to_string(time.ns));
   Node& node = Get(path, "set last-modified time of");
   if (node.folder) Fail(EISDIR, "set last-modified time of", path);
   node.time = time;
 }
 
-bool MemoryFileSystem::SameContent(const std::string& a,
-                                   const std::string& b) {
-  Enter(Op::kSameContent, b, "same " + a + " " + b);
+bool MemoryFileSystem::SameContent(const std::string& a, const std::string& b,
+                                   const ProgressCallback& progress) {
+  Record(Op::kSameContent, b, "same " + a + " " + b);
   const Node& first = Get(a, "compare");
   const Node& second = Get(b, "compare");
   if (first.folder || second.folder) return false;
   const auto size = static_cast<int64_t>(first.content.size());
-  Progress(size, size);
+  if (progress) progress(size, size);
   return first.content == second.content;
 }
 
 int64_t MemoryFileSystem::Length(const std::string& path) {
-  Enter(Op::kLength, path, "length " + path);
+  Record(Op::kLength, path, "length " + path);
   const Node& node = Get(path, "read length of");
   if (auto it = lengths_.find(path); it != lengths_.end()) return it->second;
   return node.folder ? 0 : static_cast<int64_t>(node.content.size());
 }
 
 void MemoryFileSystem::Delete(const std::string& path) {
-  Enter(Op::kDelete, path, "delete " + path);
+  Record(Op::kDelete, path, "delete " + path);
   if (Get(path, "delete file").folder) Fail(EISDIR, "delete file", path);
   Remove(path);
 }
 
 CopyResult MemoryFileSystem::CreateFolder(const std::string& path) {
-  Enter(Op::kCreateFolder, path, "mkdir " + path);
+  Record(Op::kCreateFolder, path, "mkdir " + path);
   if (Find(path)) Fail(EEXIST, "create folder", path);
   const Node* parent = Find(Parent(path));
   if (!IsRoot(Parent(path)) && (!parent || !parent->folder))
@@ -423,25 +394,11 @@ CopyResult MemoryFileSystem::CreateFolder(const std::string& path) {
 }
 
 void MemoryFileSystem::RemoveFolder(const std::string& path) {
-  Enter(Op::kRemoveFolder, path, "rmdir " + path);
+  Record(Op::kRemoveFolder, path, "rmdir " + path);
   const Node& node = Get(path, "remove folder");
   if (!node.folder) Fail(ENOTDIR, "remove folder", path);
   if (!node.children.empty()) Fail(ENOTEMPTY, "remove folder", path);
   Remove(path);
-}
-
-int64_t MemoryFileSystem::TimeResolution(const std::string& path) {
-  int64_t resolution = 1;
-  for (const auto& [prefix, ns] : resolutions_)
-    if (path.compare(0, prefix.size(), prefix) == 0) resolution = ns;
-  return resolution;
-}
-
-int64_t MemoryFileSystem::LocalTimeShift(const std::string& path) {
-  int64_t shift = 0;
-  for (const auto& [prefix, ns] : shifts_)
-    if (path.compare(0, prefix.size(), prefix) == 0) shift = ns;
-  return shift;
 }
 
 std::string MemoryFileSystem::ResolvePath(const std::string& path) {
@@ -458,7 +415,7 @@ std::string MemoryFileSystem::Absolute(const std::string& path) const {
 
 std::string MemoryFileSystem::ReadWholeFile(const std::string& relative) {
   const std::string path = Absolute(relative);
-  Enter(Op::kReadWholeFile, path, "read " + path);
+  Record(Op::kReadWholeFile, path, "read " + path);
   const Node& node = Get(path, "open");
   if (node.folder) Fail(EISDIR, "open", path);
   return node.content;
@@ -466,7 +423,7 @@ std::string MemoryFileSystem::ReadWholeFile(const std::string& relative) {
 
 std::unique_ptr<TextOutput> MemoryFileSystem::CreateTextFile(
     const std::string& path) {
-  Enter(Op::kCreateTextFile, path, "create " + path);
+  Record(Op::kCreateTextFile, path, "create " + path);
   const Node* parent = Find(Parent(path));
   if (!IsRoot(path) && (!parent || !parent->folder))
     Fail(ENOENT, "create", path);

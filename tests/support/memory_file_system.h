@@ -1,19 +1,37 @@
 // An in-memory file system for the core's tests. It keeps the tree and an
 // ordered log of every operation, yields names in an order the test sets, and
-// fails any chosen operation on any chosen path.
+// fails any chosen operation on any chosen path. Its entry objects
+// (MemoryEntryRun) keep every duty of an entry's run: the held source's
+// identity, the drives written to, what each drive keeps, learnt through a
+// probe of their own.
 #pragma once
 
 #include <cerrno>
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "core/drive_traits.h"
+#include "core/entry_run.h"
 #include "core/file_system.h"
+#include "core/run_error.h"
 
 namespace fernwise::testing {
+
+/// What the drive mounted at a folder keeps: its type, which TraitsOfType
+/// reads, and what a probe file there shows.
+struct MemoryDrive {
+  DriveType type = DriveType::kOther;
+  /// A time set on the probe file reads back truncated to this step.
+  int64_t step_ns = 1;
+  /// The bits of a mask set on the probe file that stick.
+  uint32_t kept_bits = ~uint32_t{0};
+  bool rename_keeps_time = true;
+};
 
 class MemoryFileSystem : public FileSystem {
  public:
@@ -80,18 +98,26 @@ class MemoryFileSystem : public FileSystem {
   /// Copies that do not carry the time or the mask over, as some platforms'.
   void set_copy_keeps_time(bool keeps) { copy_keeps_time_ = keeps; }
   void set_copy_keeps_mask(bool keeps) { copy_keeps_mask_ = keeps; }
-  void set_time_resolution(const std::string& prefix, int64_t ns) {
-    resolutions_[prefix] = ns;
+  /// The drive mounted at `folder` (every folder below it is on it, down to
+  /// the next drive); the root's is a MemoryDrive as it comes.
+  void SetDrive(const std::string& folder, MemoryDrive drive) {
+    drives_[folder] = drive;
   }
-  void set_local_time_shift(const std::string& prefix, int64_t ns) {
-    shifts_[prefix] = ns;
+  /// Shorthands for one trait of the drive at `folder`, made where none is.
+  void set_time_resolution(const std::string& folder, int64_t ns) {
+    drives_[folder].step_ns = ns;
   }
+  void set_drive_type(const std::string& folder, DriveType type) {
+    drives_[folder].type = type;
+  }
+  /// The bits CarriableBits answers for every entry. Default: all.
+  void set_carriable_bits(uint32_t bits) { carriable_bits_ = bits; }
   void set_current_directory(std::string dir) { current_directory_ = dir; }
   /// What StateFolder answers; "" (the default) for a user without one.
   void set_state_folder(std::string folder) {
     state_folder_ = std::move(folder);
   }
-  /// The longest name the file system takes, in bytes. Default: 255.
+  /// The longest name every drive takes, in bytes. Default: 255.
   void set_name_limit(size_t limit) { name_limit_ = limit; }
   /// Below `folder`, a name finds the entry spelled in other ASCII letter
   /// case, as on a FAT drive.
@@ -105,13 +131,18 @@ class MemoryFileSystem : public FileSystem {
 
   /// The `op` on `path` fails with `error` after `skip` calls that succeed.
   void FailOn(Op op, const std::string& path, int error = EACCES, int skip = 0);
+  /// Every entry's Settle comes back with `error`, after adding the drives
+  /// it wrote to.
+  void FailSettle(RunError error) { settle_failure_ = std::move(error); }
   /// Called before every operation, with the operation and its path.
   void set_before_op(std::function<void(Op, const std::string&)> hook) {
     before_op_ = std::move(hook);
   }
 
-  /// "pass", "hold /a /b /c", "release", "still /a", "fresh /a/x",
-  /// "settime /a/x 5", "same /a/x /b/x",
+  /// "hold /a /b /c" (an entry made), "settle", "release" (it ended),
+  /// "pass", "still /a", "fresh /a/x", "learn /b" (a drive's
+  /// traits learnt by a probe in the folder /b), "settime /a/x 5",
+  /// "same /a/x /b/x", "flush /b",
   /// "list /a/", "next", "attr /a/x", "setattr /a/x 33",
   /// "copy /a/x -> /b/x", "time /a/x", "length /a/x", "delete /a/x",
   /// "mkdir /a/x", "rmdir /a/x", "read /a/x", "create /a/x", "write /a/x".
@@ -121,54 +152,17 @@ class MemoryFileSystem : public FileSystem {
   std::vector<std::string> LogOf(const std::string& prefix) const;
 
   char Separator() const override { return separator_; }
-  std::string StartListing(const std::string& pattern) override;
-  std::string NextName() override;
-  std::optional<bool> ListedIsFolder() const override;
-  void BeginPass() override { log_.push_back("pass"); }
-  /// Logs "hold <source> <destination> <secondary>" and remembers which
-  /// folder the source is, so that one made anew in its place is another.
-  void HoldFolders(const EntryFolders& folders) override;
-  void ReleaseFolders() override { log_.push_back("release"); }
-  /// The held destination and secondary folders changed below since their
-  /// last flush, in the order first changed.
-  std::vector<std::string> FileSystemsToFlush() override { return unflushed_; }
-  /// Logs "flush <folder>".
-  void Flush(const std::string& folder) override;
-  /// Logs "still <path>".
-  bool SourceStillThere(const std::string& source) override;
-  /// Logs "fresh <path>".
-  bool ExistsAfresh(const std::string& path) override;
-  bool AwaitsAbsentDrive(const std::string& folder) override {
-    return absent_drives_.contains(folder);
-  }
-  uint32_t ReadAttributes(const std::string& path) override;
-  void SetAttributes(const std::string& path, uint32_t mask) override;
-  CopyResult Copy(const std::string& source,
-                  const std::string& target) override;
-  /// Logged as "copy" too; says `name_taken` when the target exists once
-  /// the operation's hook has run.
-  CopyResult CopyToNewName(const std::string& source,
-                           const std::string& target) override;
-  FileTime LastModified(const std::string& path) override;
-  void SetLastModified(const std::string& path, FileTime time) override;
-  /// Reports the comparison as one slice.
-  bool SameContent(const std::string& a, const std::string& b) override;
-  int64_t Length(const std::string& path) override;
-  void Delete(const std::string& path) override;
-  CopyResult CreateFolder(const std::string& path) override;
-  void RemoveFolder(const std::string& path) override;
+  size_t NameSize(std::string_view name) const override { return name.size(); }
   /// Names that begin with ".~copy-" are this file system's temporary files.
   bool IsLeftoverTemporary(const std::string& name) const override {
     return name.rfind(".~copy-", 0) == 0;
   }
-  size_t NameLimit(const std::string& /*folder*/) override {
-    return name_limit_;
-  }
-  int64_t TimeResolution(const std::string& path) override;
-  int64_t LocalTimeShift(const std::string& path) override;
+  /// Logs "hold <source> <destination> <secondary>" and remembers which
+  /// folder the source is, so that one made anew in its place is another.
+  std::unique_ptr<EntryRun> Enter(const EntryFolders& folders,
+                                  ProgressCallback progress) override;
   std::string ResolvePath(const std::string& path) override;
   bool IgnoresCase() const override { return false; }
-  bool NamesIgnoreCase(const std::string& folder) override;
   std::string CurrentDirectory() override { return current_directory_; }
   std::string ReadWholeFile(const std::string& path) override;
   std::unique_ptr<TextOutput> CreateTextFile(const std::string& path) override;
@@ -182,6 +176,9 @@ class MemoryFileSystem : public FileSystem {
   LocalDateTimeText LocalTexts(FileTime time) override;
 
  private:
+  friend class MemoryEntryRun;
+  friend class MemoryProbe;
+
   struct Node {
     bool folder = false;
     std::string content;
@@ -198,9 +195,32 @@ class MemoryFileSystem : public FileSystem {
   };
   class Output;
 
+  // What an entry's object does, by path.
+  std::string StartListing(const std::string& pattern);
+  std::string NextName();
+  std::optional<bool> ListedIsFolder() const;
+  uint32_t ReadAttributes(const std::string& path);
+  void SetAttributes(const std::string& path, uint32_t mask);
+  CopyResult CopyOnto(const std::string& source, const std::string& target,
+                      bool replace, const ProgressCallback& progress);
+  FileTime LastModified(const std::string& path);
+  void SetLastModified(const std::string& path, FileTime time);
+  bool SameContent(const std::string& a, const std::string& b,
+                   const ProgressCallback& progress);
+  int64_t Length(const std::string& path);
+  void Delete(const std::string& path);
+  CopyResult CreateFolder(const std::string& path);
+  void RemoveFolder(const std::string& path);
+  bool ExistsAfresh(const std::string& path);
+  /// The folder the drive holding `folder` is mounted at.
+  std::string DriveAt(const std::string& folder) const;
+  bool NamesIgnoreCase(const std::string& folder) const;
+
   std::string Parent(const std::string& path) const;
   std::string BaseName(const std::string& path) const;
   bool IsRoot(const std::string& path) const;
+  /// Whether `path` is `folder` or lies below it.
+  bool Within(const std::string& path, const std::string& folder) const;
   /// The key `path` has in nodes_: itself, or below ignores_case_below_,
   /// each name spelled as the entry it finds.
   std::string Key(const std::string& path) const;
@@ -209,10 +229,8 @@ class MemoryFileSystem : public FileSystem {
   const Node* Find(const std::string& path) const;
   Node& Get(const std::string& path, const char* operation);
   Node& Make(const std::string& path, bool folder);
-  void Enter(Op op, const std::string& path, const std::string& log_line);
+  void Record(Op op, const std::string& path, const std::string& log_line);
   std::string NextNameUnlogged();
-  CopyResult CopyOnto(const std::string& source, const std::string& target,
-                      bool replace);
   /// Relative paths (the job script's bare name) name entries of the
   /// current directory.
   std::string Absolute(const std::string& path) const;
@@ -222,11 +240,11 @@ class MemoryFileSystem : public FileSystem {
   char separator_;
   std::map<std::string, Node> nodes_;
   std::map<std::string, std::vector<std::string>> listing_orders_;
-  std::map<std::string, int64_t> resolutions_;
-  std::map<std::string, int64_t> shifts_;
+  std::map<std::string, MemoryDrive> drives_;
   std::map<std::string, int64_t> lengths_;
   std::map<std::string, std::string> left_out_;
   std::vector<Failure> failures_;
+  std::optional<RunError> settle_failure_;
   std::set<std::string> absent_drives_;
   std::vector<std::string> log_;
   std::function<void(Op, const std::string&)> before_op_;
@@ -238,15 +256,12 @@ class MemoryFileSystem : public FileSystem {
   int copy_slices_ = 0;
   bool copy_keeps_time_ = true;
   bool copy_keeps_mask_ = true;
+  uint32_t carriable_bits_ = ~uint32_t{0};
   std::string current_directory_ = "/work";
   std::string state_folder_;
   size_t name_limit_ = 255;
   std::string ignores_case_below_;
   uint64_t identities_ = 0;
-  std::string held_source_;
-  std::vector<std::string> held_written_;  // destination, secondary
-  std::vector<std::string> unflushed_;
-  uint64_t held_identity_ = 0;
 };
 
 }  // namespace fernwise::testing

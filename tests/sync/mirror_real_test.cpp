@@ -49,7 +49,9 @@ class MirrorRealTest : public testing::LinuxTempFolderTest {
 
   void Mirror() {
     state_.Counters = {};
-    MirrorFolder(run_, source_, dest_);
+    const std::unique_ptr<EntryRun> entry =
+        fs_->Enter({source_, dest_, ""}, {});
+    MirrorFolder(run_, *entry, source_, dest_);
   }
 
   /// Every entry below `folder` by its relative path, read without the code

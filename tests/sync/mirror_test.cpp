@@ -38,7 +38,12 @@ class MirrorTest : public ::testing::Test {
  protected:
   MirrorTest() { fs_.AddFolder("/dst"); }
 
-  void Mirror() { MirrorFolder(run_, "/src", "/dst"); }
+  void Mirror() {
+    const bool preserving = state_.BackupMode == kDuplexPreserving;
+    const std::unique_ptr<EntryRun> entry = fs_.Enter(
+        {"/src", "/dst", preserving ? state_.SecondaryFolder : ""}, {});
+    MirrorFolder(run_, *entry, "/src", "/dst");
+  }
   /// A second run: fresh counters, texts and log.
   void MirrorAgain() {
     state_.Counters = {};
@@ -77,6 +82,30 @@ TEST_F(MirrorTest, FirstRunCopiesAndSecondRunOnlyCompares) {
   EXPECT_THAT(fs_.LogOf("copy"), IsEmpty());
   EXPECT_THAT(fs_.LogOf("setattr"), IsEmpty());
   EXPECT_THAT(fs_.LogOf("mkdir"), IsEmpty());
+  EXPECT_THAT(fs_.LogOf("learn"), IsEmpty()) << "no probe where all agrees";
+}
+
+// Masks are compared and set on the bits the destination's drive keeps,
+// learnt once per drive and entry; a bit a copy may not carry is cleared.
+TEST_F(MirrorTest, MasksFollowWhatTheDestinationsDriveKeeps) {
+  constexpr uint32_t kNotIndexed = 8192;
+  fs_.SetDrive("/dst", {DriveType::kOther, 1, ~kNotIndexed});
+  fs_.set_carriable_bits(~uint32_t{kAttrSystem});
+  for (const char* folder : {"/src/", "/src/sub/"})
+    fs_.AddFile(std::string(folder) + "dropped", "", {},
+                kAttrArchive | kNotIndexed);
+  fs_.AddFile("/dst/dropped");
+  fs_.AddFile("/dst/sub/dropped");
+  fs_.AddFile("/src/locked", "", {}, kAttrArchive | kAttrReadOnly);
+  fs_.AddFile("/dst/locked");
+  fs_.AddFile("/src/system", "", {}, kAttrArchive | kAttrSystem | kAttrHidden);
+  fs_.AddFile("/dst/system", "", {}, kAttrArchive | kAttrSystem);
+  Mirror();
+  EXPECT_THAT(fs_.LogOf("setattr"),
+              ElementsAre("setattr /dst/locked 33", "setattr /dst/system 34"));
+  EXPECT_THAT(fs_.LogOf("learn"), ElementsAre("learn /dst"));
+  MirrorAgain();
+  EXPECT_THAT(fs_.LogOf("setattr"), IsEmpty());
 }
 
 TEST_F(MirrorTest, NewerDestinationIsReplacedByTheOlderSource) {
@@ -425,8 +454,12 @@ class MirrorToleranceTest
 TEST_P(MirrorToleranceTest, TimesCloserThanTheCoarserStepCountAsEqual) {
   const ToleranceCase& c = GetParam();
   if (*c.coarse_prefix) {
-    fs_.set_time_resolution(c.coarse_prefix, c.resolution_ns);
-    fs_.set_local_time_shift(c.coarse_prefix, c.local_shift_ns);
+    // A drive in local time is FAT, and so is a coarse source, whose traits
+    // its type alone tells; a coarse destination's step is learnt.
+    const bool fat =
+        c.local_shift_ns != 0 || std::string(c.coarse_prefix) == "/src";
+    fs_.SetDrive(c.coarse_prefix,
+                 {fat ? DriveType::kFat : DriveType::kOther, c.resolution_ns});
   }
   state_.BackupMode = c.mode;
   state_.SecondaryFolder = "/old";
@@ -442,9 +475,8 @@ TEST_P(MirrorToleranceTest, TimesCloserThanTheCoarserStepCountAsEqual) {
   // Only the local-time shift apart: the contents are compared, and the same
   // content gets the source's time, copying and counting nothing.
   const bool shifted =
-      c.local_shift_ns != 0 &&
-      std::llabs(std::llabs(c.difference_ns) - c.local_shift_ns) <
-          c.resolution_ns;
+      c.local_shift_ns != 0 && std::llabs(std::llabs(c.difference_ns) -
+                                          c.local_shift_ns) < c.resolution_ns;
   EXPECT_EQ(fs_.LogOf("same").size(), shifted ? 1u : 0u);
   if (shifted && !c.refreshed) {
     EXPECT_THAT(fs_.LogOf("settime"),

@@ -29,10 +29,11 @@ class SecondaryTest : public ::testing::Test {
     state_.SecondaryFolder = "D:\\Old";
     fs_.AddFolder("D:\\Old");
     fs_.AddFile(kDisplaced, "old contents", FileTime{1234}, kAttrReadOnly);
+    fs_.ClearLog();  // the entry's own line
   }
 
   void Save(const std::string& source_side_path) {
-    SaveToSecondaryFolder(run_, source_side_path, kDisplaced);
+    SaveToSecondaryFolder(run_, *entry_, source_side_path, kDisplaced);
   }
 
   static constexpr const char* kDisplaced = "E:\\Backup\\a.txt";
@@ -40,6 +41,8 @@ class SecondaryTest : public ::testing::Test {
   RecordingWindow window_;
   RunState state_;
   RunContext run_{fs_, window_, state_, [] { return 0.0; }};
+  const std::unique_ptr<EntryRun> entry_ =
+      fs_.Enter({"C:\\Data", "E:\\Backup", "D:\\Old"}, {});
 };
 
 TEST_F(SecondaryTest, WorkedExampleNumbersSuccessiveCopies) {
@@ -104,7 +107,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(SecondaryTest, DisplacedFileAndArgumentsStayUntouched) {
   const std::string source_side_path = "C:\\Data\\a.txt";
   const std::string displaced = kDisplaced;
-  SaveToSecondaryFolder(run_, source_side_path, displaced);
+  SaveToSecondaryFolder(run_, *entry_, source_side_path, displaced);
   EXPECT_EQ(source_side_path, "C:\\Data\\a.txt");
   EXPECT_EQ(displaced, kDisplaced);
   EXPECT_EQ(fs_.Content(kDisplaced), "old contents");
@@ -160,7 +163,8 @@ TEST_F(SecondaryTest, NameTakenAfterItsProbeIsNeverReplaced) {
     if (op == MemoryFileSystem::Op::kCopy && path == first)
       fs_.AddFile(first, "another run's");
   });
-  EXPECT_TRUE(SaveToSecondaryFolder(run_, "C:\\Data\\a.txt", kDisplaced));
+  EXPECT_TRUE(
+      SaveToSecondaryFolder(run_, *entry_, "C:\\Data\\a.txt", kDisplaced));
   EXPECT_EQ(fs_.Content(first), "another run's");
   EXPECT_EQ(fs_.Content("D:\\Old\\C..Data.a.txt.2"), "old contents");
   EXPECT_EQ(state_.NameIndex, 2);

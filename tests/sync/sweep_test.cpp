@@ -27,7 +27,12 @@ class SweepTest : public ::testing::Test {
     fs_.AddFolder("/dst");
   }
 
-  void Sweep() { SweepFolder(run_, "/dst", "/src"); }
+  void Sweep() {
+    const bool preserving = state_.BackupMode == kDuplexPreserving;
+    const std::unique_ptr<EntryRun> entry = fs_.Enter(
+        {"/src", "/dst", preserving ? state_.SecondaryFolder : ""}, {});
+    SweepFolder(run_, *entry, "/dst", "/src");
+  }
 
   void UsePreservingMode() {
     fs_.AddFolder("/old");
@@ -259,7 +264,6 @@ TEST_P(VanishedSourceTest, ErasesNothingMoreAndNamesTheSource) {
     fs_.Remove("/src");
     if (GetParam().replaced) fs_.AddFolder("/src");
   };
-  fs_.HoldFolders({"/src", "/dst", ""});
   try {
     Sweep();
     FAIL() << "the sweep went on without its source";
@@ -363,16 +367,16 @@ TEST_P(CaseRenameTest, OldSpellingGoesOnlyWhereItIsAnEntryOfItsOwn) {
 
 INSTANTIATE_TEST_SUITE_P(
     Destinations, CaseRenameTest,
-    ::testing::Values(
-        CaseRenameCase{"IgnoringCase",
-                       true,
-                       {"bin/", "bin/run.sh", "notes.md"},
-                       {".src.caf\u00eb.txt.1"}},
-        CaseRenameCase{"KeepingCase",
-                       false,
-                       {"Bin/", "Bin/run.sh", "Notes.md", "caf\u00e9.txt"},
-                       {".src.bin.run.sh.1", ".src.caf\u00eb.txt.1",
-                        ".src.notes.md.1"}}),
+    ::testing::Values(CaseRenameCase{"IgnoringCase",
+                                     true,
+                                     {"bin/", "bin/run.sh", "notes.md"},
+                                     {".src.caf\u00eb.txt.1"}},
+                      CaseRenameCase{
+                          "KeepingCase",
+                          false,
+                          {"Bin/", "Bin/run.sh", "Notes.md", "caf\u00e9.txt"},
+                          {".src.bin.run.sh.1", ".src.caf\u00eb.txt.1",
+                           ".src.notes.md.1"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

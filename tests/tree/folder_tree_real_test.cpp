@@ -84,7 +84,7 @@ class FolderTreeRealTest : public testing::LinuxTempFolderTest {
 
   std::string List(const std::string& folder) {
     std::unique_ptr<TextOutput> out = fs_.CreateTextFile(Path("listing.txt"));
-    StoreFolderTree(run_, folder, *out);
+    StoreFolderTree(run_, *fs_.Enter({folder, "", ""}, {}), folder, *out);
     out->Close();
     return ReadFile(Path("listing.txt"));
   }
@@ -157,7 +157,7 @@ TEST_F(FolderTreeRealTest, UnreadableFolderKeepsItsHeaderAndTheRunGoesOn) {
       GTEST_SKIP() << "running as root without the right to drop it, so "
                       "a folder without permissions stays readable";
     }
-    StoreFolderTree(run_, top, *out);
+    StoreFolderTree(run_, *fs_.Enter({top, "", ""}, {}), top, *out);
   }
   out->Close();
   ASSERT_EQ(::chmod((top + "/locked").c_str(), 0755), 0);

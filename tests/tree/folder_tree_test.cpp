@@ -28,7 +28,7 @@ class FolderTreeTest : public ::testing::Test {
   // failure unwinds past the file, which still keeps what was written.
   std::string List(const std::string& folder) {
     std::unique_ptr<TextOutput> out = fs_.CreateTextFile(kListing);
-    StoreFolderTree(run_, folder, *out);
+    StoreFolderTree(run_, *fs_.Enter({folder, "", ""}, {}), folder, *out);
     out->Close();
     return fs_.Content(kListing);
   }
