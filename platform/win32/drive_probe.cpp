@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "core/ascii_case.h"
 #include "platform/win32/handle.h"
 #include "platform/win32/support.h"
 #include "platform/win32/text.h"
@@ -38,12 +39,6 @@ bool SameStamp(const FILETIME& a, const FILETIME& b) {
          a.dwHighDateTime == b.dwHighDateTime;
 }
 
-std::wstring AsciiCapitals(std::wstring name) {
-  for (wchar_t& c : name)
-    if (c >= L'a' && c <= L'z') c = wchar_t(c - L'a' + L'A');
-  return name;
-}
-
 // A probe file made under a fresh temporary name (so that one a kill left
 // behind is removed as a leftover by a later run) in a destination folder;
 // removed, and the folder's last-modified time put back, when it ends.
@@ -57,7 +52,10 @@ class Win32DriveProbe final : public DriveProbe {
       const FileHandle file(CreateFileW(Path().c_str(), GENERIC_WRITE, 0,
                                         nullptr, CREATE_NEW,
                                         FILE_ATTRIBUTE_NORMAL, nullptr));
-      if (file.valid()) return;
+      if (file.valid()) {
+        fresh_mask_ = GetFileAttributesW(Path().c_str()) & kMaskBits;
+        return;
+      }
       if (GetLastError() != ERROR_FILE_EXISTS) break;
     }
     name_.clear();
@@ -93,13 +91,15 @@ class Win32DriveProbe final : public DriveProbe {
     if (read == INVALID_FILE_ATTRIBUTES) return std::nullopt;
     return read & kMaskBits;
   }
+  uint32_t FreshMask() const override { return fresh_mask_; }
   uint32_t SettableBits() const override {
     return kMaskBits & ~DWORD(FILE_ATTRIBUTE_DIRECTORY);
   }
   // The name is in small letters. In a folder marked case-sensitive its
   // capitals name nothing, as on a drive that keeps case apart.
   bool FoundInCapitals() override {
-    const std::wstring capitals = folder_ + L"\\" + AsciiCapitals(name_);
+    const std::wstring capitals =
+        folder_ + L"\\" + Widen(AsciiUpper(Narrow(name_)));
     return GetFileAttributesW(capitals.c_str()) != INVALID_FILE_ATTRIBUTES;
   }
   bool KeepsTimeWhenRenamed() override {
@@ -130,6 +130,7 @@ class Win32DriveProbe final : public DriveProbe {
   std::wstring folder_;
   std::wstring name_;  // the probe file's, "" where none could be made
   std::optional<FILETIME> folder_time_;
+  uint32_t fresh_mask_ = 0;
 };
 
 bool IsRemote(const std::wstring& path) {
