@@ -100,6 +100,15 @@ class Win32TempFolderTest : public ::testing::Test {
     ASSERT_TRUE(SetFileTime(file, nullptr, nullptr, &stamp));
     CloseHandle(file);
   }
+  /// The entry's last-write time in FILETIME units; -1 where it is missing.
+  int64_t WriteTicks(const std::string& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(win32::WidenPath(path).c_str(),
+                              GetFileExInfoStandard, &data))
+      return -1;
+    return int64_t(uint64_t(data.ftLastWriteTime.dwHighDateTime) << 32 |
+                   data.ftLastWriteTime.dwLowDateTime);
+  }
   /// The folder's entry names but "." and "..", sorted.
   std::vector<std::string> Entries(const std::string& folder) {
     std::vector<std::string> names;
