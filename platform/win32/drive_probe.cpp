@@ -34,6 +34,11 @@ std::optional<FILETIME> LastWriteOf(const std::wstring& path) {
   return data.ftLastWriteTime;
 }
 
+// `name` in `folder`, which ends in "\" where it is a drive's root.
+std::wstring Joined(const std::wstring& folder, const std::wstring& name) {
+  return folder.ends_with(L'\\') ? folder + name : folder + L'\\' + name;
+}
+
 bool SameStamp(const FILETIME& a, const FILETIME& b) {
   return a.dwLowDateTime == b.dwLowDateTime &&
          a.dwHighDateTime == b.dwHighDateTime;
@@ -99,7 +104,7 @@ class Win32DriveProbe final : public DriveProbe {
   // capitals name nothing, as on a drive that keeps case apart.
   bool FoundInCapitals() override {
     const std::wstring capitals =
-        folder_ + L"\\" + Widen(AsciiUpper(Narrow(name_)));
+        Joined(folder_, Widen(AsciiUpper(Narrow(name_))));
     return GetFileAttributesW(capitals.c_str()) != INVALID_FILE_ATTRIBUTES;
   }
   bool KeepsTimeWhenRenamed() override {
@@ -107,7 +112,7 @@ class Win32DriveProbe final : public DriveProbe {
     // Another temporary name, so that the probe stays known as one.
     const std::wstring renamed = NextTemporaryName();
     if (!before ||
-        !MoveFileExW(Path().c_str(), (folder_ + L"\\" + renamed).c_str(), 0))
+        !MoveFileExW(Path().c_str(), Joined(folder_, renamed).c_str(), 0))
       return true;
     name_ = renamed;
     const std::optional<FILETIME> after = LastWriteOf(Path());
@@ -115,7 +120,7 @@ class Win32DriveProbe final : public DriveProbe {
   }
 
  private:
-  std::wstring Path() const { return folder_ + L"\\" + name_; }
+  std::wstring Path() const { return Joined(folder_, name_); }
 
   // So that a run which changes nothing in a destination leaves it as it
   // was; on NTFS making and removing the probe moves the folder's time.

@@ -45,10 +45,13 @@ void Win32WrittenDrive::Absorb(Win32WrittenDrive& other) {
 }
 
 void WrittenDrives::Changed(const HeldFolder& root, std::string_view path) {
-  // The path lies in root's tree: below it, or the named folder itself.
-  std::string_view folder = path;
-  if (path.size() > root.path().size())
-    folder = path.substr(0, path.rfind('\\'));
+  // The path lies in root's tree: below it, or the named folder itself,
+  // which is also the folder of the entries right below it (E:\ of E:\x).
+  std::string_view folder = root.path();
+  const size_t slash = path.rfind('\\');
+  if (path.size() > folder.size() && slash != std::string_view::npos &&
+      slash >= folder.size())
+    folder = path.substr(0, slash);
   auto drive = std::find_if(drives_.begin(), drives_.end(), [&](auto& known) {
     return known->volume() == root.volume();
   });
