@@ -62,14 +62,15 @@ DWORD FlushAnswering(const std::function<DWORD()>& flush,
   std::future<DWORD> result = task.get_future();
   std::thread helper(std::move(task));
   const auto tick = std::chrono::milliseconds(kFlushTickMs);
-  while (result.wait_for(tick) != std::future_status::ready) {
+  bool told = false;
+  for (; result.wait_for(tick) != std::future_status::ready; told = true) {
     if (done != nullptr && total > 0)
       progress(std::min(done->load(), total - 1), total);
     else
       progress(0, -1);
   }
   helper.join();
-  progress(1, 1);  // the step is over
+  if (told) progress(1, 1);  // the step is over
   return result.get();
 }
 

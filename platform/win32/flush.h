@@ -24,7 +24,9 @@ inline constexpr DWORD kFlushTickMs = 30;
 /// Runs `flush`, which returns 0 or a GetLastError() value, on a helper
 /// thread, and on this thread calls `progress` every kFlushTickMs until it
 /// returns: with `*done` of `total` where `done` is given, else with an
-/// unknown total; then once with the step over. Returns flush's result.
+/// unknown total; then, where it told any, once with the step over (a
+/// flush done at once, as most are, costs the window nothing). Returns
+/// flush's result.
 /// Without a callback, `flush` runs on this thread.
 DWORD FlushAnswering(const std::function<DWORD()>& flush,
                      const ProgressCallback& progress,

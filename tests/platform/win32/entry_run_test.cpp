@@ -142,7 +142,8 @@ TEST_F(Win32EntryRunTest, AFatDriveIsLearntWhateverItCallsItself) {
 
 // Everything an entry changed, a failed copy after it too, goes to one
 // drive for each volume; a later entry on the same volume adds its folders
-// to that drive; the flush reaches them all, one removed since included.
+// to that drive; the flush reaches them all, one removed since included,
+// without failing.
 TEST_F(Win32EntryRunTest, SettleHandsEachDriveOverOnceForTheFlush) {
   for (const char* name : {"src", "dst", "old"}) MakeFolder(Path(name));
   WriteFile(Path("src\\f"), "x");
@@ -167,8 +168,10 @@ TEST_F(Win32EntryRunTest, SettleHandsEachDriveOverOnceForTheFlush) {
   written_[0]->Flush([&](int64_t done, int64_t total) {
     told.emplace_back(done, total);
   });
-  ASSERT_FALSE(told.empty());
-  EXPECT_EQ(told.back().first, told.back().second);
+  // A quick flush tells nothing; a slow one ends its step (see below).
+  if (!told.empty()) {
+    EXPECT_EQ(told.back().first, told.back().second);
+  }
 }
 
 // A flush that takes long (a large copy onto a USB disk) runs on a helper
