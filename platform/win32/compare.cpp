@@ -38,8 +38,8 @@ bool IsLink(HANDLE entry) {
 win32::FileHandle OpenEntry(const std::string& path, DWORD access,
                             DWORD flags) {
   return win32::FileHandle(CreateFileW(WidenPath(path).c_str(), access,
-                                       kShareAll, nullptr, OPEN_EXISTING,
-                                       flags, nullptr));
+                                       kShareAll, nullptr, OPEN_EXISTING, flags,
+                                       nullptr));
 }
 
 // What writing to a file changes: its length and last-write time.

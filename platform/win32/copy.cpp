@@ -101,13 +101,13 @@ void FlushToDisk(const std::wstring& path, const std::string& original,
                                      nullptr, OPEN_EXISTING,
                                      FILE_ATTRIBUTE_NORMAL, nullptr));
   const DWORD error =
-      !file.valid() ? GetLastError()
-                    : win32::FlushAnswering(
-                          [&file]() -> DWORD {
-                            return FlushFileBuffers(file.get()) ? 0
-                                                                : GetLastError();
-                          },
-                          progress);
+      !file.valid()
+          ? GetLastError()
+          : win32::FlushAnswering(
+                [&file]() -> DWORD {
+                  return FlushFileBuffers(file.get()) ? 0 : GetLastError();
+                },
+                progress);
   file.reset();
   if (read_only) SetFileAttributesW(path.c_str(), attributes);
   if (error != 0) {
@@ -238,8 +238,7 @@ CopyResult Win32EntryRun::CopyToNewName(const std::string& displaced,
   kept_path_.clear();
   const std::optional<FileIdentity> before = IdentityAt(displaced);
   const std::wstring wide_target = WidenPath(target);
-  const std::wstring temporary =
-      CopyToTemporary(displaced, target, progress_);
+  const std::wstring temporary = CopyToTemporary(displaced, target, progress_);
   const std::optional<FILETIME> time = LastWriteOf(temporary);
   // Without MOVEFILE_REPLACE_EXISTING the rename fails where the name is
   // taken, also where it is another file's short name.

@@ -63,7 +63,7 @@ std::optional<Win32EntryRun::FileIdentity> Win32EntryRun::IdentityAt(
 }
 
 void Win32EntryRun::NoteKept(const std::string& path,
-                               const std::optional<FileIdentity>& before) {
+                             const std::optional<FileIdentity>& before) {
   // The copy is of one of the two, but of which cannot be told.
   if (!before || IdentityAt(path) != before)
     ThrowChanged("store secondary copy of", path);
@@ -72,7 +72,7 @@ void Win32EntryRun::NoteKept(const std::string& path,
 }
 
 void Win32EntryRun::CheckKept(const std::string& path,
-                                const char* operation) const {
+                              const char* operation) const {
   if (IdentityAt(path) != kept_) ThrowChanged(operation, path);
 }
 

@@ -90,7 +90,8 @@ class Win32DriveProbe final : public DriveProbe {
   }
   std::optional<uint32_t> SetAndReadMask(uint32_t mask) override {
     const DWORD bits = mask & kSettableBits;
-    if (!SetFileAttributesW(Path().c_str(), bits ? bits : FILE_ATTRIBUTE_NORMAL))
+    if (!SetFileAttributesW(Path().c_str(),
+                            bits ? bits : FILE_ATTRIBUTE_NORMAL))
       return std::nullopt;
     const DWORD read = GetFileAttributesW(Path().c_str());
     if (read == INVALID_FILE_ATTRIBUTES) return std::nullopt;

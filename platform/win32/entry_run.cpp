@@ -44,8 +44,7 @@ bool Win32EntryRun::ExistsAfresh(Role /*role*/, const std::string& path) {
 // listing leads through a link to a folder), so the named folder's drive
 // answers for it; only letter case is the folder's own.
 DriveTraits Win32EntryRun::Traits(Role role, const std::string& folder) {
-  const win32::DriveTraitsCache::Known& known =
-      traits_.Of(role, Held(role));
+  const win32::DriveTraitsCache::Known& known = traits_.Of(role, Held(role));
   DriveTraits traits = known.traits;
   if (!known.case_per_folder) return traits;
   if (folder != case_folder_) {
@@ -65,9 +64,9 @@ std::optional<RunError> Win32EntryRun::Settle(
     written_.HandOver(written);
     return std::nullopt;
   } catch (const std::bad_alloc&) {
-    return RunError(ERROR_NOT_ENOUGH_MEMORY,
-                    win32::ErrorText(ERROR_NOT_ENOUGH_MEMORY),
-                    "keep the drives to flush", Held(Role::kDestination).path());
+    return RunError(
+        ERROR_NOT_ENOUGH_MEMORY, win32::ErrorText(ERROR_NOT_ENOUGH_MEMORY),
+        "keep the drives to flush", Held(Role::kDestination).path());
   }
 }
 

@@ -84,8 +84,7 @@ class Win32EntryRun final : public EntryRun {
   /// A link at `dest` is never the same. A file that another program keeps
   /// to itself compares as different, so that the copy that follows
   /// reports it.
-  bool SameContent(const std::string& source,
-                   const std::string& dest) override;
+  bool SameContent(const std::string& source, const std::string& dest) override;
   /// Every bit: Windows has no rule that ties a bit to a file's owner, its
   /// group or the drive it came from.
   uint32_t CarriableBits(const std::string& source,
@@ -141,8 +140,7 @@ class Win32EntryRun final : public EntryRun {
   bool NextOrEnd();
   void RecordListed(const std::string& name);
   /// What is known or can be read of the entry at `path`.
-  const win32::EntryData& Entry(const std::string& path,
-                                const char* operation);
+  const win32::EntryData& Entry(const std::string& path, const char* operation);
   bool Probe(const std::string& path);
 
   // copy.cpp

@@ -18,9 +18,8 @@ FileHandle OpenFolder(const std::wstring& path, DWORD access, DWORD share,
                       bool follow) {
   const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS |
                       (follow ? DWORD{0} : DWORD{FILE_FLAG_OPEN_REPARSE_POINT});
-  return FileHandle(
-      CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING, flags,
-                  nullptr));
+  return FileHandle(CreateFileW(path.c_str(), access, share, nullptr,
+                                OPEN_EXISTING, flags, nullptr));
 }
 
 // Held without leave to delete where Windows allows that, else sharing it.

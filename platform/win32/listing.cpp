@@ -1,10 +1,11 @@
 // Listings, probes and what they tell of entries: the passes' reading.
+#include "platform/win32/listing.h"
+
 #include <windows.h>
 
 #include "core/run_error.h"
 #include "platform/win32/entry_run.h"
 #include "platform/win32/handle.h"
-#include "platform/win32/listing.h"
 #include "platform/win32/support.h"
 #include "platform/win32/text.h"
 

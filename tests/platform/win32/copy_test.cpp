@@ -40,8 +40,10 @@ TEST_F(Win32CopyTest, CarriesContentTimeAndMask) {
                            FILE_ATTRIBUTE_ARCHIVE);
   entry_->Copy(Path("src"), Path("dst"));
   EXPECT_EQ(ReadFile(Path("dst")), std::string(70000, 'x'));
-  EXPECT_EQ(entry_->LastModified(Role::kDestination, Path("dst")), entry_->LastModified(Role::kDestination, Path("src")));
-  EXPECT_EQ(entry_->ReadAttributes(Role::kDestination, Path("dst")), entry_->ReadAttributes(Role::kDestination, Path("src")));
+  EXPECT_EQ(entry_->LastModified(Role::kDestination, Path("dst")),
+            entry_->LastModified(Role::kDestination, Path("src")));
+  EXPECT_EQ(entry_->ReadAttributes(Role::kDestination, Path("dst")),
+            entry_->ReadAttributes(Role::kDestination, Path("src")));
   EXPECT_EQ(Entries(root_), (std::vector<std::string>{"dst", "src"}));
 }
 
@@ -56,7 +58,8 @@ TEST_P(Win32LockedTargetTest, IsReplacedAndDeleted) {
   WriteFile(Path("dst"), "old", GetParam());
   entry_->Copy(Path("src"), Path("dst"));
   EXPECT_EQ(ReadFile(Path("dst")), "new");
-  EXPECT_EQ(entry_->ReadAttributes(Role::kDestination, Path("dst")), entry_->ReadAttributes(Role::kDestination, Path("src")));
+  EXPECT_EQ(entry_->ReadAttributes(Role::kDestination, Path("dst")),
+            entry_->ReadAttributes(Role::kDestination, Path("src")));
   SetMask(Path("dst"), GetParam());
   entry_->Delete(Role::kDestination, Path("dst"));
   EXPECT_EQ(Entries(root_), std::vector<std::string>{"src"});

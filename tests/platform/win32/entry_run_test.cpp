@@ -111,8 +111,7 @@ TEST_F(Win32EntryRunTest, ADestinationsTraitsAreLearntWithoutATrace) {
   EXPECT_EQ(traits.name_limit, 255u);
   EXPECT_THAT(Entries(Path("dst")), IsEmpty());
   EXPECT_EQ(WriteTicks(Path("dst")), kTicks);
-  EXPECT_EQ(entry->Traits(Role::kSource, Path("src")).kept_bits,
-            ~uint32_t{0});
+  EXPECT_EQ(entry->Traits(Role::kSource, Path("src")).kept_bits, ~uint32_t{0});
 }
 
 // On a FAT32 drive (scripts/wine-tests.sh mounts one as FERNWISE_FAT_DRIVE,
@@ -122,8 +121,8 @@ TEST_F(Win32EntryRunTest, ADestinationsTraitsAreLearntWithoutATrace) {
 TEST_F(Win32EntryRunTest, AFatDriveIsLearntWhateverItCallsItself) {
   const char* drive = std::getenv("FERNWISE_FAT_DRIVE");
   if (drive == nullptr) GTEST_SKIP() << "no FAT drive (FERNWISE_FAT_DRIVE)";
-  const std::string dest = std::string(drive) + "\\" +
-                           root_.substr(root_.find_last_of('\\') + 1);
+  const std::string dest =
+      std::string(drive) + "\\" + root_.substr(root_.find_last_of('\\') + 1);
   MakeFolder(dest);
   WriteFile(Path("f"), "x");
   SetWriteTime(Path("f"), 132592959671234567);
@@ -165,9 +164,8 @@ TEST_F(Win32EntryRunTest, SettleHandsEachDriveOverOnceForTheFlush) {
   ASSERT_TRUE(DeleteFileW(win32::WidenPath(Path("dst\\sub\\f")).c_str()));
   ASSERT_TRUE(RemoveDirectoryW(win32::WidenPath(Path("dst\\sub")).c_str()));
   std::vector<std::pair<int64_t, int64_t>> told;
-  written_[0]->Flush([&](int64_t done, int64_t total) {
-    told.emplace_back(done, total);
-  });
+  written_[0]->Flush(
+      [&](int64_t done, int64_t total) { told.emplace_back(done, total); });
   // A quick flush tells nothing; a slow one ends its step (see below).
   if (!told.empty()) {
     EXPECT_EQ(told.back().first, told.back().second);

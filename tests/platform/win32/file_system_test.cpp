@@ -195,10 +195,12 @@ TEST_F(Win32TempFolderTest, MaskBitsRoundTripOnFilesAndFolders) {
        {kAttrReadOnly | kAttrArchive, kAttrHidden | kAttrSystem,
         kAttrHidden | kAttrArchive, uint32_t(kAttrArchive), 0u}) {
     entry_->SetAttributes(Path("f"), mask);
-    EXPECT_EQ(entry_->ReadAttributes(Role::kDestination, Path("f")), wine ? mask | kAttrArchive : mask);
+    EXPECT_EQ(entry_->ReadAttributes(Role::kDestination, Path("f")),
+              wine ? mask | kAttrArchive : mask);
     entry_->SetAttributes(Path("d"), mask | kAttrFolder);
     const uint32_t kept = wine ? mask & (kAttrHidden | kAttrSystem) : mask;
-    EXPECT_EQ(entry_->ReadAttributes(Role::kDestination, Path("d")), kept | kAttrFolder);
+    EXPECT_EQ(entry_->ReadAttributes(Role::kDestination, Path("d")),
+              kept | kAttrFolder);
   }
 }
 
@@ -209,7 +211,8 @@ TEST_F(Win32TempFolderTest, SnapshotHoldsHiddenSystemAndDotNamesSkipsDots) {
   MakeFolder(Path(".config"));
   MakeFolder(Path("Secret"));
   SetMask(Path("Secret"), FILE_ATTRIBUTE_HIDDEN);
-  const FolderSnapshot snapshot = *TakeSnapshot(fs_, *entry_, Role::kSource, root_);
+  const FolderSnapshot snapshot =
+      *TakeSnapshot(fs_, *entry_, Role::kSource, root_);
   EXPECT_THAT(Drain(snapshot.folders),
               UnorderedElementsAre(".config", "Secret"));
   EXPECT_THAT(Drain(snapshot.files),
@@ -221,12 +224,13 @@ TEST_F(Win32TempFolderTest, TheListingTellsFoldersAsTheirAttributesWould) {
   MakeFolder(Path("d"));
   SetMask(Path("d"), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM);
   int named = 0;
-  for (std::string name = entry_->StartListing(Role::kSource, root_ + "\\"); !name.empty();
-       name = entry_->NextName()) {
+  for (std::string name = entry_->StartListing(Role::kSource, root_ + "\\");
+       !name.empty(); name = entry_->NextName()) {
     const std::optional<bool> listed = entry_->ListedIsFolder();
     ASSERT_TRUE(listed.has_value()) << name;
     const bool folder =
-        (entry_->ReadAttributes(Role::kDestination, root_ + "\\" + name) & kAttrFolder) != 0;
+        (entry_->ReadAttributes(Role::kDestination, root_ + "\\" + name) &
+         kAttrFolder) != 0;
     EXPECT_EQ(*listed, folder) << name;
     ++named;
   }
@@ -239,8 +243,8 @@ TEST_F(Win32TempFolderTest, TheListingTellsFoldersAsTheirAttributesWould) {
 TEST_F(Win32TempFolderTest, ListingOfAnEmptyFolderYieldsOnlyDots) {
   MakeFolder(Path("empty"));
   std::vector<std::string> names;
-  for (std::string name = entry_->StartListing(Role::kSource, Path("empty\\")); !name.empty();
-       name = entry_->NextName())
+  for (std::string name = entry_->StartListing(Role::kSource, Path("empty\\"));
+       !name.empty(); name = entry_->NextName())
     names.push_back(name);
   EXPECT_THAT(names, UnorderedElementsAre(".", ".."));
   EXPECT_EQ(entry_->NextName(), "");
@@ -261,7 +265,8 @@ TEST_P(Win32ProbeTest, NotFoundIsAnAnswer) {
   MakeFolder(Path("Photos"));
   const std::string relative = GetParam().relative;
   const std::string path = relative.empty() ? "" : Path(relative);
-  EXPECT_EQ(PathExists(*entry_, Role::kSource, path), GetParam().exists) << path;
+  EXPECT_EQ(PathExists(*entry_, Role::kSource, path), GetParam().exists)
+      << path;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -297,9 +302,11 @@ TEST_F(Win32TempFolderTest, ProbeFindsAnEntryByItsOwnNameOnly) {
   WriteFile(Path("Report for 2025.txt"), "kept");
   const std::string short_name = ShortName(Path("Report for 2025.txt"));
   if (short_name.empty()) GTEST_SKIP() << "no 8.3 names on this volume";
-  EXPECT_FALSE(PathExists(*entry_, Role::kSource, Path(short_name))) << short_name;
+  EXPECT_FALSE(PathExists(*entry_, Role::kSource, Path(short_name)))
+      << short_name;
   EXPECT_TRUE(PathExists(*entry_, Role::kSource, Path("report FOR 2025.TXT")));
-  EXPECT_TRUE(PathExists(*entry_, Role::kSource, Path(short_name.substr(0, 4) + "*")));
+  EXPECT_TRUE(
+      PathExists(*entry_, Role::kSource, Path(short_name.substr(0, 4) + "*")));
   // What a copy to the short name reaches is never that entry.
   WriteFile(Path("new"), "new");
   try {
@@ -323,7 +330,8 @@ TEST_F(Win32TempFolderTest, NameWithAnUnpairedSurrogateIsListedCopiedErased) {
     GTEST_SKIP() << "this file system refuses such names: " << GetLastError();
   CloseHandle(file);
   MakeFolder(Path("out"));
-  const FolderSnapshot snapshot = *TakeSnapshot(fs_, *entry_, Role::kSource, root_);
+  const FolderSnapshot snapshot =
+      *TakeSnapshot(fs_, *entry_, Role::kSource, root_);
   EXPECT_THAT(Drain(snapshot.files), ElementsAre(name));
   EXPECT_TRUE(PathExists(*entry_, Role::kSource, Path(name)));
   entry_->Copy(Path(name), Path("out\\" + name));
@@ -346,14 +354,17 @@ TEST_F(Win32TempFolderTest, APassTrustsItsListingUntilItChangesTheEntry) {
   SetWriteTime(Path("f"), kLater);
   WriteFile(Path("f"), "1234567", FILE_ATTRIBUTE_HIDDEN);
   SetWriteTime(Path("f"), kLater);
-  const FileTime listed_time = entry_->LastModified(Role::kDestination, Path("f"));
+  const FileTime listed_time =
+      entry_->LastModified(Role::kDestination, Path("f"));
   EXPECT_EQ(entry_->Length(Role::kDestination, Path("f")), 5);
-  EXPECT_EQ(entry_->ReadAttributes(Role::kDestination, Path("f")) & kAttrHidden, 0u);
+  EXPECT_EQ(entry_->ReadAttributes(Role::kDestination, Path("f")) & kAttrHidden,
+            0u);
   entry_->SetAttributes(Path("f"), kAttrHidden | kAttrArchive);
   EXPECT_NE(entry_->LastModified(Role::kDestination, Path("f")), listed_time);
   EXPECT_EQ(entry_->Length(Role::kDestination, Path("f")), 7);
   entry_->BeginPass();
-  EXPECT_EQ(entry_->ReadAttributes(Role::kDestination, Path("f")) & kAttrHidden, kAttrHidden);
+  EXPECT_EQ(entry_->ReadAttributes(Role::kDestination, Path("f")) & kAttrHidden,
+            kAttrHidden);
 }
 
 TEST_F(Win32TempFolderTest, TimesKeep100nsHoldAtTheLimitAndLengthsAre64Bit) {
@@ -370,7 +381,8 @@ TEST_F(Win32TempFolderTest, TimesKeep100nsHoldAtTheLimitAndLengthsAre64Bit) {
   for (const auto& stamp : stamps) {
     SetWriteTime(Path("f"), stamp.ticks);
     entry_->BeginPass();  // a change from outside shows from the next pass on
-    EXPECT_EQ(entry_->LastModified(Role::kDestination, Path("f")).ns, stamp.ns) << stamp.ticks;
+    EXPECT_EQ(entry_->LastModified(Role::kDestination, Path("f")).ns, stamp.ns)
+        << stamp.ticks;
   }
   EXPECT_EQ(entry_->Length(Role::kDestination, Path("f")), 5);
 }
@@ -403,7 +415,8 @@ TEST_F(Win32TempFolderTest, FailuresCarryNumberTextOperationAndPath) {
     EXPECT_THAT(error.Report(),
                 HasSubstr("(read attributes " + Path("missing")));
   }
-  EXPECT_THROW(entry_->LastModified(Role::kDestination, Path("missing")), RunError);
+  EXPECT_THROW(entry_->LastModified(Role::kDestination, Path("missing")),
+               RunError);
   EXPECT_THROW(entry_->Delete(Role::kDestination, Path("missing")), RunError);
   EXPECT_THROW(entry_->CreateFolder(Path("missing\\sub")), RunError);
   MakeFolder(Path("full"));
@@ -470,7 +483,8 @@ TEST_F(Win32TempFolderTest, UnicodeNamesRoundTripThroughSnapshotAndCopy) {
   const std::string name = "\xE2\x9C\x93 \xD0\x96 \xF0\x9F\x8C\xBF.txt";
   WriteFile(Path(name), "leaf");
   MakeFolder(Path("out"));
-  const FolderSnapshot snapshot = *TakeSnapshot(fs_, *entry_, Role::kSource, root_);
+  const FolderSnapshot snapshot =
+      *TakeSnapshot(fs_, *entry_, Role::kSource, root_);
   EXPECT_THAT(Drain(snapshot.files), ElementsAre(name));
   entry_->Copy(Path(name), Path("out\\" + name));
   EXPECT_EQ(ReadFile(Path("out\\" + name)), "leaf");

@@ -41,8 +41,8 @@ class Win32TempFolderTest : public ::testing::Test {
     } while (!CreateDirectoryW(win32::WidenPath(root_).c_str(), nullptr) &&
              GetLastError() == ERROR_ALREADY_EXISTS);
     ASSERT_NE(Mask(root_), INVALID_FILE_ATTRIBUTES) << root_;
-    entry_ = std::make_unique<Win32EntryRun>(
-        EntryFolders{root_, root_, root_}, nullptr);
+    entry_ = std::make_unique<Win32EntryRun>(EntryFolders{root_, root_, root_},
+                                             nullptr);
   }
   void TearDown() override {
     // The held folders, and the listing a probe leaves open, would keep the
