@@ -32,7 +32,7 @@ struct FileTime {
 
 /// Attribute mask bits the core knows by name; the rest of a mask is the
 /// platform's (Windows' other bits, the permission bits on Linux: see
-/// platform/linux/file_system.h). The passes only ever test the folder bit.
+/// platform/linux/posix_support.h). The passes only ever test the folder bit.
 enum AttributeBits : uint32_t {
   kAttrReadOnly = 1,
   kAttrHidden = 2,

@@ -144,6 +144,22 @@ bool OnlyTimeShifted(RunContext& run, EntryRun& entry, std::string& status,
   return true;
 }
 
+void RefreshFileMask(RunContext& run, EntryRun& entry, std::string& status,
+                     FolderRules& rules, const std::string& source_file,
+                     const std::string& dest_file) {
+  const uint32_t dest_mask =
+      entry.ReadAttributes(Role::kDestination, dest_file);
+  const uint32_t source_mask = entry.ReadAttributes(Role::kSource, source_file);
+  const std::optional<uint32_t> mask =
+      rules.MaskToSet(source_file, dest_file, source_mask, dest_mask);
+  if (!mask) return;
+  ShowJoined(run.window, status, "Refreshing attributes of ", dest_file,
+             "...");
+  entry.SetAttributes(dest_file, *mask);
+  NoteChange(run, Change::kFileAttributesRefreshed, dest_file);
+  AddOne(run.state.Counters.FilesRefreshed, "FilesRefreshed");
+}
+
 /// Brings one destination file in line with its source: presence, then
 /// time, then mask, each on the state the step before has left.
 void MirrorFile(RunContext& run, EntryRun& entry, std::string& status,
@@ -187,17 +203,7 @@ void MirrorFile(RunContext& run, EntryRun& entry, std::string& status,
     NoteChange(run, Change::kFileRefreshed, dest_file);
     AddOne(counters.FilesRefreshed, "FilesRefreshed");
   }
-  const uint32_t dest_mask =
-      entry.ReadAttributes(Role::kDestination, dest_file);
-  const uint32_t source_mask = entry.ReadAttributes(Role::kSource, source_file);
-  if (const std::optional<uint32_t> mask =
-          rules.MaskToSet(source_file, dest_file, source_mask, dest_mask)) {
-    ShowJoined(run.window, status, "Refreshing attributes of ", dest_file,
-               "...");
-    entry.SetAttributes(dest_file, *mask);
-    NoteChange(run, Change::kFileAttributesRefreshed, dest_file);
-    AddOne(counters.FilesRefreshed, "FilesRefreshed");
-  }
+  RefreshFileMask(run, entry, status, rules, source_file, dest_file);
 }
 
 void MirrorFiles(RunContext& run, EntryRun& entry, std::string& status,

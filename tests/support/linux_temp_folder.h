@@ -19,9 +19,14 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/linux/file_system.h"
+#include "core/entry_run.h"
+#include "platform/linux/linux_file_system.h"
 
 namespace fernwise::testing {
+
+/// The tree a test of single operations names: its entry names no folders,
+/// so every path is opened as the kernel resolves it, in any tree.
+inline constexpr Role kAnyTree = Role::kDestination;
 
 inline constexpr uid_t kNobody = 65534;
 inline constexpr gid_t kNogroup = 65534;
@@ -118,6 +123,9 @@ class LinuxTempFolderTest : public ::testing::Test {
   }
 
   LinuxFileSystem fs_;
+  /// An entry that names no folders (see kAnyTree); a test that names its
+  /// folders enters anew.
+  std::unique_ptr<EntryRun> entry_ = fs_.Enter({}, {});
   std::string root_;
 };
 

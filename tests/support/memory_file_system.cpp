@@ -1,10 +1,10 @@
 #include "tests/support/memory_file_system.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 
+#include "core/ascii_case.h"
 #include "core/run_error.h"
 
 namespace fernwise::testing {
@@ -63,7 +63,7 @@ bool MemoryFileSystem::BelowCaseless(const std::string& path) const {
 std::string MemoryFileSystem::Key(const std::string& path) const {
   if (!BelowCaseless(path) || nodes_.contains(path)) return path;
   const auto lower = [](std::string name) {
-    for (char& c : name) c = static_cast<char>(std::tolower(c));
+    for (char& c : name) c = AsciiLower(c);
     return name;
   };
   std::string key = ignores_case_below_;

@@ -27,7 +27,7 @@ constexpr timespec kMidnight{1767139200, 0};
 
 // The attribute mask the POSIX services give an entry of `mode` and `name`.
 std::string MaskField(mode_t mode, std::string_view name) {
-  uint32_t mask = static_cast<uint32_t>(mode & 07777) << kPermissionShift;
+  uint32_t mask = static_cast<uint32_t>(mode & 07777) << linux_os::kPermissionShift;
   if (S_ISDIR(mode)) mask |= kAttrFolder;
   if ((mode & S_IWUSR) == 0) mask |= kAttrReadOnly;
   if (name.front() == '.') mask |= kAttrHidden;
@@ -178,7 +178,9 @@ TEST_F(SweepRealTest, LinksAreErasedOrKeptAsLinksNeverFollowed) {
   ASSERT_EQ(::symlink(Path("outside").c_str(), Path("dst/gone").c_str()), 0);
   ASSERT_EQ(::symlink(Path("outside").c_str(), Path("dst/kept").c_str()), 0);
   WriteFile(Path("src/kept"), "");
-  SweepFolder(run_, Path("dst"), Path("src"));
+  // The sweep checks that the source folder is the one its entry named.
+  entry_ = fs_.Enter({Path("src"), "", ""}, {});
+  SweepFolder(run_, *entry_, Path("dst"), Path("src"));
   EXPECT_EQ(Entries(Path("dst")), std::vector<std::string>{"kept"});
   EXPECT_TRUE(S_ISLNK(Lstat(Path("dst/kept")).st_mode));
   EXPECT_EQ(ReadFile(Path("outside/precious")), "p");

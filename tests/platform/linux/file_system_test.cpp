@@ -1,5 +1,3 @@
-#include "platform/linux/file_system.h"
-
 #include <clocale>
 #include <ctime>
 #include <functional>
@@ -9,11 +7,14 @@
 
 #include "core/path_probe.h"
 #include "core/run_error.h"
-#include "platform/linux/mount_config.h"
+#include "platform/linux/linux_file_system.h"
+#include "platform/linux/linux_mount_config.h"
 #include "tests/support/linux_temp_folder.h"
 
 namespace fernwise {
 namespace {
+
+using testing::kAnyTree;
 
 using ::testing::ElementsAre;
 using testing::LinuxTempFolderTest;
@@ -34,12 +35,12 @@ TEST_P(LinuxModeTest, MaskCarriesModeAndSettingItRestoresTheMode) {
   const mode_t mode = GetParam();
   WriteFile(Path("source"), "x", mode);
   WriteFile(Path("target"), "y", 0600);
-  const uint32_t mask = fs_.ReadAttributes(Path("source"));
+  const uint32_t mask = entry_->ReadAttributes(kAnyTree, Path("source"));
   EXPECT_EQ(mask, Perms(mode) | ((mode & 0200) ? 0u : uint32_t{kAttrReadOnly}));
 
-  fs_.SetAttributes(Path("target"), mask);
+  entry_->SetAttributes(Path("target"), mask);
   EXPECT_EQ(Lstat(Path("target")).st_mode & 07777, mode);
-  EXPECT_EQ(fs_.ReadAttributes(Path("target")), mask);
+  EXPECT_EQ(entry_->ReadAttributes(kAnyTree, Path("target")), mask);
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, LinuxModeTest,
@@ -51,21 +52,23 @@ TEST_F(LinuxTempFolderTest, FolderBitAndHiddenBitFollowKindAndName) {
   MakeFolder(Path(".config"));
   ASSERT_EQ(::chmod(Path("dir").c_str(), 0555), 0);
   WriteFile(Path(".profile"), "", 0644);
-  EXPECT_EQ(fs_.ReadAttributes(Path("dir")),
+  EXPECT_EQ(entry_->ReadAttributes(kAnyTree, Path("dir")),
             kAttrFolder | kAttrReadOnly | Perms(0555));
-  EXPECT_EQ(fs_.ReadAttributes(Path(".config")),
+  EXPECT_EQ(entry_->ReadAttributes(kAnyTree, Path(".config")),
             kAttrFolder | kAttrHidden | Perms(0755));
-  EXPECT_EQ(fs_.ReadAttributes(Path(".profile")), kAttrHidden | Perms(0644));
-  EXPECT_EQ(fs_.ReadAttributes(Path("dir/")) & kAttrHidden, 0u);
+  EXPECT_EQ(entry_->ReadAttributes(kAnyTree, Path(".profile")),
+            kAttrHidden | Perms(0644));
+  EXPECT_EQ(entry_->ReadAttributes(kAnyTree, Path("dir/")) & kAttrHidden, 0u);
 }
 
 TEST_F(LinuxTempFolderTest, SettingAMaskSetsOnlyThePermissionBits) {
   WriteFile(Path("plain"), "", 0600);
   // The permission bits were read from the source; they win over a
   // read-only bit that disagrees, and the hidden bit follows the name.
-  fs_.SetAttributes(Path("plain"), kAttrReadOnly | kAttrHidden | Perms(0644));
+  entry_->SetAttributes(Path("plain"),
+                        kAttrReadOnly | kAttrHidden | Perms(0644));
   EXPECT_EQ(Lstat(Path("plain")).st_mode & 07777, 0644u);
-  EXPECT_EQ(fs_.ReadAttributes(Path("plain")), Perms(0644));
+  EXPECT_EQ(entry_->ReadAttributes(kAnyTree, Path("plain")), Perms(0644));
 }
 
 TEST_F(LinuxTempFolderTest, ListingYieldsEveryEntryAndDotsThenEnds) {
@@ -74,12 +77,12 @@ TEST_F(LinuxTempFolderTest, ListingYieldsEveryEntryAndDotsThenEnds) {
   WriteFile(Path("dir/a"), "");
   WriteFile(Path("dir/.b"), "");
   std::vector<std::string> names;
-  for (std::string name = fs_.StartListing(Path("dir/")); !name.empty();
-       name = fs_.NextName()) {
+  for (std::string name = entry_->StartListing(kAnyTree, Path("dir/"));
+       !name.empty(); name = entry_->NextName()) {
     names.push_back(name);
   }
   EXPECT_THAT(names, UnorderedElementsAre(".", "..", "a", ".b", "sub"));
-  EXPECT_EQ(fs_.NextName(), "");
+  EXPECT_EQ(entry_->NextName(), "");
 }
 
 struct ProbeCase {
@@ -96,7 +99,7 @@ TEST_P(LinuxProbeTest, NotFoundIsAnAnswer) {
   WriteFile(Path("a1"), "");
   const std::string pattern =
       *GetParam().pattern ? Path(GetParam().pattern) : "";
-  const std::string name = fs_.StartListing(pattern);
+  const std::string name = entry_->StartListing(kAnyTree, pattern);
   EXPECT_EQ(!name.empty(), GetParam().found) << pattern;
 }
 
@@ -113,10 +116,10 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(LinuxTempFolderTest, ProbeNamesTheEntryAndEndsTheListing) {
   MakeFolder(Path("dir"));
   WriteFile(Path("a*"), "");
-  EXPECT_EQ(fs_.StartListing(Path("a*")), "a*");
-  ASSERT_NE(fs_.StartListing(Path("dir/")), "");
-  EXPECT_EQ(fs_.StartListing(Path("dir")), "dir");
-  EXPECT_EQ(fs_.NextName(), "");
+  EXPECT_EQ(entry_->StartListing(kAnyTree, Path("a*")), "a*");
+  ASSERT_NE(entry_->StartListing(kAnyTree, Path("dir/")), "");
+  EXPECT_EQ(entry_->StartListing(kAnyTree, Path("dir")), "dir");
+  EXPECT_EQ(entry_->NextName(), "");
 }
 
 TEST_F(LinuxTempFolderTest, SnapshotListsLinksAsFilesAndSkipsOnlyDots) {
@@ -126,7 +129,7 @@ TEST_F(LinuxTempFolderTest, SnapshotListsLinksAsFilesAndSkipsOnlyDots) {
   WriteFile(Path("dir/.hidden"), "");
   ASSERT_EQ(::symlink("real", Path("dir/to_folder").c_str()), 0);
   ASSERT_EQ(::symlink("nowhere", Path("dir/dangling").c_str()), 0);
-  FolderSnapshot snapshot = *TakeSnapshot(fs_, Path("dir"));
+  FolderSnapshot snapshot = *TakeSnapshot(fs_, *entry_, kAnyTree, Path("dir"));
   EXPECT_THAT(Drain(std::move(snapshot.folders)),
               UnorderedElementsAre(".config", "real"));
   EXPECT_THAT(Drain(std::move(snapshot.files)),
@@ -139,12 +142,12 @@ TEST_F(LinuxTempFolderTest, LinkIsReadAndChangedAsItself) {
   ASSERT_EQ(::symlink("target", Path("link").c_str()), 0);
   SetTimes(Path("link"), {2'000, 7});
 
-  EXPECT_EQ(fs_.ReadAttributes(Path("link")), Perms(0777));
-  EXPECT_EQ(fs_.LastModified(Path("link")).ns, 2'000'000'000'007);
-  EXPECT_EQ(fs_.Length(Path("link")), 6);  // the target text
-  fs_.SetAttributes(Path("link"), Perms(0444) | kAttrReadOnly);
+  EXPECT_EQ(entry_->ReadAttributes(kAnyTree, Path("link")), Perms(0777));
+  EXPECT_EQ(entry_->LastModified(kAnyTree, Path("link")).ns, 2'000'000'000'007);
+  EXPECT_EQ(entry_->Length(kAnyTree, Path("link")), 6);  // the target text
+  entry_->SetAttributes(Path("link"), Perms(0444) | kAttrReadOnly);
   EXPECT_EQ(Lstat(Path("target")).st_mode & 07777, 0600u);
-  fs_.Delete(Path("link"));
+  entry_->Delete(kAnyTree, Path("link"));
   EXPECT_THAT(Entries(root_), ElementsAre("target"));
 }
 
@@ -154,23 +157,26 @@ TEST_F(LinuxTempFolderTest, AttributesAreRightInsideAndOutsideTheListing) {
   MakeFolder(Path("other"));
   WriteFile(Path("listed/sub/x"), "", 0400);
   WriteFile(Path("other/x"), "", 0700);
-  ASSERT_NE(fs_.StartListing(Path("listed/")), "");
-  EXPECT_EQ(fs_.ReadAttributes(Path("listed/sub")), kAttrFolder | Perms(0755));
-  EXPECT_EQ(fs_.ReadAttributes(Path("listed/sub/x")),
+  ASSERT_NE(entry_->StartListing(kAnyTree, Path("listed/")), "");
+  EXPECT_EQ(entry_->ReadAttributes(kAnyTree, Path("listed/sub")),
+            kAttrFolder | Perms(0755));
+  EXPECT_EQ(entry_->ReadAttributes(kAnyTree, Path("listed/sub/x")),
             kAttrReadOnly | Perms(0400));
-  EXPECT_EQ(fs_.ReadAttributes(Path("other/x")), Perms(0700));
-  EXPECT_THROW(fs_.ReadAttributes(Path("listed/missing")), RunError);
+  EXPECT_EQ(entry_->ReadAttributes(kAnyTree, Path("other/x")), Perms(0700));
+  EXPECT_THROW(entry_->ReadAttributes(kAnyTree, Path("listed/missing")),
+               RunError);
 }
 
 TEST_F(LinuxTempFolderTest, TimesKeepNanosecondsAndLengthsAre64Bit) {
   WriteFile(Path("file"), "");
   SetTimes(Path("file"), {1'700'000'000, 123'456'789});
-  EXPECT_EQ(fs_.LastModified(Path("file")).ns, 1'700'000'000'123'456'789);
+  EXPECT_EQ(entry_->LastModified(kAnyTree, Path("file")).ns,
+            1'700'000'000'123'456'789);
   ASSERT_EQ(::truncate(Path("file").c_str(), int64_t{5} << 30), 0);
-  fs_.BeginPass();  // a change from outside shows from the next pass on
-  EXPECT_EQ(fs_.Length(Path("file")), int64_t{5} << 30);
-  EXPECT_EQ(fs_.TimeResolution(root_), 1);
-  EXPECT_EQ(fs_.TimeResolution(Path("missing")), 1);
+  entry_->BeginPass();  // a change from outside shows from the next pass on
+  EXPECT_EQ(entry_->Length(kAnyTree, Path("file")), int64_t{5} << 30);
+  EXPECT_EQ(entry_->Traits(Role::kSource, root_).time_step_ns, 1);
+  EXPECT_EQ(entry_->Traits(kAnyTree, Path("missing")).time_step_ns, 1);
 }
 
 // Contents compare byte for byte, past the first slice, and only between
@@ -183,15 +189,15 @@ TEST_F(LinuxTempFolderTest, ContentsCompareAndTimesAreSetNeverThroughALink) {
   WriteFile(Path("other"), big.substr(1) + "y");
   WriteFile(Path("short"), "x");
   ASSERT_EQ(::symlink("a", Path("link").c_str()), 0);
-  EXPECT_TRUE(fs_.SameContent(Path("a"), Path("same")));
-  EXPECT_FALSE(fs_.SameContent(Path("a"), Path("other")));
-  EXPECT_FALSE(fs_.SameContent(Path("a"), Path("short")));
-  EXPECT_FALSE(fs_.SameContent(Path("a"), Path("link")));
-  fs_.SetLastModified(Path("same"), FileTime{-1'500'000'000});
+  EXPECT_TRUE(entry_->SameContent(Path("a"), Path("same")));
+  EXPECT_FALSE(entry_->SameContent(Path("a"), Path("other")));
+  EXPECT_FALSE(entry_->SameContent(Path("a"), Path("short")));
+  EXPECT_FALSE(entry_->SameContent(Path("a"), Path("link")));
+  entry_->SetLastModified(Path("same"), FileTime{-1'500'000'000});
   EXPECT_EQ(Lstat(Path("same")).st_mtim.tv_sec, -2);
   EXPECT_EQ(Lstat(Path("same")).st_mtim.tv_nsec, 500'000'000);
   const timespec before = Lstat(Path("a")).st_mtim;
-  EXPECT_THROW(fs_.SetLastModified(Path("link"), FileTime{0}), RunError);
+  EXPECT_THROW(entry_->SetLastModified(Path("link"), FileTime{0}), RunError);
   EXPECT_EQ(Lstat(Path("a")).st_mtim.tv_sec, before.tv_sec);
 }
 
@@ -204,13 +210,13 @@ TEST_F(LinuxTempFolderTest, FailuresCarryNumberOperationAndPath) {
     std::string report;
   };
   const std::vector<Case> cases = {
-      {[&] { fs_.Delete(Path("missing")); }, ENOENT,
+      {[&] { entry_->Delete(kAnyTree, Path("missing")); }, ENOENT,
        "Error 2: No such file or directory (delete file " + Path("missing") +
            ")"},
-      {[&] { fs_.RemoveFolder(Path("full")); }, ENOTEMPTY, ""},
-      {[&] { fs_.CreateFolder(Path("full")); }, EEXIST, ""},
-      {[&] { fs_.Delete(Path("full")); }, EISDIR, ""},
-      {[&] { fs_.LastModified(Path("missing")); }, ENOENT, ""},
+      {[&] { entry_->RemoveFolder(Path("full")); }, ENOTEMPTY, ""},
+      {[&] { entry_->CreateFolder(Path("full")); }, EEXIST, ""},
+      {[&] { entry_->Delete(kAnyTree, Path("full")); }, EISDIR, ""},
+      {[&] { entry_->LastModified(kAnyTree, Path("missing")); }, ENOENT, ""},
       {[&] { fs_.ReadWholeFile(Path("missing")); }, ENOENT, ""},
   };
   for (const Case& c : cases) {
@@ -227,9 +233,10 @@ TEST_F(LinuxTempFolderTest, FailuresCarryNumberOperationAndPath) {
 }
 
 TEST_F(LinuxTempFolderTest, FoldersAreMadeAndRemoved) {
-  fs_.CreateFolder(Path("new"));
-  EXPECT_EQ(fs_.ReadAttributes(Path("new")) & kAttrFolder, kAttrFolder);
-  fs_.RemoveFolder(Path("new"));
+  entry_->CreateFolder(Path("new"));
+  EXPECT_EQ(entry_->ReadAttributes(kAnyTree, Path("new")) & kAttrFolder,
+            kAttrFolder);
+  entry_->RemoveFolder(Path("new"));
   EXPECT_TRUE(Entries(root_).empty());
 }
 

@@ -23,6 +23,8 @@
 namespace fernwise {
 namespace {
 
+using testing::kAnyTree;
+
 using ::testing::ElementsAre;
 
 constexpr timespec kFirst{1767139200, 123456789};
@@ -101,7 +103,7 @@ TEST_F(ReadOnlyFolderTest, MirrorFillsAndRefreshesReadOnlyFolders) {
   ASSERT_EQ(::chmod(Path("src/ro/sub").c_str(), 0555), 0);
   ASSERT_EQ(::chmod(Path("src/ro").c_str(), 0555), 0);
 
-  AsOwner([&] { MirrorFolder(run_, Path("src"), Path("dst")); });
+  AsOwner([&] { MirrorFolder(run_, *entry_, Path("src"), Path("dst")); });
   if (IsSkipped()) return;
   EXPECT_EQ(ModeOf(Path("dst/ro")), 0555u);
   EXPECT_EQ(ModeOf(Path("dst/ro/sub")), 0555u);
@@ -120,7 +122,7 @@ TEST_F(ReadOnlyFolderTest, MirrorFillsAndRefreshesReadOnlyFolders) {
   SetTimes(Path("src/ro/a.txt"), kSecond);
   ASSERT_EQ(::chmod(Path("src/ro").c_str(), 0555), 0);
   state_.Counters = {};
-  AsOwner([&] { MirrorFolder(run_, Path("src"), Path("dst")); });
+  AsOwner([&] { MirrorFolder(run_, *entry_, Path("src"), Path("dst")); });
   EXPECT_EQ(ReadFile(Path("dst/ro/a.txt")), "second a");
   EXPECT_EQ(Lstat(Path("dst/ro/a.txt")).st_mtim.tv_nsec, kSecond.tv_nsec);
   EXPECT_EQ(state_.Counters.FilesRefreshed, 1);
@@ -143,7 +145,9 @@ TEST_F(ReadOnlyFolderTest, SweepErasesInsideReadOnlyFoldersAndRemovesThem) {
   ASSERT_EQ(::chmod(Path("dst/ro").c_str(), 0555), 0);
   state_.BackupMode = kDuplexDestructive;
 
-  AsOwner([&] { SweepFolder(run_, Path("dst"), Path("src")); });
+  // The sweep checks that the source folder is the one its entry named.
+  entry_ = fs_.Enter({Path("src"), "", ""}, {});
+  AsOwner([&] { SweepFolder(run_, *entry_, Path("dst"), Path("src")); });
   if (IsSkipped()) return;
   EXPECT_THAT(Entries(Path("dst/ro")), ElementsAre("kept.txt"));
   EXPECT_EQ(ModeOf(Path("dst/ro")), 0555u);
@@ -172,11 +176,11 @@ TEST_P(ReadOnlyFolderModeTest, EntryOperationsSucceedAndKeepTheMode) {
       operation();
       modes_after.push_back(ModeOf(folder));
     };
-    step([&] { fs_.Copy(Path("source"), folder + "/replaced"); });
-    step([&] { fs_.Copy(Path("source"), folder + "/created"); });
-    step([&] { fs_.Delete(folder + "/erased"); });
-    step([&] { fs_.RemoveFolder(folder + "/removed"); });
-    step([&] { fs_.CreateFolder(folder + "/made"); });
+    step([&] { entry_->Copy(Path("source"), folder + "/replaced"); });
+    step([&] { entry_->Copy(Path("source"), folder + "/created"); });
+    step([&] { entry_->Delete(kAnyTree, folder + "/erased"); });
+    step([&] { entry_->RemoveFolder(folder + "/removed"); });
+    step([&] { entry_->CreateFolder(folder + "/made"); });
   });
   if (IsSkipped()) return;
   EXPECT_EQ(modes_after, std::vector<mode_t>(5, mode));
@@ -210,10 +214,10 @@ TEST_F(ReadOnlyFolderTest, FailedRetryKeepsTheModeAndLeavesNothing) {
   int not_empty = 0;
   int too_big = 0;
   AsOwner([&] {
-    not_empty = ErrorOf([&] { fs_.RemoveFolder(Path("d/full")); });
+    not_empty = ErrorOf([&] { entry_->RemoveFolder(Path("d/full")); });
     const testing::FileSizeLimit limit(1 << 20);  // refuses the copy part-way
     ASSERT_TRUE(limit.in_force());
-    too_big = ErrorOf([&] { fs_.Copy(Path("big"), Path("d/target")); });
+    too_big = ErrorOf([&] { entry_->Copy(Path("big"), Path("d/target")); });
   });
   if (IsSkipped()) return;
   EXPECT_EQ(not_empty, ENOTEMPTY);
@@ -241,9 +245,11 @@ TEST_F(ReadOnlyFolderTest, ForeignFolderKeepsItsRefusal) {
   AsOwner(
       [&] {
         errors.push_back(
-            ErrorOf([&] { fs_.Copy(Path("source"), foreign + "/t"); }));
-        errors.push_back(ErrorOf([&] { fs_.Delete(foreign + "/file"); }));
-        errors.push_back(ErrorOf([&] { fs_.CreateFolder(foreign + "/new"); }));
+            ErrorOf([&] { entry_->Copy(Path("source"), foreign + "/t"); }));
+        errors.push_back(
+            ErrorOf([&] { entry_->Delete(kAnyTree, foreign + "/file"); }));
+        errors.push_back(
+            ErrorOf([&] { entry_->CreateFolder(foreign + "/new"); }));
       },
       /*take_tree=*/false);
   EXPECT_THAT(errors, ElementsAre(EACCES, EACCES, EACCES));

@@ -7,11 +7,13 @@
 
 #include "core/path_probe.h"
 #include "core/run_error.h"
-#include "platform/linux/file_system.h"
+#include "platform/linux/linux_file_system.h"
 #include "tests/support/linux_temp_folder.h"
 
 namespace fernwise {
 namespace {
+
+using testing::kAnyTree;
 
 using testing::LinuxTempFolderTest;
 
@@ -31,10 +33,10 @@ class LinuxStatCacheTest : public LinuxTempFolderTest {
 
   // Every question a pass asks of one entry, so that each is cached first.
   void ReadAll(const std::string& path) {
-    ASSERT_TRUE(PathExists(fs_, path));
-    fs_.ReadAttributes(path);
-    fs_.LastModified(path);
-    fs_.Length(path);
+    ASSERT_TRUE(PathExists(*entry_, kAnyTree, path));
+    entry_->ReadAttributes(kAnyTree, path);
+    entry_->LastModified(kAnyTree, path);
+    entry_->Length(kAnyTree, path);
   }
 };
 
@@ -46,25 +48,29 @@ TEST_F(LinuxStatCacheTest, TheProgramsOwnChangesShowAtOnce) {
   };
   const std::string f = Path("dst/f");
   const std::vector<Case> cases = {
-      {"copy over", [&] { fs_.Copy(Path("src/f"), f); },
+      {"copy over", [&] { entry_->Copy(Path("src/f"), f); },
        [&] {
-         EXPECT_EQ(fs_.LastModified(f).ns, 2'000'000'000'000);
-         EXPECT_EQ(fs_.Length(f), 11);
-         EXPECT_EQ(fs_.ReadAttributes(f), Perms(0640));
+         EXPECT_EQ(entry_->LastModified(kAnyTree, f).ns, 2'000'000'000'000);
+         EXPECT_EQ(entry_->Length(kAnyTree, f), 11);
+         EXPECT_EQ(entry_->ReadAttributes(kAnyTree, f), Perms(0640));
        }},
-      {"mask set", [&] { fs_.SetAttributes(f, Perms(0444) | kAttrReadOnly); },
-       [&] { EXPECT_EQ(fs_.ReadAttributes(f), Perms(0444) | kAttrReadOnly); }},
-      {"delete", [&] { fs_.Delete(f); },
+      {"mask set",
+       [&] { entry_->SetAttributes(f, Perms(0444) | kAttrReadOnly); },
        [&] {
-         EXPECT_FALSE(PathExists(fs_, f));
-         EXPECT_THROW(fs_.ReadAttributes(f), RunError);
+         EXPECT_EQ(entry_->ReadAttributes(kAnyTree, f),
+                   Perms(0444) | kAttrReadOnly);
+       }},
+      {"delete", [&] { entry_->Delete(kAnyTree, f); },
+       [&] {
+         EXPECT_FALSE(PathExists(*entry_, kAnyTree, f));
+         EXPECT_THROW(entry_->ReadAttributes(kAnyTree, f), RunError);
        }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     WriteFile(f, "old", 0600);
     SetTimes(f, {1'000, 0});
-    fs_.BeginPass();
+    entry_->BeginPass();
     ReadAll(Path("src/f"));
     ReadAll(f);
     c.change();
@@ -76,30 +82,32 @@ TEST_F(LinuxStatCacheTest, AMaskSetThroughAHardLinkShowsOnEveryName) {
   ASSERT_EQ(::link(Path("dst/f").c_str(), Path("dst/g").c_str()), 0);
   ReadAll(Path("dst/g"));
   ReadAll(Path("dst/f"));
-  fs_.SetAttributes(Path("dst/f"), Perms(0700));
-  EXPECT_EQ(fs_.ReadAttributes(Path("dst/g")), Perms(0700));
+  entry_->SetAttributes(Path("dst/f"), Perms(0700));
+  EXPECT_EQ(entry_->ReadAttributes(kAnyTree, Path("dst/g")), Perms(0700));
 }
 
 TEST_F(LinuxStatCacheTest, AFolderRemovedAndMadeAgainIsReadAfresh) {
   MakeFolder(Path("dst/sub"));
   WriteFile(Path("dst/sub/x"), "", 0600);
   ReadAll(Path("dst/sub/x"));
-  fs_.Delete(Path("dst/sub/x"));
-  fs_.RemoveFolder(Path("dst/sub"));
-  fs_.CreateFolder(Path("dst/sub"));
-  EXPECT_FALSE(PathExists(fs_, Path("dst/sub/x")));
+  entry_->Delete(kAnyTree, Path("dst/sub/x"));
+  entry_->RemoveFolder(Path("dst/sub"));
+  entry_->CreateFolder(Path("dst/sub"));
+  EXPECT_FALSE(PathExists(*entry_, kAnyTree, Path("dst/sub/x")));
   WriteFile(Path("dst/sub/x"), "", 0444);
-  EXPECT_EQ(fs_.ReadAttributes(Path("dst/sub/x")), Perms(0444) | kAttrReadOnly);
+  EXPECT_EQ(entry_->ReadAttributes(kAnyTree, Path("dst/sub/x")),
+            Perms(0444) | kAttrReadOnly);
 }
 
 TEST_F(LinuxStatCacheTest, AChangeFromOutsideShowsFromTheNextPass) {
   ReadAll(Path("dst/f"));
   ASSERT_EQ(::chmod(Path("dst/f").c_str(), 0400), 0);
-  fs_.BeginPass();
-  EXPECT_EQ(fs_.ReadAttributes(Path("dst/f")), Perms(0400) | kAttrReadOnly);
+  entry_->BeginPass();
+  EXPECT_EQ(entry_->ReadAttributes(kAnyTree, Path("dst/f")),
+            Perms(0400) | kAttrReadOnly);
   ASSERT_EQ(::unlink(Path("dst/f").c_str()), 0);
-  fs_.BeginPass();
-  EXPECT_FALSE(PathExists(fs_, Path("dst/f")));
+  entry_->BeginPass();
+  EXPECT_FALSE(PathExists(*entry_, kAnyTree, Path("dst/f")));
 }
 
 // Read by name in a held folder, a path must still mean what lstat makes of
@@ -122,19 +130,20 @@ TEST_F(LinuxStatCacheTest, PathsReadByNameMeanWhatTheWholePathMeans) {
       {Path("dst/../src/f"), Perms(0640)},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(fs_.ReadAttributes(c.path), c.mask) << c.path;
-    fs_.ReadAttributes(Path("dst/f"));  // evicts, so the next is read anew
+    EXPECT_EQ(entry_->ReadAttributes(kAnyTree, c.path), c.mask) << c.path;
+    entry_->ReadAttributes(kAnyTree,
+                           Path("dst/f"));  // evicts, so the next is read anew
   }
 }
 
 TEST_F(LinuxStatCacheTest, EntriesUnderAFileOrAMissingFolderAreMissing) {
-  EXPECT_FALSE(PathExists(fs_, Path("dst/f/x")));
-  EXPECT_FALSE(PathExists(fs_, Path("nowhere/x")));
-  EXPECT_FALSE(PathExists(fs_, Path("nowhere/x")));
+  EXPECT_FALSE(PathExists(*entry_, kAnyTree, Path("dst/f/x")));
+  EXPECT_FALSE(PathExists(*entry_, kAnyTree, Path("nowhere/x")));
+  EXPECT_FALSE(PathExists(*entry_, kAnyTree, Path("nowhere/x")));
   MakeFolder(Path("nowhere"));
   WriteFile(Path("nowhere/x"), "");
-  fs_.BeginPass();
-  EXPECT_TRUE(PathExists(fs_, Path("nowhere/x")));
+  entry_->BeginPass();
+  EXPECT_TRUE(PathExists(*entry_, kAnyTree, Path("nowhere/x")));
 }
 
 TEST_F(LinuxStatCacheTest, TheListingSortsEntriesAsTheirAttributesWould) {
@@ -142,15 +151,15 @@ TEST_F(LinuxStatCacheTest, TheListingSortsEntriesAsTheirAttributesWould) {
   ASSERT_EQ(::symlink("sub", Path("src/to_sub").c_str()), 0);
   ASSERT_EQ(::mkfifo(Path("src/pipe").c_str(), 0600), 0);
   int named = 0;
-  for (std::string name = fs_.StartListing(Path("src/")); !name.empty();
-       name = fs_.NextName()) {
-    const std::optional<bool> listed = fs_.ListedIsFolder();
+  for (std::string name = entry_->StartListing(kAnyTree, Path("src/"));
+       !name.empty(); name = entry_->NextName()) {
+    const std::optional<bool> listed = entry_->ListedIsFolder();
     if (!listed) continue;  // a file system that does not tell
-    const uint32_t mask = fs_.ReadAttributes(Path("src/") + name);
+    const uint32_t mask = entry_->ReadAttributes(kAnyTree, Path("src/") + name);
     EXPECT_EQ(*listed, (mask & kAttrFolder) != 0) << name;
     ++named;
   }
-  EXPECT_FALSE(fs_.ListedIsFolder().has_value());
+  EXPECT_FALSE(entry_->ListedIsFolder().has_value());
   if (named == 0) GTEST_SKIP() << "this file system gives no kinds";
   EXPECT_EQ(named, 6);  // ".", "..", f, sub, to_sub, pipe
 }

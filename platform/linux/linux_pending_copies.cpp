@@ -1,0 +1,149 @@
+#include "platform/linux/linux_pending_copies.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "platform/linux/linux_flush.h"
+#include "platform/linux/linux_own_folder.h"
+
+namespace fernwise::linux_os {
+
+namespace {
+
+constexpr char kCopyFile[] = "copy file";
+
+// A folder's path as the copies' folders are kept: without a trailing slash.
+std::string_view TrimmedFolder(std::string_view path) {
+  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+  return path;
+}
+
+// One syncfs for each file system the batch lies on: it waits for all of
+// that file system's data.
+void FlushBatch(const std::vector<PendingCopy>& copies,
+                const std::function<FolderFd(const std::string&)>& open_folder,
+                const ProgressCallback& meanwhile) {
+  std::vector<dev_t> flushed;
+  for (const PendingCopy& copy : copies) {
+    if (std::find(flushed.begin(), flushed.end(), copy.status.st_dev) !=
+        flushed.end())
+      continue;
+    const FolderFd folder = open_folder(copy.folder);
+    // syncfs takes no O_PATH descriptor.
+    const UniqueFd open(
+        folder.valid()
+            ? ::openat(folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+            : -1);
+    const int fd = open.get();
+    if (!open.valid() ||
+        FlushAnswering([fd] { return ::syncfs(fd); }, meanwhile) != 0)
+      ThrowError(kCopyFile, copy.path);
+    flushed.push_back(copy.status.st_dev);
+  }
+}
+
+// Gives the copy its name in `at`, its folder found afresh.
+void Name(int at, const PendingCopy& copy) {
+  // A read-only folder of the process's own lends its write bit again, as
+  // it did for the temporary file.
+  if (InOwnFolder(at, [&] {
+        return ::renameat(at, copy.temp_name.c_str(), at, copy.name.c_str());
+      }) != 0)
+    ThrowError(kCopyFile, copy.path);
+  if (copy.times_after_rename &&
+      ::utimensat(at, copy.name.c_str(), copy.times, AT_SYMLINK_NOFOLLOW) != 0)
+    ThrowError(kCopyFile, copy.path);
+}
+
+}  // namespace
+
+void PendingCopies::Add(PendingCopy copy) {
+  bytes_ += copy.status.st_size;
+  by_path_[copy.path] = copies_.size();
+  // The copy's folder and every folder above it, up to the first one known
+  // already (whose own are known with it): so that Touches asks a few names
+  // instead of looking through every folder of the batch.
+  for (std::string_view folder = TrimmedFolder(copy.folder);
+       folders_.insert(std::string(folder)).second && folder != "/";) {
+    folder = TrimmedFolder(SplitPath(folder).folder);
+  }
+  copies_.push_back(std::move(copy));
+}
+
+const struct stat* PendingCopies::Find(const std::string& path) const {
+  if (copies_.empty()) return nullptr;
+  const auto found = by_path_.find(path);
+  return found == by_path_.end() ? nullptr : &copies_[found->second].status;
+}
+
+bool PendingCopies::Touches(std::string_view path) const {
+  if (copies_.empty()) return false;
+  path = TrimmedFolder(path);
+  // A waiting copy's target, or a folder that holds one somewhere below.
+  return by_path_.contains(path) || folders_.contains(path);
+}
+
+void PendingCopies::KeepFolder(std::string_view path, FolderFd& folder) {
+  for (const auto& [kept_path, fd] : made_in_)
+    if (kept_path == path) return;
+  UniqueFd fd = folder.TakeOwned();
+  if (!fd.valid()) return;
+  if (made_in_.size() < kKeptFolders) {
+    made_in_.emplace_back(std::string(path), std::move(fd));
+    return;
+  }
+  made_in_[next_kept_] = {std::string(path), std::move(fd)};
+  next_kept_ = (next_kept_ + 1) % kKeptFolders;
+}
+
+PendingBatch PendingCopies::TakeAll() {
+  by_path_.clear();
+  folders_.clear();
+  bytes_ = 0;
+  next_kept_ = 0;
+  return {std::exchange(copies_, {}), std::exchange(made_in_, {})};
+}
+
+void DiscardCopies(
+    const PendingBatch& batch, size_t from,
+    const std::function<FolderFd(const std::string&)>& open_folder) noexcept {
+  for (size_t i = from; i < batch.copies.size(); ++i) {
+    const PendingCopy& copy = batch.copies[i];
+    const auto kept = std::find_if(
+        batch.made_in.begin(), batch.made_in.end(),
+        [&](const auto& made_in) { return made_in.first == copy.folder; });
+    const FolderFd folder = kept != batch.made_in.end()
+                                ? FolderFd::Borrowed(kept->second.get())
+                                : open_folder(copy.folder);
+    if (folder.valid()) ::unlinkat(folder.get(), copy.temp_name.c_str(), 0);
+  }
+}
+
+void CommitCopies(
+    PendingBatch batch,
+    const std::function<FolderFd(const std::string&)>& open_folder,
+    const ProgressCallback& meanwhile) {
+  const std::vector<PendingCopy>& copies = batch.copies;
+  size_t named = 0;
+  try {
+    FlushBatch(copies, open_folder, meanwhile);
+    FolderFd folder;
+    const std::string* folder_path = nullptr;
+    for (; named < copies.size(); ++named) {
+      const PendingCopy& copy = copies[named];
+      if (folder_path == nullptr || *folder_path != copy.folder) {
+        folder = open_folder(copy.folder);
+        folder_path = &copy.folder;
+        if (!folder.valid()) ThrowError(kCopyFile, copy.path);
+      }
+      Name(folder.get(), copy);
+    }
+  } catch (...) {
+    DiscardCopies(batch, named, open_folder);
+    throw;
+  }
+}
+
+}  // namespace fernwise::linux_os

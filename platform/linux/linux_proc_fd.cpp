@@ -1,0 +1,27 @@
+#include "platform/linux/linux_proc_fd.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+
+namespace fernwise::linux_os {
+
+ProcFdPath::ProcFdPath(int fd) noexcept {
+  std::snprintf(text_, sizeof text_, "/proc/self/fd/%d", fd);
+}
+
+int ChmodFd(int fd, mode_t mode) {
+  if (::fchmod(fd, mode) == 0) return 0;
+  if (errno != EBADF) return -1;
+  return ::chmod(ProcFdPath(fd).c_str(), mode);
+}
+
+int SetTimesFd(int fd, const timespec times[2]) {
+  if (::futimens(fd, times) == 0) return 0;
+  if (errno != EBADF) return -1;
+  return ::utimensat(AT_FDCWD, ProcFdPath(fd).c_str(), times, 0);
+}
+
+}  // namespace fernwise::linux_os
