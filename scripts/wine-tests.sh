@@ -68,6 +68,21 @@ if ! (ulimit -f 64 && trap '' XFSZ &&
   failed+=("platform_tests with file sizes limited")
 fi
 
+# What a FAT drive keeps, learnt under Wine: a FAT32 image mounted through
+# fusefat and linked as the prefix's drive e:, which Wine reports as NTFS (as
+# a NAS share over a FAT disk would). Where no image can be mounted (no
+# root, no FUSE), fs-images.sh says so and the tests that need the drive
+# skip.
+echo "== platform_tests under Wine, on a FAT32 drive"
+fat_tests='*FatDrive*'
+if ! FS_IMAGES_DRIVER=fuse bash scripts/fs-images.sh -f fat32 -- bash -c '
+       ln -sfn "$FS_MOUNT" "$WINEPREFIX/dosdevices/e:" &&
+       FERNWISE_FAT_DRIVE=E: wine "$1" --gtest_brief=1 --gtest_filter="$2"
+       status=$?; rm -f "$WINEPREFIX/dosdevices/e:"; exit $status' \
+       fat "$build/tests/platform_tests.exe" "$fat_tests"; then
+  failed+=("platform_tests on a FAT32 drive")
+fi
+
 if [[ "${FERNWISE_WINE_E2E:-1}" != 0 && -f scripts/wine-e2e.sh ]]; then
   bash scripts/wine-e2e.sh "$build" || failed+=(end-to-end)
 fi

@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "core/run_error.h"
-#include "platform/win32/file_system.h"
+#include "platform/win32/entry_run.h"
 #include "platform/win32/handle.h"
 #include "platform/win32/support.h"
 #include "platform/win32/text.h"
@@ -38,8 +38,8 @@ bool IsLink(HANDLE entry) {
 win32::FileHandle OpenEntry(const std::string& path, DWORD access,
                             DWORD flags) {
   return win32::FileHandle(CreateFileW(WidenPath(path).c_str(), access,
-                                       kShareAll, nullptr, OPEN_EXISTING,
-                                       flags, nullptr));
+                                       kShareAll, nullptr, OPEN_EXISTING, flags,
+                                       nullptr));
 }
 
 // What writing to a file changes: its length and last-write time.
@@ -81,7 +81,7 @@ win32::FileHandle OpenToRead(const std::string& path) {
 
 }  // namespace
 
-bool Win32FileSystem::SameContent(const std::string& a, const std::string& b) {
+bool Win32EntryRun::SameContent(const std::string& a, const std::string& b) {
   // A link in the destination is never taken for the file it leads to: the
   // copy that follows replaces it.
   if (const win32::FileHandle entry =
@@ -108,7 +108,7 @@ bool Win32FileSystem::SameContent(const std::string& a, const std::string& b) {
         std::memcmp(buffer.get(), buffer.get() + kSliceBytes, want) == 0;
     // A difference ends the step: the window is told it is over.
     done = same ? done + want : size;
-    Progress(done, size);
+    if (progress_) progress_(done, size);
     if (!same) return false;
   }
   // A file written to while it was read was read as no one version of it.
@@ -118,7 +118,7 @@ bool Win32FileSystem::SameContent(const std::string& a, const std::string& b) {
          SameFacts(a_facts, a_after) && SameFacts(b_facts, b_after);
 }
 
-void Win32FileSystem::SetLastModified(const std::string& path, FileTime time) {
+void Win32EntryRun::SetLastModified(const std::string& path, FileTime time) {
   constexpr char kOperation[] = "set time";
   entries_.Forget(path);
   FILETIME stamp{};
@@ -136,6 +136,7 @@ void Win32FileSystem::SetLastModified(const std::string& path, FileTime time) {
                    kOperation, path);
   if (!SetFileTime(file.get(), nullptr, nullptr, &stamp))
     ThrowError(GetLastError(), kOperation, path);
+  Wrote(Role::kDestination, path);
 }
 
 }  // namespace fernwise

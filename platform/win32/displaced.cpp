@@ -13,7 +13,7 @@
 #include <windows.h>
 
 #include "core/run_error.h"
-#include "platform/win32/file_system.h"
+#include "platform/win32/entry_run.h"
 #include "platform/win32/handle.h"
 #include "platform/win32/support.h"
 #include "platform/win32/text.h"
@@ -43,7 +43,7 @@ uint64_t Joined(DWORD high, DWORD low) { return uint64_t(high) << 32 | low; }
 
 }  // namespace
 
-std::optional<Win32FileSystem::FileIdentity> Win32FileSystem::IdentityOf(
+std::optional<Win32EntryRun::FileIdentity> Win32EntryRun::IdentityOf(
     HANDLE entry, DWORD* attributes) {
   BY_HANDLE_FILE_INFORMATION info{};
   if (entry == INVALID_HANDLE_VALUE ||
@@ -57,13 +57,13 @@ std::optional<Win32FileSystem::FileIdentity> Win32FileSystem::IdentityOf(
                              info.ftLastWriteTime.dwLowDateTime)};
 }
 
-std::optional<Win32FileSystem::FileIdentity> Win32FileSystem::IdentityAt(
+std::optional<Win32EntryRun::FileIdentity> Win32EntryRun::IdentityAt(
     const std::string& path) {
   return IdentityOf(OpenEntry(path, FILE_READ_ATTRIBUTES).get());
 }
 
-void Win32FileSystem::NoteKept(const std::string& path,
-                               const std::optional<FileIdentity>& before) {
+void Win32EntryRun::NoteKept(const std::string& path,
+                             const std::optional<FileIdentity>& before) {
   // The copy is of one of the two, but of which cannot be told.
   if (!before || IdentityAt(path) != before)
     ThrowChanged("store secondary copy of", path);
@@ -71,12 +71,12 @@ void Win32FileSystem::NoteKept(const std::string& path,
   kept_ = *before;
 }
 
-void Win32FileSystem::CheckKept(const std::string& path,
-                                const char* operation) const {
+void Win32EntryRun::CheckKept(const std::string& path,
+                              const char* operation) const {
   if (IdentityAt(path) != kept_) ThrowChanged(operation, path);
 }
 
-void Win32FileSystem::DeleteKept(const std::string& path) {
+void Win32EntryRun::DeleteKept(const std::string& path) {
   constexpr char kOperation[] = "delete file";
   const win32::FileHandle file =
       OpenEntry(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES);

@@ -1,11 +1,9 @@
-// What the Win32 file system supplies beyond the passes' ten operations:
-// whole files, text output, the volume's time rules, final paths and the
-// listing's date-time format.
+// The job-level services: whole files, text output, the state folder,
+// final paths and the listing's date-time format.
 #include <windows.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <vector>
 
 #include "platform/win32/file_system.h"
 #include "platform/win32/handle.h"
@@ -69,16 +67,6 @@ win32::FileHandle OpenFile(const std::string& path, DWORD access,
   return file;
 }
 
-std::wstring VolumeFileSystemName(const std::wstring& path) {
-  std::vector<wchar_t> root(path.size() + 2);
-  wchar_t name[MAX_PATH + 1] = {};
-  if (!GetVolumePathNameW(path.c_str(), root.data(), DWORD(root.size())) ||
-      !GetVolumeInformationW(root.data(), nullptr, 0, nullptr, nullptr, nullptr,
-                             name, MAX_PATH + 1))
-    return L"";
-  return name;
-}
-
 std::wstring LocalText(const SYSTEMTIME& local, bool date) {
   wchar_t text[128] = {};
   const int length =
@@ -91,37 +79,6 @@ std::wstring LocalText(const SYSTEMTIME& local, bool date) {
 }
 
 }  // namespace
-
-size_t Win32FileSystem::NameLimit(const std::string& folder) {
-  const std::wstring path = WidenPath(folder);
-  std::vector<wchar_t> root(path.size() + 2);
-  DWORD longest = 0;
-  if (!GetVolumePathNameW(path.c_str(), root.data(), DWORD(root.size())) ||
-      !GetVolumeInformationW(root.data(), nullptr, 0, nullptr, &longest,
-                             nullptr, nullptr, 0) ||
-      longest == 0)
-    return 255;
-  return longest;
-}
-
-int64_t Win32FileSystem::TimeResolution(const std::string& path) {
-  return VolumeRules(path).resolution_ns;
-}
-
-int64_t Win32FileSystem::LocalTimeShift(const std::string& path) {
-  return VolumeRules(path).local_shift_ns;
-}
-
-// The mirror asks for both rules of both of its folders, once per folder;
-// the two last answers save asking the volume twice.
-win32::TimeRules Win32FileSystem::VolumeRules(const std::string& path) {
-  for (const Volume& volume : volumes_)
-    if (!volume.path.empty() && volume.path == path) return volume.rules;
-  Volume& volume = volumes_[next_volume_];
-  next_volume_ = (next_volume_ + 1) % 2;
-  volume = {path, win32::TimeRulesOf(VolumeFileSystemName(WidenPath(path)))};
-  return volume.rules;
-}
 
 std::string Win32FileSystem::ResolvePath(const std::string& path) {
   win32::FileHandle file(

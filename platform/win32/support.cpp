@@ -96,17 +96,17 @@ bool HasWildcard(const std::wstring& name) {
   return name.find_first_of(L"*?") != std::wstring::npos;
 }
 
-TimeRules TimeRulesOf(const std::wstring& file_system) {
-  constexpr int64_t kSecond = 1'000'000'000;
-  // FAT stores the local time of day, so an hour's shift of the clock (to or
-  // from daylight-saving time) moves every time read from it by an hour.
+DriveType DriveTypeOf(const std::wstring& file_system, bool remote) {
+  if (remote) return DriveType::kNetworkShare;
   if (file_system == L"FAT" || file_system == L"FAT32" ||
       file_system == L"FAT12" || file_system == L"FAT16")
-    return {2 * kSecond, 3600 * kSecond};
-  if (file_system == L"exFAT") return {10'000'000, 0};
-  // An unknown volume is compared exactly, which at worst copies a file
-  // again.
-  return {};
+    return DriveType::kFat;
+  if (file_system == L"exFAT") return DriveType::kExfat;
+  if (file_system == L"NTFS" || file_system == L"ReFS") return DriveType::kNtfs;
+  // An unknown file system is taken to keep everything until its probe
+  // shows otherwise; a source on one is compared exactly, which at worst
+  // copies a file again.
+  return DriveType::kOther;
 }
 
 std::wstring NextTemporaryName() {

@@ -1,6 +1,6 @@
 // Pieces the Win32 services share: the not-found test, the conversion of
-// FILETIME stamps, what a listed entry is, how names compare and how a
-// volume keeps times.
+// FILETIME stamps, what a listed entry is, how names compare and what
+// kind of file system a volume has.
 #pragma once
 
 #include <windows.h>
@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/drive_traits.h"
 #include "core/file_system.h"
 
 namespace fernwise::win32 {
@@ -27,6 +28,17 @@ inline constexpr DWORD kSettableBits =
     FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
     FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED |
     FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_TEMPORARY;
+
+/// The bits of an attribute mask the passes compare and set: those a file
+/// can be given with SetFileAttributesW but the two that describe a file's
+/// state rather than what it is (offline, temporary), and the folder bit.
+/// The others (compressed, sparse, encrypted, reparse point, the cloud-file
+/// bits) describe how a volume stores the file, which a destination on
+/// another volume cannot copy.
+inline constexpr DWORD kMaskBits =
+    FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+    FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_ARCHIVE |
+    FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
 /// Marks the entry `handle` was opened on (with DELETE and
 /// FILE_WRITE_ATTRIBUTES) to go when the handle closes: the entry checked
@@ -70,17 +82,11 @@ bool SameName(const wchar_t* listed, const std::wstring& asked);
 /// Whether `name` holds "*" or "?", which a listing takes as wildcards.
 bool HasWildcard(const std::wstring& name);
 
-/// How a volume keeps last-modified times (see FileSystem::TimeResolution
-/// and FileSystem::LocalTimeShift).
-struct TimeRules {
-  int64_t resolution_ns = 1;
-  int64_t local_shift_ns = 0;
-};
-
-/// The rules of a volume whose file system GetVolumeInformationW names
-/// `file_system`: FAT keeps even seconds in local time, exFAT 10 ms with its
-/// offset from UTC, every other one (NTFS, ReFS, SMB shares) 100 ns in UTC.
-TimeRules TimeRulesOf(const std::wstring& file_system);
+/// What a volume's file system is, from the name GetVolumeInformationW
+/// gives it and whether it lies across the network (`remote`): a share
+/// reports the file system of the server's disk, whose times it hands on in
+/// 100 ns units.
+DriveType DriveTypeOf(const std::wstring& file_system, bool remote);
 
 /// A fresh name for a temporary file a copy makes beside its target:
 /// "~", the program's mark (core/temporary_name.h), ".tmp".

@@ -38,10 +38,12 @@ TEST_F(Win32CopyTest, CarriesContentTimeAndMask) {
   SetWriteTime(Path("src"), 132592959671234567);
   SetMask(Path("src"), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY |
                            FILE_ATTRIBUTE_ARCHIVE);
-  fs_.Copy(Path("src"), Path("dst"));
+  entry_->Copy(Path("src"), Path("dst"));
   EXPECT_EQ(ReadFile(Path("dst")), std::string(70000, 'x'));
-  EXPECT_EQ(fs_.LastModified(Path("dst")), fs_.LastModified(Path("src")));
-  EXPECT_EQ(fs_.ReadAttributes(Path("dst")), fs_.ReadAttributes(Path("src")));
+  EXPECT_EQ(entry_->LastModified(Role::kDestination, Path("dst")),
+            entry_->LastModified(Role::kDestination, Path("src")));
+  EXPECT_EQ(entry_->ReadAttributes(Role::kDestination, Path("dst")),
+            entry_->ReadAttributes(Role::kDestination, Path("src")));
   EXPECT_EQ(Entries(root_), (std::vector<std::string>{"dst", "src"}));
 }
 
@@ -54,11 +56,12 @@ class Win32LockedTargetTest : public Win32CopyTest,
 TEST_P(Win32LockedTargetTest, IsReplacedAndDeleted) {
   WriteFile(Path("src"), "new", FILE_ATTRIBUTE_ARCHIVE);
   WriteFile(Path("dst"), "old", GetParam());
-  fs_.Copy(Path("src"), Path("dst"));
+  entry_->Copy(Path("src"), Path("dst"));
   EXPECT_EQ(ReadFile(Path("dst")), "new");
-  EXPECT_EQ(fs_.ReadAttributes(Path("dst")), fs_.ReadAttributes(Path("src")));
+  EXPECT_EQ(entry_->ReadAttributes(Role::kDestination, Path("dst")),
+            entry_->ReadAttributes(Role::kDestination, Path("src")));
   SetMask(Path("dst"), GetParam());
-  fs_.Delete(Path("dst"));
+  entry_->Delete(Role::kDestination, Path("dst"));
   EXPECT_EQ(Entries(root_), std::vector<std::string>{"src"});
 }
 
@@ -72,12 +75,12 @@ INSTANTIATE_TEST_SUITE_P(Masks, Win32LockedTargetTest,
 
 TEST_F(Win32CopyTest, FailureLeavesTargetAsItWasAndNothingBehind) {
   WriteFile(Path("dst"), "old", FILE_ATTRIBUTE_READONLY);
-  EXPECT_THROW(fs_.Copy(Path("missing"), Path("dst")), RunError);
+  EXPECT_THROW(entry_->Copy(Path("missing"), Path("dst")), RunError);
   // A folder cannot be replaced by a file: the rename fails after the copy.
   WriteFile(Path("src"), "new");
   MakeFolder(Path("folder"));
   WriteFile(Path("folder\\inside"), "kept");
-  EXPECT_THROW(fs_.Copy(Path("src"), Path("folder")), RunError);
+  EXPECT_THROW(entry_->Copy(Path("src"), Path("folder")), RunError);
   EXPECT_EQ(ReadFile(Path("dst")), "old");
   EXPECT_EQ(Mask(Path("dst")) & FILE_ATTRIBUTE_READONLY,
             DWORD(FILE_ATTRIBUTE_READONLY));
@@ -99,7 +102,7 @@ TEST_F(Win32CopyTest, OnlyTheProgramsOwnTemporaryNamesAreKnown) {
        {altered, leftover.substr(0, leftover.size() - 4), "~" + leftover,
         std::string("~fernwise-12-3.tmp")})
     EXPECT_FALSE(fs_.IsLeftoverTemporary(name)) << name;
-  fs_.Copy(Path("src"), Path("dst"));
+  entry_->Copy(Path("src"), Path("dst"));
   EXPECT_EQ(ReadFile(Path("dst")), "new");
   EXPECT_EQ(ReadFile(Path(leftover)), "left over");
   EXPECT_EQ(Entries(root_).size(), 3u);
@@ -110,12 +113,12 @@ TEST_F(Win32CopyTest, OnlyTheProgramsOwnTemporaryNamesAreKnown) {
 TEST_F(Win32CopyTest, CopyToANewNameNeverReplaces) {
   WriteFile(Path("src"), "new");
   WriteFile(Path("taken"), "another run's");
-  EXPECT_TRUE(fs_.CopyToNewName(Path("src"), Path("taken")).name_taken);
-  EXPECT_TRUE(fs_.CopyToNewName(Path("src"), Path("free")).made());
+  EXPECT_TRUE(entry_->CopyToNewName(Path("src"), Path("taken")).name_taken);
+  EXPECT_TRUE(entry_->CopyToNewName(Path("src"), Path("free")).made());
   EXPECT_EQ(ReadFile(Path("taken")), "another run's");
   EXPECT_EQ(ReadFile(Path("free")), "new");
   EXPECT_EQ(Entries(root_), (std::vector<std::string>{"free", "src", "taken"}));
-  EXPECT_EQ(fs_.NameLimit(root_), 255u);
+  EXPECT_EQ(entry_->Traits(Role::kSecondary, root_).name_limit, 255u);
   // "a", "é" and a letter outside the BMP, which takes two units.
   EXPECT_EQ(fs_.NameSize("a\xc3\xa9\xf0\x9d\x84\x9e"), 4u);
 }
@@ -129,15 +132,15 @@ TEST_F(Win32CopyTest, OnlyTheFileWhoseVersionWasKeptIsErasedOrReplaced) {
     SCOPED_TRACE(erase ? "erase" : "refresh");
     WriteFile(Path("src"), "source");
     WriteFile(Path("dst"), "kept", FILE_ATTRIBUTE_READONLY);
-    ASSERT_TRUE(fs_.CopyToNewName(Path("dst"), Path("old.1")).made());
+    ASSERT_TRUE(entry_->CopyToNewName(Path("dst"), Path("old.1")).made());
     WriteFile(Path("other"), "never kept");
     SetMask(Path("dst"), FILE_ATTRIBUTE_NORMAL);
     ASSERT_TRUE(MoveFileExW(win32::WidenPath(Path("other")).c_str(),
                             win32::WidenPath(Path("dst")).c_str(),
                             MOVEFILE_REPLACE_EXISTING));
     try {
-      if (erase) fs_.Delete(Path("dst"));
-      if (!erase) fs_.Copy(Path("src"), Path("dst"));
+      if (erase) entry_->Delete(Role::kDestination, Path("dst"));
+      if (!erase) entry_->Copy(Path("src"), Path("dst"));
       ADD_FAILURE() << "the file that was never kept went";
     } catch (const RunError& error) {
       EXPECT_THAT(error.text(), HasSubstr("changed after its old version"));
@@ -146,9 +149,9 @@ TEST_F(Win32CopyTest, OnlyTheFileWhoseVersionWasKeptIsErasedOrReplaced) {
     // Unchanged since it was kept, a read-only file goes through the handle
     // that checked it.
     SetMask(Path("dst"), FILE_ATTRIBUTE_READONLY);
-    ASSERT_TRUE(fs_.CopyToNewName(Path("dst"), Path("old.2")).made());
-    if (erase) fs_.Delete(Path("dst"));
-    if (!erase) fs_.Copy(Path("src"), Path("dst"));
+    ASSERT_TRUE(entry_->CopyToNewName(Path("dst"), Path("old.2")).made());
+    if (erase) entry_->Delete(Role::kDestination, Path("dst"));
+    if (!erase) entry_->Copy(Path("src"), Path("dst"));
     EXPECT_EQ(ReadFile(Path("dst")), erase ? "<missing>" : "source");
     EXPECT_EQ(ReadFile(Path("old.2")), "never kept");
     for (const char* name : {"dst", "old.1", "old.2"}) {
@@ -176,7 +179,7 @@ TEST_P(Win32CopyFailureTest, NamesThePathThatFailed) {
   WriteFile(Path("file"), "x");
   MakeFolder(Path("folder"));
   try {
-    fs_.Copy(Path(c.source), Path(c.target));
+    entry_->Copy(Path(c.source), Path(c.target));
     FAIL() << "no error";
   } catch (const RunError& error) {
     EXPECT_EQ(error.operation(), c.operation);
@@ -214,7 +217,7 @@ TEST_P(Win32HeldSourceTest, IsWaitedForThenNamedWithAdvice) {
       CloseHandle(holder);
     });
   try {
-    fs_.Copy(Path("mail.pst"), Path("copy"));
+    entry_->Copy(Path("mail.pst"), Path("copy"));
     EXPECT_GE(GetParam(), 0) << "copied while held";
     EXPECT_EQ(ReadFile(Path("copy")), "new");
   } catch (const RunError& error) {
@@ -242,14 +245,14 @@ TEST_F(Win32CopyTest, AnUnchangedPassReadsNothingTheListingTold) {
   for (const char* name : {"a", "b", "c", "sub\\d", "sub\\e"})
     WriteFile(Path("src\\") + name, name);
   MakeFolder(Path("dst"));
-  MirrorFolder(run_, Path("src"), Path("dst"));
+  MirrorFolder(run_, *entry_, Path("src"), Path("dst"));
   ASSERT_EQ(state_.Counters.FilesCreated, 5);
-  const Win32FileSystem::Calls before = fs_.calls();
-  MirrorFolder(run_, Path("src"), Path("dst"));
-  const Win32FileSystem::Calls mirrored = fs_.calls();
-  SweepFolder(run_, Path("dst"), Path("src"));
+  const Win32EntryRun::Calls before = entry_->calls();
+  MirrorFolder(run_, *entry_, Path("src"), Path("dst"));
+  const Win32EntryRun::Calls mirrored = entry_->calls();
+  SweepFolder(run_, *entry_, Path("dst"), Path("src"));
   EXPECT_EQ(mirrored.read - before.read, 1u);
-  EXPECT_EQ(fs_.calls().read, mirrored.read);
+  EXPECT_EQ(entry_->calls().read, mirrored.read);
   EXPECT_EQ(state_.Counters.FilesCreated, 5);
   EXPECT_EQ(state_.Counters.FilesRefreshed, 0);
   EXPECT_EQ(state_.Counters.FilesScanned, 10);
@@ -267,14 +270,14 @@ TEST_F(Win32CopyTest, MirrorsAndSweepsATreeDeeperThan260Characters) {
   }
   WriteFile(source + "\\deep.txt", "deep");
   MakeFolder(Path("dst"));
-  MirrorFolder(run_, Path("src"), Path("dst"));
+  MirrorFolder(run_, *entry_, Path("src"), Path("dst"));
   const std::string copy = Path("dst") + relative + "\\deep.txt";
   ASSERT_GT(copy.size(), 300u);
   EXPECT_EQ(ReadFile(copy), "deep");
   EXPECT_EQ(state_.Counters.FilesCreated, 1);
-  EXPECT_TRUE(PathExists(fs_, copy));
+  EXPECT_TRUE(PathExists(*entry_, Role::kSource, copy));
   DeleteFileW(win32::WidenPath(source + "\\deep.txt").c_str());
-  SweepFolder(run_, Path("dst"), Path("src"));
+  SweepFolder(run_, *entry_, Path("dst"), Path("src"));
   EXPECT_EQ(ReadFile(copy), "<missing>");
 }
 
@@ -309,13 +312,13 @@ TEST_F(Win32CopyTest, LinksToFoldersAreNeitherCopiedNorDescendedNorSwept) {
                     "FERNWISE_LINK_FOLDER is not set";
   WriteFile(folder + "\\outside\\precious", "p");
   WriteFile(folder + "\\src\\plain", "x");
-  MirrorFolder(run_, folder + "\\src", folder + "\\dst");
-  SweepFolder(run_, folder + "\\dst", folder + "\\src");
+  MirrorFolder(run_, *entry_, folder + "\\src", folder + "\\dst");
+  SweepFolder(run_, *entry_, folder + "\\dst", folder + "\\src");
   EXPECT_THAT(Entries(folder + "\\dst"), ElementsAre("Gone", "plain"));
   EXPECT_THAT(Entries(folder + "\\outside"), ElementsAre("precious"));
   EXPECT_EQ(state_.Counters.FoldersScanned, 0);
   EXPECT_EQ(state_.Counters.FilesScanned, 1);
-  EXPECT_TRUE(PathExists(fs_, folder + "\\src\\AppData"));
+  EXPECT_TRUE(PathExists(*entry_, Role::kSource, folder + "\\src\\AppData"));
 }
 
 // The folder the test script prepared with host links for `test`, or "".
@@ -349,8 +352,8 @@ TEST_F(Win32CopyTest, FileLinksAreBackedUpAsTheFileTheyName) {
   if (!native) folder = Prepared("files");
   if (folder.empty()) GTEST_SKIP() << "no file links here";
   DeleteFileW(win32::WidenPath(folder + "\\dst\\note.txt").c_str());
-  MirrorFolder(run_, folder + "\\src", folder + "\\dst");
-  SweepFolder(run_, folder + "\\dst", folder + "\\src");
+  MirrorFolder(run_, *entry_, folder + "\\src", folder + "\\dst");
+  SweepFolder(run_, *entry_, folder + "\\dst", folder + "\\src");
   EXPECT_EQ(state_.Counters.FilesCreated, 1);
   EXPECT_EQ(ReadFile(folder + "\\dst\\note.txt"), "target content");
   EXPECT_EQ(Mask(folder + "\\dst\\note.txt") & FILE_ATTRIBUTE_REPARSE_POINT,
@@ -377,7 +380,7 @@ TEST_F(Win32CopyTest, FolderLinksGoAsLinksWithTheFolderThatHoldsThem) {
   if (folder.empty()) GTEST_SKIP() << "no folder links here";
   bool removed = true;
   try {
-    SweepFolder(run_, folder + "\\dst", folder + "\\src");
+    SweepFolder(run_, *entry_, folder + "\\dst", folder + "\\src");
   } catch (const RunError& error) {
     removed = false;
     EXPECT_EQ(error.path(), folder + "\\dst\\Old") << error.Report();

@@ -175,13 +175,16 @@ TEST(Win32TimeRulesTest, FatKeepsLocalTimeInEvenSeconds) {
   } const cases[] = {{L"FAT32", 2 * kSecond, 3600 * kSecond},
                      {L"FAT", 2 * kSecond, 3600 * kSecond},
                      {L"exFAT", 10'000'000, 0},
-                     {L"NTFS", 1, 0},
+                     {L"NTFS", 100, 0},
                      {L"", 1, 0}};
   for (const auto& c : cases) {
-    const win32::TimeRules rules = win32::TimeRulesOf(c.file_system);
-    EXPECT_EQ(rules.resolution_ns, c.resolution_ns) << c.file_system;
-    EXPECT_EQ(rules.local_shift_ns, c.shift_ns) << c.file_system;
+    const DriveTraits traits =
+        TraitsOfType(win32::DriveTypeOf(c.file_system, false), 255);
+    EXPECT_EQ(traits.time_step_ns, c.resolution_ns) << c.file_system;
+    EXPECT_EQ(traits.local_time_shift_ns, c.shift_ns) << c.file_system;
   }
+  // A share hands on its server's times in 100 ns units, whatever its disk.
+  EXPECT_EQ(win32::DriveTypeOf(L"FAT32", true), DriveType::kNetworkShare);
 }
 
 TEST_F(Win32TempFolderTest, MaskBitsRoundTripOnFilesAndFolders) {
@@ -191,11 +194,13 @@ TEST_F(Win32TempFolderTest, MaskBitsRoundTripOnFilesAndFolders) {
   for (uint32_t mask :
        {kAttrReadOnly | kAttrArchive, kAttrHidden | kAttrSystem,
         kAttrHidden | kAttrArchive, uint32_t(kAttrArchive), 0u}) {
-    fs_.SetAttributes(Path("f"), mask);
-    EXPECT_EQ(fs_.ReadAttributes(Path("f")), wine ? mask | kAttrArchive : mask);
-    fs_.SetAttributes(Path("d"), mask | kAttrFolder);
+    entry_->SetAttributes(Path("f"), mask);
+    EXPECT_EQ(entry_->ReadAttributes(Role::kDestination, Path("f")),
+              wine ? mask | kAttrArchive : mask);
+    entry_->SetAttributes(Path("d"), mask | kAttrFolder);
     const uint32_t kept = wine ? mask & (kAttrHidden | kAttrSystem) : mask;
-    EXPECT_EQ(fs_.ReadAttributes(Path("d")), kept | kAttrFolder);
+    EXPECT_EQ(entry_->ReadAttributes(Role::kDestination, Path("d")),
+              kept | kAttrFolder);
   }
 }
 
@@ -206,7 +211,8 @@ TEST_F(Win32TempFolderTest, SnapshotHoldsHiddenSystemAndDotNamesSkipsDots) {
   MakeFolder(Path(".config"));
   MakeFolder(Path("Secret"));
   SetMask(Path("Secret"), FILE_ATTRIBUTE_HIDDEN);
-  const FolderSnapshot snapshot = *TakeSnapshot(fs_, root_);
+  const FolderSnapshot snapshot =
+      *TakeSnapshot(fs_, *entry_, Role::kSource, root_);
   EXPECT_THAT(Drain(snapshot.folders),
               UnorderedElementsAre(".config", "Secret"));
   EXPECT_THAT(Drain(snapshot.files),
@@ -218,29 +224,30 @@ TEST_F(Win32TempFolderTest, TheListingTellsFoldersAsTheirAttributesWould) {
   MakeFolder(Path("d"));
   SetMask(Path("d"), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM);
   int named = 0;
-  for (std::string name = fs_.StartListing(root_ + "\\"); !name.empty();
-       name = fs_.NextName()) {
-    const std::optional<bool> listed = fs_.ListedIsFolder();
+  for (std::string name = entry_->StartListing(Role::kSource, root_ + "\\");
+       !name.empty(); name = entry_->NextName()) {
+    const std::optional<bool> listed = entry_->ListedIsFolder();
     ASSERT_TRUE(listed.has_value()) << name;
     const bool folder =
-        (fs_.ReadAttributes(root_ + "\\" + name) & kAttrFolder) != 0;
+        (entry_->ReadAttributes(Role::kDestination, root_ + "\\" + name) &
+         kAttrFolder) != 0;
     EXPECT_EQ(*listed, folder) << name;
     ++named;
   }
   EXPECT_EQ(named, 4);  // ".", "..", f, d
-  EXPECT_FALSE(fs_.ListedIsFolder().has_value());
-  EXPECT_NE(fs_.StartListing(Path("f")), "");
-  EXPECT_FALSE(fs_.ListedIsFolder().has_value());  // a probe lists nothing
+  EXPECT_FALSE(entry_->ListedIsFolder().has_value());
+  EXPECT_NE(entry_->StartListing(Role::kSource, Path("f")), "");
+  EXPECT_FALSE(entry_->ListedIsFolder().has_value());  // a probe lists nothing
 }
 
 TEST_F(Win32TempFolderTest, ListingOfAnEmptyFolderYieldsOnlyDots) {
   MakeFolder(Path("empty"));
   std::vector<std::string> names;
-  for (std::string name = fs_.StartListing(Path("empty\\")); !name.empty();
-       name = fs_.NextName())
+  for (std::string name = entry_->StartListing(Role::kSource, Path("empty\\"));
+       !name.empty(); name = entry_->NextName())
     names.push_back(name);
   EXPECT_THAT(names, UnorderedElementsAre(".", ".."));
-  EXPECT_EQ(fs_.NextName(), "");
+  EXPECT_EQ(entry_->NextName(), "");
 }
 
 struct ProbeCase {
@@ -258,7 +265,8 @@ TEST_P(Win32ProbeTest, NotFoundIsAnAnswer) {
   MakeFolder(Path("Photos"));
   const std::string relative = GetParam().relative;
   const std::string path = relative.empty() ? "" : Path(relative);
-  EXPECT_EQ(PathExists(fs_, path), GetParam().exists) << path;
+  EXPECT_EQ(PathExists(*entry_, Role::kSource, path), GetParam().exists)
+      << path;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -294,13 +302,15 @@ TEST_F(Win32TempFolderTest, ProbeFindsAnEntryByItsOwnNameOnly) {
   WriteFile(Path("Report for 2025.txt"), "kept");
   const std::string short_name = ShortName(Path("Report for 2025.txt"));
   if (short_name.empty()) GTEST_SKIP() << "no 8.3 names on this volume";
-  EXPECT_FALSE(PathExists(fs_, Path(short_name))) << short_name;
-  EXPECT_TRUE(PathExists(fs_, Path("report FOR 2025.TXT")));
-  EXPECT_TRUE(PathExists(fs_, Path(short_name.substr(0, 4) + "*")));
+  EXPECT_FALSE(PathExists(*entry_, Role::kSource, Path(short_name)))
+      << short_name;
+  EXPECT_TRUE(PathExists(*entry_, Role::kSource, Path("report FOR 2025.TXT")));
+  EXPECT_TRUE(
+      PathExists(*entry_, Role::kSource, Path(short_name.substr(0, 4) + "*")));
   // What a copy to the short name reaches is never that entry.
   WriteFile(Path("new"), "new");
   try {
-    fs_.Copy(Path("new"), Path(short_name));
+    entry_->Copy(Path("new"), Path(short_name));
     EXPECT_EQ(ReadFile(Path(short_name)), "new");
   } catch (const RunError& error) {
     EXPECT_EQ(error.path(), Path(short_name));
@@ -320,14 +330,15 @@ TEST_F(Win32TempFolderTest, NameWithAnUnpairedSurrogateIsListedCopiedErased) {
     GTEST_SKIP() << "this file system refuses such names: " << GetLastError();
   CloseHandle(file);
   MakeFolder(Path("out"));
-  const FolderSnapshot snapshot = *TakeSnapshot(fs_, root_);
+  const FolderSnapshot snapshot =
+      *TakeSnapshot(fs_, *entry_, Role::kSource, root_);
   EXPECT_THAT(Drain(snapshot.files), ElementsAre(name));
-  EXPECT_TRUE(PathExists(fs_, Path(name)));
-  fs_.Copy(Path(name), Path("out\\" + name));
-  EXPECT_EQ(fs_.LastModified(Path("out\\" + name)),
-            fs_.LastModified(Path(name)));
-  fs_.Delete(Path(name));
-  fs_.Delete(Path("out\\" + name));
+  EXPECT_TRUE(PathExists(*entry_, Role::kSource, Path(name)));
+  entry_->Copy(Path(name), Path("out\\" + name));
+  EXPECT_EQ(entry_->LastModified(Role::kDestination, Path("out\\" + name)),
+            entry_->LastModified(Role::kDestination, Path(name)));
+  entry_->Delete(Role::kDestination, Path(name));
+  entry_->Delete(Role::kDestination, Path("out\\" + name));
   EXPECT_THAT(Entries(root_), ElementsAre("out"));
 }
 
@@ -338,19 +349,22 @@ TEST_F(Win32TempFolderTest, APassTrustsItsListingUntilItChangesTheEntry) {
   constexpr int64_t kListed = 132592959671234567, kLater = kListed + 10'000;
   WriteFile(Path("f"), "12345");
   SetWriteTime(Path("f"), kListed);
-  fs_.BeginPass();
-  TakeSnapshot(fs_, root_);
+  entry_->BeginPass();
+  TakeSnapshot(fs_, *entry_, Role::kSource, root_);
   SetWriteTime(Path("f"), kLater);
   WriteFile(Path("f"), "1234567", FILE_ATTRIBUTE_HIDDEN);
   SetWriteTime(Path("f"), kLater);
-  const FileTime listed_time = fs_.LastModified(Path("f"));
-  EXPECT_EQ(fs_.Length(Path("f")), 5);
-  EXPECT_EQ(fs_.ReadAttributes(Path("f")) & kAttrHidden, 0u);
-  fs_.SetAttributes(Path("f"), kAttrHidden | kAttrArchive);
-  EXPECT_NE(fs_.LastModified(Path("f")), listed_time);
-  EXPECT_EQ(fs_.Length(Path("f")), 7);
-  fs_.BeginPass();
-  EXPECT_EQ(fs_.ReadAttributes(Path("f")) & kAttrHidden, kAttrHidden);
+  const FileTime listed_time =
+      entry_->LastModified(Role::kDestination, Path("f"));
+  EXPECT_EQ(entry_->Length(Role::kDestination, Path("f")), 5);
+  EXPECT_EQ(entry_->ReadAttributes(Role::kDestination, Path("f")) & kAttrHidden,
+            0u);
+  entry_->SetAttributes(Path("f"), kAttrHidden | kAttrArchive);
+  EXPECT_NE(entry_->LastModified(Role::kDestination, Path("f")), listed_time);
+  EXPECT_EQ(entry_->Length(Role::kDestination, Path("f")), 7);
+  entry_->BeginPass();
+  EXPECT_EQ(entry_->ReadAttributes(Role::kDestination, Path("f")) & kAttrHidden,
+            kAttrHidden);
 }
 
 TEST_F(Win32TempFolderTest, TimesKeep100nsHoldAtTheLimitAndLengthsAre64Bit) {
@@ -366,10 +380,11 @@ TEST_F(Win32TempFolderTest, TimesKeep100nsHoldAtTheLimitAndLengthsAre64Bit) {
   };
   for (const auto& stamp : stamps) {
     SetWriteTime(Path("f"), stamp.ticks);
-    fs_.BeginPass();  // a change from outside shows from the next pass on
-    EXPECT_EQ(fs_.LastModified(Path("f")).ns, stamp.ns) << stamp.ticks;
+    entry_->BeginPass();  // a change from outside shows from the next pass on
+    EXPECT_EQ(entry_->LastModified(Role::kDestination, Path("f")).ns, stamp.ns)
+        << stamp.ticks;
   }
-  EXPECT_EQ(fs_.Length(Path("f")), 5);
+  EXPECT_EQ(entry_->Length(Role::kDestination, Path("f")), 5);
 }
 
 // Contents compare byte for byte, past the first slice; a time is set to
@@ -380,19 +395,19 @@ TEST_F(Win32TempFolderTest, ContentsCompareAndTimesAreSet) {
   WriteFile(Path("same"), big, FILE_ATTRIBUTE_READONLY);
   WriteFile(Path("other"), big.substr(1) + "y");
   WriteFile(Path("short"), "x");
-  EXPECT_TRUE(fs_.SameContent(Path("a"), Path("same")));
-  EXPECT_FALSE(fs_.SameContent(Path("a"), Path("other")));
-  EXPECT_FALSE(fs_.SameContent(Path("a"), Path("short")));
+  EXPECT_TRUE(entry_->SameContent(Path("a"), Path("same")));
+  EXPECT_FALSE(entry_->SameContent(Path("a"), Path("other")));
+  EXPECT_FALSE(entry_->SameContent(Path("a"), Path("short")));
   const FileTime time{(132592959671234567 - 116444736000000000) * 100};
-  fs_.LastModified(Path("same"));
-  fs_.SetLastModified(Path("same"), time);
-  EXPECT_EQ(fs_.LastModified(Path("same")), time);
-  EXPECT_THROW(fs_.SetLastModified(Path("missing"), time), RunError);
+  entry_->LastModified(Role::kDestination, Path("same"));
+  entry_->SetLastModified(Path("same"), time);
+  EXPECT_EQ(entry_->LastModified(Role::kDestination, Path("same")), time);
+  EXPECT_THROW(entry_->SetLastModified(Path("missing"), time), RunError);
 }
 
 TEST_F(Win32TempFolderTest, FailuresCarryNumberTextOperationAndPath) {
   try {
-    fs_.ReadAttributes(Path("missing"));
+    entry_->ReadAttributes(Role::kDestination, Path("missing"));
     FAIL() << "no error";
   } catch (const RunError& error) {
     EXPECT_EQ(error.number(), ERROR_FILE_NOT_FOUND);
@@ -400,20 +415,21 @@ TEST_F(Win32TempFolderTest, FailuresCarryNumberTextOperationAndPath) {
     EXPECT_THAT(error.Report(),
                 HasSubstr("(read attributes " + Path("missing")));
   }
-  EXPECT_THROW(fs_.LastModified(Path("missing")), RunError);
-  EXPECT_THROW(fs_.Delete(Path("missing")), RunError);
-  EXPECT_THROW(fs_.CreateFolder(Path("missing\\sub")), RunError);
+  EXPECT_THROW(entry_->LastModified(Role::kDestination, Path("missing")),
+               RunError);
+  EXPECT_THROW(entry_->Delete(Role::kDestination, Path("missing")), RunError);
+  EXPECT_THROW(entry_->CreateFolder(Path("missing\\sub")), RunError);
   MakeFolder(Path("full"));
   WriteFile(Path("full\\f"), "");
-  EXPECT_THROW(fs_.RemoveFolder(Path("full")), RunError);
+  EXPECT_THROW(entry_->RemoveFolder(Path("full")), RunError);
 }
 
 TEST_F(Win32TempFolderTest, ReadOnlyFolderIsRemovedAndFolderMadeAgain) {
-  fs_.CreateFolder(Path("d"));
+  entry_->CreateFolder(Path("d"));
   SetMask(Path("d"), FILE_ATTRIBUTE_READONLY);
-  fs_.RemoveFolder(Path("d"));
+  entry_->RemoveFolder(Path("d"));
   EXPECT_THAT(Entries(root_), IsEmpty());
-  fs_.CreateFolder(Path("d"));
+  entry_->CreateFolder(Path("d"));
   EXPECT_THAT(Entries(root_), ElementsAre("d"));
 }
 
@@ -428,7 +444,7 @@ TEST_F(Win32TempFolderTest, ResolvePathIgnoresCaseAndMissIsEmpty) {
             CSTR_EQUAL);
   EXPECT_EQ(fs_.ResolvePath(Path("missing")), "");
   EXPECT_TRUE(fs_.IgnoresCase());
-  EXPECT_TRUE(PathExists(fs_, fs_.CurrentDirectory()));
+  EXPECT_TRUE(PathExists(*entry_, Role::kSource, fs_.CurrentDirectory()));
 }
 
 TEST_F(Win32TempFolderTest, TextFileIsEmptiedAndReadBackWhole) {
@@ -467,9 +483,10 @@ TEST_F(Win32TempFolderTest, UnicodeNamesRoundTripThroughSnapshotAndCopy) {
   const std::string name = "\xE2\x9C\x93 \xD0\x96 \xF0\x9F\x8C\xBF.txt";
   WriteFile(Path(name), "leaf");
   MakeFolder(Path("out"));
-  const FolderSnapshot snapshot = *TakeSnapshot(fs_, root_);
+  const FolderSnapshot snapshot =
+      *TakeSnapshot(fs_, *entry_, Role::kSource, root_);
   EXPECT_THAT(Drain(snapshot.files), ElementsAre(name));
-  fs_.Copy(Path(name), Path("out\\" + name));
+  entry_->Copy(Path(name), Path("out\\" + name));
   EXPECT_EQ(ReadFile(Path("out\\" + name)), "leaf");
 }
 

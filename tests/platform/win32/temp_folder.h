@@ -1,16 +1,19 @@
 // The fixture of the Win32 file-system tests: a fresh temporary folder per
-// test, removed afterwards, and plain Win32 helpers that do not go through
-// the code under test (beyond the path conversion).
+// test, removed afterwards, an entry's run that takes it for all its
+// folders, and plain Win32 helpers that do not go through the code under
+// test (beyond the path conversion).
 #pragma once
 
 #include <windows.h>
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "platform/win32/entry_run.h"
 #include "platform/win32/file_system.h"
 #include "platform/win32/text.h"
 
@@ -38,10 +41,13 @@ class Win32TempFolderTest : public ::testing::Test {
     } while (!CreateDirectoryW(win32::WidenPath(root_).c_str(), nullptr) &&
              GetLastError() == ERROR_ALREADY_EXISTS);
     ASSERT_NE(Mask(root_), INVALID_FILE_ATTRIBUTES) << root_;
+    entry_ = std::make_unique<Win32EntryRun>(EntryFolders{root_, root_, root_},
+                                             nullptr);
   }
   void TearDown() override {
-    // The listing a probe leaves open would keep the folder from going.
-    fs_.StartListing("");
+    // The held folders, and the listing a probe leaves open, would keep the
+    // folder from going.
+    entry_.reset();
     RemoveTree(win32::WidenPath(root_));
   }
 
@@ -94,6 +100,15 @@ class Win32TempFolderTest : public ::testing::Test {
     ASSERT_TRUE(SetFileTime(file, nullptr, nullptr, &stamp));
     CloseHandle(file);
   }
+  /// The entry's last-write time in FILETIME units; -1 where it is missing.
+  int64_t WriteTicks(const std::string& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(win32::WidenPath(path).c_str(),
+                              GetFileExInfoStandard, &data))
+      return -1;
+    return int64_t(uint64_t(data.ftLastWriteTime.dwHighDateTime) << 32 |
+                   data.ftLastWriteTime.dwLowDateTime);
+  }
   /// The folder's entry names but "." and "..", sorted.
   std::vector<std::string> Entries(const std::string& folder) {
     std::vector<std::string> names;
@@ -112,6 +127,7 @@ class Win32TempFolderTest : public ::testing::Test {
 
   Win32FileSystem fs_;
   std::string root_;
+  std::unique_ptr<Win32EntryRun> entry_;
 
  private:
   static void RemoveTree(const std::wstring& folder) {
