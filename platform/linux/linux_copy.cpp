@@ -98,17 +98,19 @@ CopyResult Batch(const CopyJob& job, TempEntry& temp, UniqueFd out, off_t size,
   return Named(true);
 }
 
-// Gives the copy its name once it is on the disk.
+// Gives the copy its name once it is on the disk. Where a rename loses the
+// time, the copy stays open until it has its times again.
 CopyResult Land(const CopyJob& job, TempEntry& temp, UniqueFd out, off_t size,
                 const timespec times[2]) {
   if (job.landing == Landing::kBatched && job.naming == TargetName::kReplace &&
       job.state.pending != nullptr)
     return Batch(job, temp, std::move(out), size, times);
-  if (::fdatasync(out.get()) != 0 || out.Close() != 0)
+  const bool keeps_time = job.onto.rename_keeps_time;
+  if (::fdatasync(out.get()) != 0 || (keeps_time && out.Close() != 0))
     ThrowError(kCopyFile, job.target.path);
   if (!temp.Commit(job.target, job.naming, job.state)) return Named(false);
-  if (KeepTimesAfterRename(job.target.folder, job.target.name, times,
-                           job.onto) != 0)
+  if (!keeps_time && (KeepTimesAfterRename(out.get(), times, job.onto) != 0 ||
+                      out.Close() != 0))
     ThrowError(kCopyFile, job.target.path);
   return Named(true);
 }
@@ -163,14 +165,19 @@ std::optional<CopyResult> CopyOnce(const CopyJob& job, const struct stat& st) {
 
 }  // namespace
 
-CarriedOwner KeepOwner(const struct stat& st, CopyState& state,
-                       const DestinationAbilities& onto,
-                       const std::function<int(uid_t, gid_t)>& change) {
+std::pair<uid_t, gid_t> EffectiveIds(CopyState& state) {
   if (!state.ids_known) {
     state.euid = ::geteuid();
     state.egid = ::getegid();
     state.ids_known = true;
   }
+  return {state.euid, state.egid};
+}
+
+CarriedOwner KeepOwner(const struct stat& st, CopyState& state,
+                       const DestinationAbilities& onto,
+                       const std::function<int(uid_t, gid_t)>& change) {
+  EffectiveIds(state);
   CarriedOwner carried{st.st_uid == state.euid, st.st_gid == state.egid};
   if ((carried.owner && carried.group) || !onto.keeps_permissions)
     return carried;

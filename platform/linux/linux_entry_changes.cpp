@@ -88,6 +88,37 @@ void LinuxEntryRun::ChangeIn(Role role, const Location& at,
   Wrote(role, folder, path);
 }
 
+LinuxEntryRun::Opened LinuxEntryRun::OpenSeen(Role role,
+                                              const std::string& path,
+                                              const struct stat& seen,
+                                              const char* operation) {
+  if (before_change_) before_change_(path);
+  if (const auto [root, rest] = tree_.Locate(role, path);
+      root != nullptr && rest.empty())
+    return {FolderFd(), FolderFd::Borrowed(root->fd.get())};
+  Location at = Locate(role, path, operation);
+  constexpr int kFlags = O_NOFOLLOW | O_CLOEXEC;
+  UniqueFd fd;
+  // Read access lets every change go through the descriptor itself; where
+  // a folder denies it, the O_PATH descriptor serves through /proc.
+  if (S_ISDIR(seen.st_mode))
+    fd.Reset(::openat(at.folder.get(), at.name.c_str(),
+                      O_RDONLY | O_DIRECTORY | kFlags));
+  if (!fd.valid())
+    fd.Reset(::openat(at.folder.get(), at.name.c_str(), O_PATH | kFlags));
+  struct stat now;
+  if (!fd.valid() && errno != ENOENT && errno != ELOOP)
+    ThrowError(operation, path);
+  if (fd.valid() && ::fstat(fd.get(), &now) != 0) ThrowError(operation, path);
+  if (!fd.valid() || now.st_dev != seen.st_dev || now.st_ino != seen.st_ino ||
+      (now.st_mode & S_IFMT) != (seen.st_mode & S_IFMT)) {
+    // What stands there now was never looked at: the pass looks again.
+    stats_.ForgetEntries();
+    return {std::move(at.folder), FolderFd()};
+  }
+  return {std::move(at.folder), FolderFd::Owned(std::move(fd))};
+}
+
 void LinuxEntryRun::SetAttributes(const std::string& dest, uint32_t mask) {
   constexpr char kOperation[] = "set attributes of";
   constexpr Role kDest = Role::kDestination;
@@ -106,18 +137,14 @@ void LinuxEntryRun::SetAttributes(const std::string& dest, uint32_t mask) {
   } else {
     stats_.Forget(dest);
   }
-  if (const auto [root, rest] = tree_.Locate(kDest, dest);
-      root != nullptr && rest.empty()) {
-    if (ChmodFd(root->fd.get(), *mode) != 0) ThrowError(kOperation, dest);
-    return;
-  }
-  const Location at = Locate(kDest, dest, kOperation);
-  // Never through a link: should the name have become one since it was
-  // read, there is no mode to set.
-  if (::fchmodat(at.folder.get(), at.name.c_str(), *mode,
-                 AT_SYMLINK_NOFOLLOW) == 0)
-    return Wrote(kDest, at.folder.get(), dest);
-  if (errno != EOPNOTSUPP) ThrowError(kOperation, dest);
+  // Decided on `status`, so made on that very inode: a name swapped for a
+  // hard link to another file since (one its owner may not change the mode
+  // of) is never given the mode.
+  const Opened opened = OpenSeen(kDest, dest, status, kOperation);
+  if (!opened.entry.valid()) return;
+  if (ChmodFd(opened.entry.get(), *mode) != 0 && errno != EOPNOTSUPP)
+    ThrowError(kOperation, dest);
+  if (opened.folder.valid()) Wrote(kDest, opened.folder.get(), dest);
 }
 
 // The destination tree is the program's own: a folder that took a read-only

@@ -19,6 +19,7 @@ LinuxEntryRun::LinuxEntryRun(const EntryFolders& folders,
   copy_state_.progress = std::move(progress);
   copy_state_.after_each_chunk = hooks.after_each_chunk;
   copy_state_.now = hooks.now;
+  before_change_ = hooks.before_change;
 }
 
 LinuxEntryRun::~LinuxEntryRun() {

@@ -14,8 +14,10 @@
 //
 // Below the folders the entry names (held from its start), every entry is
 // reached one name at a time from the held folder of its tree, never
-// through a link (see platform/linux/linux_tree_access.h), and every change
-// is made by name in the entry's own open folder. A link or a file standing
+// through a link (see platform/linux/linux_tree_access.h). A mode, owner,
+// time or attribute is changed through a descriptor of the very entry that
+// was looked at (OpenSeen); a rename or an erase by name in the entry's own
+// open folder, found afresh. A link or a file standing
 // where a folder belongs makes the entries below it missing to a probe and
 // ends a change there with an error that names it. The named folders
 // themselves are taken as the user wrote them: a named folder that is a link
@@ -64,10 +66,13 @@
 namespace fernwise::linux_os {
 
 /// For tests only, empty in the program: what CopyState calls after each
-/// piece of a file's content, and the clock that times the slices.
+/// piece of a file's content, the clock that times the slices, and what
+/// runs between the look at an entry and the change made to it (given its
+/// path), so that a test can swap the entry there as an attacker would.
 struct CopyHooks {
   std::function<void(int64_t bytes)> after_each_chunk;
   std::function<double()> now;
+  std::function<void(const std::string& path)> before_change;
 };
 
 class LinuxEntryRun final : public EntryRun {
@@ -169,6 +174,21 @@ class LinuxEntryRun final : public EntryRun {
   template <typename Call>
   void ChangeIn(Role role, const Location& at, const std::string& path,
                 const char* operation, Call call);
+  /// An entry to change through its own descriptor, and the folder that
+  /// holds it (invalid for a held folder itself).
+  struct Opened {
+    FolderFd folder;
+    FolderFd entry;
+  };
+  /// The entry at `path`, opened without following a link (a folder for
+  /// reading where it may be, else O_PATH), where it is still the entry
+  /// `seen` that the change was decided on: the same device, inode and
+  /// kind. Where another entry (or none) has taken the name, the entry is
+  /// invalid and what was read is forgotten, so the pass looks again:
+  /// nothing is ever changed on an entry that was not looked at. A held
+  /// folder is its own descriptor.
+  Opened OpenSeen(Role role, const std::string& path, const struct stat& seen,
+                  const char* operation);
   /// Notes a change made in the tree of `role`, in its open folder
   /// `folder`, for the flush of the drive before the report; on a FUSE
   /// mount, flushes `folder` at once (see linux_flush.h).
@@ -266,6 +286,7 @@ class LinuxEntryRun final : public EntryRun {
   std::vector<std::pair<dev_t, DriveTraits>> typed_;   // sources', by device
   AbsentMountPoints absent_mounts_;
   bool absent_mounts_read_ = false;
+  std::function<void(const std::string&)> before_change_;  // tests only
 };
 
 }  // namespace fernwise::linux_os

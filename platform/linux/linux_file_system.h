@@ -46,6 +46,11 @@ class LinuxFileSystem final : public FileSystem {
     hooks_.after_each_chunk = std::move(hook);
     hooks_.now = std::move(now);
   }
+  /// For tests only: in the entries entered from now on, `hook` runs
+  /// between the look at an entry and the change made to it.
+  void set_change_hook(std::function<void(const std::string& path)> hook) {
+    hooks_.before_change = std::move(hook);
+  }
 
  protected:
   /// The user's short date format and time format (LC_TIME as the program

@@ -7,6 +7,7 @@
 
 #include "platform/linux/linux_flush.h"
 #include "platform/linux/linux_own_folder.h"
+#include "platform/linux/linux_proc_fd.h"
 
 namespace fernwise::linux_os {
 
@@ -44,16 +45,26 @@ void FlushBatch(const std::vector<PendingCopy>& copies,
   }
 }
 
-// Gives the copy its name in `at`, its folder found afresh.
+// Gives the copy its name in `at`, its folder found afresh. Its times, where
+// a rename loses them, go to the very file that was copied: it is opened
+// before the rename and checked (device and inode).
 void Name(int at, const PendingCopy& copy) {
+  UniqueFd made;
+  if (copy.times_after_rename) {
+    made.Reset(
+        ::openat(at, copy.temp_name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat now;
+    if (!made.valid() || ::fstat(made.get(), &now) != 0 ||
+        now.st_dev != copy.status.st_dev || now.st_ino != copy.status.st_ino)
+      ThrowError(kCopyFile, copy.path, made.valid() ? ESTALE : errno);
+  }
   // A read-only folder of the process's own lends its write bit again, as
   // it did for the temporary file.
   if (InOwnFolder(at, [&] {
         return ::renameat(at, copy.temp_name.c_str(), at, copy.name.c_str());
       }) != 0)
     ThrowError(kCopyFile, copy.path);
-  if (copy.times_after_rename &&
-      ::utimensat(at, copy.name.c_str(), copy.times, AT_SYMLINK_NOFOLLOW) != 0)
+  if (made.valid() && SetTimesFd(made.get(), copy.times) != 0)
     ThrowError(kCopyFile, copy.path);
 }
 

@@ -1,4 +1,5 @@
 #include <clocale>
+#include <cstdlib>
 #include <ctime>
 #include <functional>
 
@@ -199,6 +200,67 @@ TEST_F(LinuxTempFolderTest, ContentsCompareAndTimesAreSetNeverThroughALink) {
   const timespec before = Lstat(Path("a")).st_mtim;
   EXPECT_THROW(entry_->SetLastModified(Path("link"), FileTime{0}), RunError);
   EXPECT_EQ(Lstat(Path("a")).st_mtim.tv_sec, before.tv_sec);
+}
+
+// A writer of the backup swaps the entry between the look that decided a
+// change and the change (here through the test hook, every time): the change
+// must never land on what was swapped in, a hard link to a file she may not
+// change herself, or another folder. A mode is then not set at all; a time
+// ends the run. FERNWISE_RACE_ROUNDS sets the rounds.
+TEST_F(LinuxTempFolderTest, ChangesNeverLandOnAnEntrySwappedInMeanwhile) {
+  const char* rounds_text = std::getenv("FERNWISE_RACE_ROUNDS");
+  const int rounds = rounds_text != nullptr ? std::atoi(rounds_text) : 50;
+  MakeFolder(Path("dst"));
+  WriteFile(Path("victim"), "root's", 0600);
+  MakeFolder(Path("other"));
+  ASSERT_EQ(::chmod(Path("other").c_str(), 0700), 0);
+  fs_.set_change_hook([&](const std::string& path) {
+    ASSERT_EQ(::rename(path.c_str(), (path + ".gone").c_str()), 0);
+    ASSERT_EQ(path.ends_with("/d")
+                  ? ::rename(Path("other").c_str(), path.c_str())
+                  : ::link(Path("victim").c_str(), path.c_str()),
+              0);
+  });
+  const std::unique_ptr<EntryRun> entry = fs_.Enter({"", Path("dst"), ""}, {});
+  struct Case {
+    const char* name;
+    std::function<void(const std::string&)> change;
+  };
+  const Case cases[] = {
+      {"f",
+       [&](const std::string& f) { entry->SetAttributes(f, Perms(04777)); }},
+      {"f",
+       [&](const std::string& f) { entry->SetLastModified(f, FileTime{}); }},
+      {"d",
+       [&](const std::string& d) { entry->SetAttributes(d, Perms(0777)); }}};
+  int refused = 0;
+  for (int round = 0; round < rounds; ++round) {
+    for (const Case& c : cases) {
+      const std::string path = Path("dst/") + c.name;
+      const bool folder = *c.name == 'd';
+      if (folder) {
+        MakeFolder(path);
+      } else {
+        WriteFile(path, "copy", 0644);
+      }
+      entry->BeginPass();
+      entry->ReadAttributes(Role::kDestination, path);
+      try {
+        c.change(path);
+      } catch (const RunError&) {
+        ++refused;
+      }
+      ASSERT_EQ(Lstat(Path("victim")).st_mode & 07777, 0600u);
+      ASSERT_NE(Lstat(Path("victim")).st_mtim.tv_sec, 0);
+      ASSERT_EQ(Lstat(path).st_mode & 07777, folder ? 0700u : 0600u);
+      ASSERT_EQ(folder ? ::rename(path.c_str(), Path("other").c_str())
+                       : ::unlink(path.c_str()),
+                0);
+      const std::string gone = path + ".gone";
+      ASSERT_EQ(folder ? ::rmdir(gone.c_str()) : ::unlink(gone.c_str()), 0);
+    }
+  }
+  EXPECT_EQ(refused, rounds);
 }
 
 TEST_F(LinuxTempFolderTest, FailuresCarryNumberOperationAndPath) {
