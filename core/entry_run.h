@@ -102,8 +102,27 @@ class EntryRun {
   /// Erases a file of the destination, or a leftover temporary file of the
   /// secondary folder.
   virtual void Delete(Role role, const std::string& path) = 0;
-  /// Makes the destination folder, or leaves it out (see CopyResult).
+  /// Makes the destination folder, or leaves it out (see CopyResult). The
+  /// folder is made private to the run (on POSIX, mode 0700): what it is
+  /// given of its source comes once it is complete (CarryFolder, then its
+  /// mask and its time), so that nobody opens it half filled.
   virtual CopyResult CreateFolder(const std::string& dest) = 0;
+  /// Gives the destination folder `dest` what of the source folder `source`
+  /// goes with it besides its mask and its time, as a copy gives a file: on
+  /// POSIX its owner and group where the run may give them, and, to a folder
+  /// CreateFolder made, its extended attributes and its access and default
+  /// ACLs. A folder found in the destination is given only an owner and
+  /// group that differ from what the run would give (a change of only an
+  /// ACL or an attribute is not noticed, as for files). True where anything
+  /// changed. Nothing on Windows, where a new folder takes its permissions
+  /// from the folder it is made in, as a copied file does.
+  virtual bool CarryFolder(const std::string& source,
+                           const std::string& dest) = 0;
+  /// Sets the last-modified time of the destination folder `dest`, never
+  /// through a link, once what it holds is settled: after the copies into
+  /// it that wait for their flush have taken their names. A drive that
+  /// refuses a folder its time is left as it is.
+  virtual void SetFolderTime(const std::string& dest, FileTime time) = 0;
   virtual void RemoveFolder(const std::string& dest) = 0;
 
   // What keeps the run safe.

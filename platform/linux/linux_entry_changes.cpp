@@ -157,23 +157,6 @@ void LinuxEntryRun::Delete(Role role, const std::string& path) {
   });
 }
 
-CopyResult LinuxEntryRun::CreateFolder(const std::string& dest) {
-  constexpr char kOperation[] = "create folder";
-  constexpr Role kDest = Role::kDestination;
-  const Location at = Prepare(kDest, dest, kOperation, Change::kMakeFolder);
-  const int folder = at.folder.get();
-  if (InOwnFolder(folder, [&] {
-        return ::mkdirat(folder, at.name.c_str(), 0777);
-      }) == 0) {
-    Wrote(kDest, folder, dest);
-    return {};
-  }
-  const int error = errno;
-  const Refusal refusal = WhyRefused(folder, at.name, S_IFDIR, error);
-  if (refusal == Refusal::kNone) ThrowError(kOperation, dest, error);
-  return {RefusalReason(refusal, S_IFDIR, error, {})};
-}
-
 void LinuxEntryRun::RemoveFolder(const std::string& dest) {
   constexpr char kOperation[] = "remove folder";
   constexpr Role kDest = Role::kDestination;

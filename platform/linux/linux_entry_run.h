@@ -122,8 +122,15 @@ class LinuxEntryRun final : public EntryRun {
   CopyResult CopyToNewName(const std::string& displaced,
                            const std::string& target) override;
   void Delete(Role role, const std::string& path) override;
-  /// A name the destination cannot hold is left out.
+  /// A name the destination cannot hold is left out. Made with mode 0700.
   CopyResult CreateFolder(const std::string& dest) override;
+  /// Through the folder's own descriptor, checked to be the folder the pass
+  /// looked at (and for one this entry made, the very folder it made); not
+  /// where the destination keeps no owners.
+  bool CarryFolder(const std::string& source, const std::string& dest) override;
+  /// Through the folder's own descriptor; where copies below it wait for
+  /// their flush, set after they are named (see PendingCopies).
+  void SetFolderTime(const std::string& dest, FileTime time) override;
   void RemoveFolder(const std::string& dest) override;
 
   /// The held source folder's path must still lead to the very folder held
@@ -202,6 +209,16 @@ class LinuxEntryRun final : public EntryRun {
   /// read of the entry is forgotten.
   Location Prepare(Role role, const std::string& path, const char* operation,
                    Change change);
+
+  // Folders (linux_entry_folders.cpp).
+  /// The owner and group the run gives a copy of an entry of status `from`
+  /// whose copy is of status `onto`: root gives both, another user keeps
+  /// their own and gives a group they belong to.
+  std::pair<uid_t, gid_t> OwnersGiven(const struct stat& from,
+                                      const struct stat& onto);
+  /// Whether `status` is a folder this entry made at `path` and has not yet
+  /// completed; forgets it.
+  bool TakeMade(const std::string& path, const struct stat& status);
 
   // Copies (linux_entry_copies.cpp).
   CopyResult CopyAs(Role from_role, const std::string& source, Role to_role,
@@ -287,6 +304,10 @@ class LinuxEntryRun final : public EntryRun {
   AbsentMountPoints absent_mounts_;
   bool absent_mounts_read_ = false;
   std::function<void(const std::string&)> before_change_;  // tests only
+  // Folders made and not yet completed, at most one per level of the tree.
+  std::vector<std::pair<std::string, FolderIdentity>> made_;
+  std::vector<gid_t> groups_;  // this process's, read on first need
+  bool groups_read_ = false;
 };
 
 }  // namespace fernwise::linux_os

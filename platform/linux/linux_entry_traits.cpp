@@ -67,7 +67,8 @@ uint32_t LinuxEntryRun::CarriableBits(const std::string& source,
   // Where only the read-only attribute is kept, it is a file's alone.
   if (!abilities.keeps_permissions)
     return S_ISREG(onto.st_mode) ? ~uint32_t{0} : ~uint32_t{kAttrReadOnly};
-  if (!S_ISREG(from.st_mode)) return ~uint32_t{0};
+  // A folder's set-ID bits and ACL mask follow the same rules as a file's.
+  if (!S_ISREG(from.st_mode) && !S_ISDIR(from.st_mode)) return ~uint32_t{0};
   const mode_t carried =
       CarriedModeOnto(source, from, dest, onto, kPermissionBits);
   return ~(static_cast<uint32_t>(kPermissionBits & ~carried)
@@ -91,7 +92,9 @@ mode_t LinuxEntryRun::CarriedModeOnto(const std::string& source,
   // A file that cannot be opened counts as having no ACL.
   if (const UniqueFd in = open_file(Role::kSource, source); in.valid()) {
     acl = ReadAcl(in.get());
-    nosuid = OnNosuidMount(in.get(), from.st_dev, copy_state_.nosuid_devices);
+    // A folder's set-group-ID bit runs nothing: it only hands on its group.
+    nosuid = S_ISREG(from.st_mode) &&
+             OnNosuidMount(in.get(), from.st_dev, copy_state_.nosuid_devices);
   }
   if (acl.present) {
     const UniqueFd out = open_file(Role::kDestination, target);

@@ -68,7 +68,28 @@ void Name(int at, const PendingCopy& copy) {
     ThrowError(kCopyFile, copy.path);
 }
 
+// Gives the folder its time, where it is still the folder that was seen.
+void SetFolderTime(const PendingFolderTime& time,
+                   const std::function<FolderFd(const std::string&)>& open) {
+  const FolderFd folder = open(time.path);
+  struct stat now;
+  if (!folder.valid() || ::fstat(folder.get(), &now) != 0 ||
+      now.st_dev != time.device || now.st_ino != time.inode)
+    return;  // gone or replaced meanwhile: the next run sets it
+  if (SetTimesFd(folder.get(), time.times) != 0 && !FolderTimeRefused(errno))
+    ThrowError("set last-modified time of", time.path);
+}
+
 }  // namespace
+
+bool FolderTimeRefused(int error) {
+  return error == EPERM || error == EACCES || error == ENOSYS ||
+         error == EOPNOTSUPP;
+}
+
+void PendingCopies::AddFolderTime(PendingFolderTime time) {
+  folder_times_.push_back(std::move(time));
+}
 
 void PendingCopies::Add(PendingCopy copy) {
   bytes_ += copy.status.st_size;
@@ -114,7 +135,8 @@ PendingBatch PendingCopies::TakeAll() {
   folders_.clear();
   bytes_ = 0;
   next_kept_ = 0;
-  return {std::exchange(copies_, {}), std::exchange(made_in_, {})};
+  return {std::exchange(copies_, {}), std::exchange(made_in_, {}),
+          std::exchange(folder_times_, {})};
 }
 
 void DiscardCopies(
@@ -151,6 +173,8 @@ void CommitCopies(
       }
       Name(folder.get(), copy);
     }
+    for (const PendingFolderTime& time : batch.folder_times)
+      SetFolderTime(time, open_folder);
   } catch (...) {
     DiscardCopies(batch, named, open_folder);
     throw;

@@ -42,12 +42,27 @@ struct PendingCopy {
   bool times_after_rename = false;
 };
 
-/// A batch handed over to take its names: the copies, and the folders the
-/// latest of them were made in, kept open by their paths (see KeepFolder).
+/// A folder's time, set once the copies below it have taken their names.
+struct PendingFolderTime {
+  std::string path;  ///< found afresh, and only that folder changed
+  dev_t device;
+  ino_t inode;
+  timespec times[2];
+};
+
+/// A batch handed over to take its names: the copies, the folders the
+/// latest of them were made in, kept open by their paths (see KeepFolder),
+/// and the folder times set after them, in the order they were asked.
 struct PendingBatch {
   std::vector<PendingCopy> copies;
   std::vector<std::pair<std::string, UniqueFd>> made_in;
+  std::vector<PendingFolderTime> folder_times;
 };
+
+/// Whether setting a folder's time failed with `error` because the drive
+/// keeps no folder times, or the folder is another user's: it stays as it
+/// is.
+bool FolderTimeRefused(int error);
 
 /// The batch of copies waiting for one flush.
 class PendingCopies {
@@ -62,6 +77,8 @@ class PendingCopies {
   static constexpr size_t kKeptFolders = 16;
 
   void Add(PendingCopy copy);
+  /// Sets a folder's time after the batch's copies are named.
+  void AddFolderTime(PendingFolderTime time);
   /// Keeps `folder`, the open folder at `path` that the copy added last was
   /// made in, unless it is kept already: should the batch never be named,
   /// its temporary files are removed there, wherever the folder has gone
@@ -95,6 +112,7 @@ class PendingCopies {
   std::unordered_set<std::string, NameHash, std::equal_to<>> folders_;
   int64_t bytes_ = 0;
   std::vector<std::pair<std::string, UniqueFd>> made_in_;
+  std::vector<PendingFolderTime> folder_times_;
   size_t next_kept_ = 0;  // the slot the next folder kept takes when full
 };
 

@@ -205,6 +205,7 @@ class MemoryFileSystem : public FileSystem {
                       bool replace, const ProgressCallback& progress);
   FileTime LastModified(const std::string& path);
   void SetLastModified(const std::string& path, FileTime time);
+  void SetFolderTime(const std::string& path, FileTime time);
   bool SameContent(const std::string& a, const std::string& b,
                    const ProgressCallback& progress);
   int64_t Length(const std::string& path);
