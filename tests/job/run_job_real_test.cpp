@@ -5,12 +5,14 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <functional>
@@ -18,6 +20,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <tuple>
 #include <utility>
 
 #include <gmock/gmock.h>
@@ -431,6 +434,92 @@ TEST_F(RunJobRealTest, SetIdBitsStayOnlyWithTheOwnerAndGroupTheyBelongTo) {
   for (const Case& c : cases)
     EXPECT_EQ(Lstat(Path("dst/") + c.name).st_mode & 07777, c.copied) << c.name;
   EXPECT_THAT(window_.report, HasSubstr("\r\n 0 files refreshed."));
+}
+
+// What `cp -a` keeps of each entry below `folder`, folders included: mode,
+// owner, group, last-modified time and extended attributes (ACLs among
+// them); with `changed`, the time of the last change of status too.
+std::map<std::string, std::string> Kept(const std::string& folder,
+                                        bool changed = false) {
+  std::map<std::string, std::string> kept;
+  std::error_code error;
+  for (const auto& entry :
+       std::filesystem::recursive_directory_iterator(folder, error)) {
+    const std::string path = entry.path().string();
+    struct stat st {};
+    ::lstat(path.c_str(), &st);
+    std::string facts = std::to_string(st.st_mode) + " " +
+                        std::to_string(st.st_uid) + ":" +
+                        std::to_string(st.st_gid) + " " +
+                        std::to_string(st.st_mtim.tv_sec) + "." +
+                        std::to_string(st.st_mtim.tv_nsec);
+    if (changed)
+      facts += " " + std::to_string(st.st_ctim.tv_sec) + "." +
+               std::to_string(st.st_ctim.tv_nsec);
+    char names[1024];
+    const ssize_t length = ::llistxattr(path.c_str(), names, sizeof names);
+    for (ssize_t at = 0; at < length; at += std::strlen(names + at) + 1) {
+      char value[256];
+      const ssize_t size = ::lgetxattr(path.c_str(), names + at, value, 256);
+      facts += std::string(" ") + (names + at) + "=" +
+               std::string(value, size > 0 ? size_t(size) : 0);
+    }
+    kept[path.substr(folder.size())] = facts;
+  }
+  return kept;
+}
+
+// An ACL in the kernel's form: one entry (tag, permissions, id) of each
+// kind, a named user (daemon) among them, masked to read and search.
+std::string NamedUserAcl() {
+  std::string acl("\2\0\0\0", 4);
+  for (const auto [tag, perm, id] : {std::tuple{1, 7, -1}, {2, 5, 1},
+                                     {4, 0, -1}, {0x10, 5, -1}, {0x20, 0, -1}}) {
+    const uint16_t head[2] = {uint16_t(tag), uint16_t(perm)};
+    const uint32_t who = uint32_t(id);
+    acl.append(reinterpret_cast<const char*>(head), 4);
+    acl.append(reinterpret_cast<const char*>(&who), 4);
+  }
+  return acl;
+}
+
+// Another user's tree, backed up by root and by its owner: every folder
+// comes back as cp -a would make it, the owner can open her backup, and a
+// second run changes nothing, not even a folder's status.
+TEST_F(RunJobRealTest, FoldersComeBackWithOwnerModeAclAttributesAndTime) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to make another's tree";
+  const std::string acl = NamedUserAcl();
+  for (const bool as_owner : {false, true}) {
+    SCOPED_TRACE(as_owner ? "as the owner" : "as root");
+    Fresh({"src", "src/private", "src/private/deep", "src/shared", "dst"});
+    ASSERT_EQ(::chmod(root_.c_str(), 0755), 0);
+    WriteFile(Path("src/private/deep/a.txt"), "a");
+    for (const char* path : {"src", "src/private", "src/private/deep",
+                             "src/private/deep/a.txt", "src/shared", "dst"})
+      ASSERT_EQ(::lchown(Path(path).c_str(), testing::kNobody,
+                         testing::kNogroup), 0);
+    ASSERT_EQ(::chmod(Path("src/private").c_str(), 0700), 0);
+    ASSERT_EQ(::chmod(Path("src/private/deep").c_str(), 02750), 0);
+    ASSERT_EQ(::setxattr(Path("src/private").c_str(), "user.note", "n", 1, 0), 0);
+    for (const char* name : {"system.posix_acl_access", "system.posix_acl_default"})
+      ASSERT_EQ(::setxattr(Path("src/shared").c_str(), name, acl.data(),
+                           acl.size(), 0), 0) << name;
+    for (const char* folder : {"src/private/deep", "src/private", "src/shared"})
+      SetTimes(Path(folder), {kOlder.tv_sec, 123456789});
+    WriteFile(Path("Setup.ini"), "MODE, DUPLEX-DESTRUCTIVE\r\n" + Backup("src", "dst"));
+    std::map<std::string, std::string> after_first;
+    for (int run = 0; run < 2; ++run) {
+      std::optional<testing::AsNobody> nobody;
+      if (as_owner) nobody.emplace();
+      ASSERT_FALSE(RunAgain());
+      if (run == 0) after_first = Kept(Path("dst"), true);
+    }
+    EXPECT_EQ(Kept(Path("dst")), Kept(Path("src")));
+    EXPECT_EQ(Kept(Path("dst"), true), after_first);
+    testing::AsNobody nobody;
+    EXPECT_EQ(::faccessat(AT_FDCWD, Path("dst/private/deep").c_str(),
+                          R_OK | X_OK, AT_EACCESS), 0);
+  }
 }
 
 // The source vanishes while the sweep erases: renamed away, or replaced by
