@@ -205,12 +205,18 @@ TEST_F(LinuxTempFolderTest, ContentsCompareAndTimesAreSetNeverThroughALink) {
 // A writer of the backup swaps the entry between the look that decided a
 // change and the change (here through the test hook, every time): the change
 // must never land on what was swapped in, a hard link to a file she may not
-// change herself, or another folder. A mode is then not set at all; a time
-// ends the run. FERNWISE_RACE_ROUNDS sets the rounds.
+// change herself, or another folder. A mode, a folder's owner or time is
+// then not set at all; a file's time ends the run. FERNWISE_RACE_ROUNDS sets
+// the rounds.
 TEST_F(LinuxTempFolderTest, ChangesNeverLandOnAnEntrySwappedInMeanwhile) {
   const char* rounds_text = std::getenv("FERNWISE_RACE_ROUNDS");
   const int rounds = rounds_text != nullptr ? std::atoi(rounds_text) : 50;
   MakeFolder(Path("dst"));
+  MakeFolder(Path("src"));
+  MakeFolder(Path("src/d"));
+  // Another owner, so that the folder's owner is to change where root runs.
+  if (::geteuid() == 0)
+    ASSERT_EQ(::chown(Path("src/d").c_str(), testing::kNobody, 0), 0);
   WriteFile(Path("victim"), "root's", 0600);
   MakeFolder(Path("other"));
   ASSERT_EQ(::chmod(Path("other").c_str(), 0700), 0);
@@ -221,7 +227,7 @@ TEST_F(LinuxTempFolderTest, ChangesNeverLandOnAnEntrySwappedInMeanwhile) {
                   : ::link(Path("victim").c_str(), path.c_str()),
               0);
   });
-  const std::unique_ptr<EntryRun> entry = fs_.Enter({"", Path("dst"), ""}, {});
+  const std::unique_ptr<EntryRun> entry = fs_.Enter({Path("src"), Path("dst"), ""}, {});
   struct Case {
     const char* name;
     std::function<void(const std::string&)> change;
@@ -232,7 +238,11 @@ TEST_F(LinuxTempFolderTest, ChangesNeverLandOnAnEntrySwappedInMeanwhile) {
       {"f",
        [&](const std::string& f) { entry->SetLastModified(f, FileTime{}); }},
       {"d",
-       [&](const std::string& d) { entry->SetAttributes(d, Perms(0777)); }}};
+       [&](const std::string& d) { entry->SetAttributes(d, Perms(0777)); }},
+      {"d",
+       [&](const std::string& d) { entry->CarryFolder(Path("src/d"), d); }},
+      {"d",
+       [&](const std::string& d) { entry->SetFolderTime(d, FileTime{}); }}};
   int refused = 0;
   for (int round = 0; round < rounds; ++round) {
     for (const Case& c : cases) {
@@ -253,6 +263,8 @@ TEST_F(LinuxTempFolderTest, ChangesNeverLandOnAnEntrySwappedInMeanwhile) {
       ASSERT_EQ(Lstat(Path("victim")).st_mode & 07777, 0600u);
       ASSERT_NE(Lstat(Path("victim")).st_mtim.tv_sec, 0);
       ASSERT_EQ(Lstat(path).st_mode & 07777, folder ? 0700u : 0600u);
+      ASSERT_EQ(Lstat(path).st_uid, ::geteuid());
+      ASSERT_NE(Lstat(path).st_mtim.tv_sec, 0);
       ASSERT_EQ(folder ? ::rename(path.c_str(), Path("other").c_str())
                        : ::unlink(path.c_str()),
                 0);
