@@ -35,6 +35,7 @@ class LinuxFileSystem final : public FileSystem {
   /// set to an absolute path; the folders missing are made with mode 0700.
   std::string StateFolder() override;
   /// Mode 0600: the file names it holds are the user's own business.
+  std::unique_ptr<TextOutput> ReplaceTextFile(const std::string& path) override;
   std::unique_ptr<TextOutput> CreateNewTextFile(
       const std::string& path) override;
 

@@ -168,6 +168,11 @@ class MemoryFileSystem : public FileSystem {
   std::unique_ptr<TextOutput> CreateTextFile(const std::string& path) override;
   /// The folder set, made where missing; fails with ENOENT where none is.
   std::string StateFolder() override;
+  /// CreateTextFile: the memory's files have no links to follow.
+  std::unique_ptr<TextOutput> ReplaceTextFile(
+      const std::string& path) override {
+    return CreateTextFile(path);
+  }
   /// Logged as "create" too; null where an entry of the name exists.
   std::unique_ptr<TextOutput> CreateNewTextFile(
       const std::string& path) override;

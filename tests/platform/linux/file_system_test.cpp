@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include <clocale>
 #include <cstdlib>
 #include <ctime>
@@ -347,6 +349,34 @@ TEST_F(LinuxTempFolderTest, TextFileIsEmptiedAndFlushedOnCloseOrUnwind) {
   fs_.CreateTextFile(Path("unclosed.txt"))->Write("kept");
   EXPECT_EQ(ReadFile(Path("unclosed.txt")), "kept");
   EXPECT_THROW(fs_.CreateTextFile(Path("missing/x.txt")), RunError);
+}
+
+// Whatever a writer of the folder plants at a replaced text file's name is
+// replaced whole at Close, never written through or opened (a FIFO would
+// block the run); until then the name keeps what it had, and nothing is
+// left beside it.
+TEST_F(LinuxTempFolderTest, ReplacedTextFileReplacesWhatStandsAtItsName) {
+  WriteFile(Path("victim"), "another's");
+  const std::function<void(const std::string&)> plants[] = {
+      [&](const std::string& at) { WriteFile(at, "old list"); },
+      [&](const std::string& at) { ::symlink(Path("victim").c_str(), at.c_str()); },
+      [&](const std::string& at) { ::symlink("missing", at.c_str()); },
+      [&](const std::string& at) { ::mkfifo(at.c_str(), 0666); },
+  };
+  for (const auto& plant : plants) {
+    const std::string list = Path("list.txt");
+    plant(list);
+    const struct stat before = Lstat(list);
+    auto output = fs_.ReplaceTextFile(list);
+    output->Write("new list");
+    EXPECT_EQ(Lstat(list).st_ino, before.st_ino);
+    output->Close();
+    EXPECT_TRUE(S_ISREG(Lstat(list).st_mode));
+    EXPECT_EQ(ReadFile(list), "new list");
+    EXPECT_EQ(ReadFile(Path("victim")), "another's");
+    EXPECT_THAT(Entries(root_), ElementsAre("list.txt", "victim"));
+    ASSERT_EQ(::unlink(list.c_str()), 0);
+  }
 }
 
 TEST_F(LinuxTempFolderTest, TextFileThatLostWhatItHeldFailsEveryLaterWrite) {
