@@ -62,12 +62,17 @@ void CarryOver(const CopyJob& job, int in, int out, const struct stat& opened,
   const CarriedOwner carried =
       KeepOwner(opened, job.state, job.onto,
                 [&](uid_t uid, gid_t gid) { return ::fchown(out, uid, gid); });
+  // A kept version is an archive, not a program: no set-ID bits and no file
+  // capabilities, lest superseded (perhaps vulnerable) programs of root's
+  // pile up in the secondary folder, runnable.
+  const bool archive = job.naming == TargetName::kNewNameOnly;
   // After the owner: chown clears file capabilities.
   AclFacts acl;
-  const int error = CopyExtendedAttributes(in, out, job.state.euid == 0, acl);
+  const int error =
+      CopyExtendedAttributes(in, out, job.state.euid == 0 && !archive, acl);
   if (error != 0) ThrowError(kCopyFile, job.target.path, error);
   const bool nosuid =
-      OnNosuidMount(in, opened.st_dev, job.state.nosuid_devices);
+      archive || OnNosuidMount(in, opened.st_dev, job.state.nosuid_devices);
   // After the content and the owner: writing or chown clears set-user-ID.
   if (SetCopyMode(out, CarriedMode(opened.st_mode, carried, acl, nosuid),
                   opened.st_mode, job.onto) != 0 ||

@@ -943,6 +943,30 @@ TEST_F(RunJobRealTest, SecondaryNameTakenAfterItsProbeIsNeverReplaced) {
   EXPECT_EQ(ReadFile(Path("dst/a.txt")), "A");
 }
 
+// A displaced set-user-ID program with a file capability (cap_net_raw=ep)
+// is kept as an archive: neither bits nor capability, though root's run
+// gives the new copy both.
+TEST_F(RunJobRealTest, KeptVersionsOfProgramsCannotBeRun) {
+  for (const char* folder : {"src", "dst", "old"}) MakeFolder(Path(folder));
+  const uint32_t capability[5] = {0x02000001, 1u << 13, 0, 0, 0};
+  for (const char* file : {"src/prog", "dst/prog"}) {
+    WriteFile(Path(file), file, 06755);
+    if (::setxattr(Path(file).c_str(), "security.capability", capability,
+                   sizeof capability, 0) != 0)
+      GTEST_SKIP() << "cannot give a file capabilities here";
+  }
+  SetTimes(Path("dst/prog"), kOlder);
+  EXPECT_FALSE(
+      Run(Script("DUPLEX-PRESERVING, " + Path("old")) + Backup("src", "dst")));
+  const std::string kept = Path("old/") + Flattened(Path("src/prog")) + ".1";
+  EXPECT_EQ(ReadFile(kept), "dst/prog");
+  EXPECT_EQ(Lstat(kept).st_mode & 07777, 0755u);
+  EXPECT_LT(::getxattr(kept.c_str(), "security.capability", nullptr, 0), 0);
+  EXPECT_EQ(Lstat(Path("dst/prog")).st_mode & 07777, 06755u);
+  EXPECT_GT(::getxattr(Path("dst/prog").c_str(), "security.capability",
+                       nullptr, 0), 0);
+}
+
 // A drive that fstab names but that is not mounted (a tmpfs, unmounted after
 // the first backup), as the source or below it, keeps its backup however its
 // mount point is filled; an empty source that fstab does not name is refused.
