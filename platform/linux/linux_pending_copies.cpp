@@ -87,18 +87,27 @@ bool FolderTimeRefused(int error) {
          error == EOPNOTSUPP;
 }
 
+// What each entry of the containers costs besides its path's bytes.
+constexpr size_t kEntryBytes = 64;
+
 void PendingCopies::AddFolderTime(PendingFolderTime time) {
+  bookkeeping_ += sizeof time + time.path.size();
   folder_times_.push_back(std::move(time));
 }
 
 void PendingCopies::Add(PendingCopy copy) {
   bytes_ += copy.status.st_size;
+  // Its path twice (its own and the index's), its folder's, its names.
+  bookkeeping_ += sizeof copy + kEntryBytes + 2 * copy.path.size() +
+                  copy.folder.size() + copy.temp_name.size() +
+                  copy.name.size();
   by_path_[copy.path] = copies_.size();
   // The copy's folder and every folder above it, up to the first one known
   // already (whose own are known with it): so that Touches asks a few names
   // instead of looking through every folder of the batch.
   for (std::string_view folder = TrimmedFolder(copy.folder);
        folders_.insert(std::string(folder)).second && folder != "/";) {
+    bookkeeping_ += kEntryBytes + folder.size();
     folder = TrimmedFolder(SplitPath(folder).folder);
   }
   copies_.push_back(std::move(copy));
@@ -134,6 +143,7 @@ PendingBatch PendingCopies::TakeAll() {
   by_path_.clear();
   folders_.clear();
   bytes_ = 0;
+  bookkeeping_ = 0;
   next_kept_ = 0;
   return {std::exchange(copies_, {}), std::exchange(made_in_, {}),
           std::exchange(folder_times_, {})};

@@ -72,6 +72,12 @@ class PendingCopies {
   /// commit), and a bounded wait for any one of them.
   static constexpr size_t kMaxCopies = 8192;
   static constexpr int64_t kMaxBytes = int64_t{1} << 30;
+  /// ... or once its bookkeeping (the paths it keeps, the folders above
+  /// its copies among them, and a share for each entry) passes 8 MiB, so a
+  /// deep tree cannot make it take gigabytes: it then takes at most that
+  /// and one copy's own (each path being under 4,096 bytes, at most about
+  /// 8 MiB more for a copy 2,000 one-letter folders deep).
+  static constexpr size_t kMaxBookkeeping = size_t{8} << 20;
 
   /// So many folders a batch keeps open, the latest it was made in.
   static constexpr size_t kKeptFolders = 16;
@@ -88,7 +94,8 @@ class PendingCopies {
   size_t size() const { return copies_.size(); }
   bool empty() const { return copies_.empty(); }
   bool full() const {
-    return copies_.size() >= kMaxCopies || bytes_ >= kMaxBytes;
+    return copies_.size() >= kMaxCopies || bytes_ >= kMaxBytes ||
+           bookkeeping_ >= kMaxBookkeeping;
   }
   /// What the target `path` will be once its copy is named, or nullptr.
   const struct stat* Find(const std::string& path) const;
@@ -111,6 +118,7 @@ class PendingCopies {
   // making or removal of any of them meets waiting copies.
   std::unordered_set<std::string, NameHash, std::equal_to<>> folders_;
   int64_t bytes_ = 0;
+  size_t bookkeeping_ = 0;  // bytes, roughly (see kMaxBookkeeping)
   std::vector<std::pair<std::string, UniqueFd>> made_in_;
   std::vector<PendingFolderTime> folder_times_;
   size_t next_kept_ = 0;  // the slot the next folder kept takes when full

@@ -27,6 +27,7 @@
 #include "platform/linux/linux_carry.h"
 #include "platform/linux/linux_file_system.h"
 #include "platform/linux/linux_flush.h"
+#include "platform/linux/linux_pending_copies.h"
 #include "platform/linux/posix_destination_abilities.h"
 #include "sync/drive_rules.h"
 #include "tests/support/linux_temp_folder.h"
@@ -358,6 +359,20 @@ INSTANTIATE_TEST_SUITE_P(Ways, LinuxNewNameTest, ::testing::Bool());
 // A copy into a destination waits, under its temporary name, for one flush
 // of its batch. Meanwhile the passes are told what the target will be, and
 // anything that reads or changes the target or its folder names it first.
+// Copies 1,000 folders deep, each in a chain of its own, fill the batch by
+// its bookkeeping long before its count or bytes would.
+TEST(PendingCopiesTest, DeepCopiesFillTheBatchByItsBookkeeping) {
+  linux_os::PendingCopies batch;
+  int added = 0;
+  for (; added < 100 && !batch.full(); ++added) {
+    std::string folder = "/" + std::to_string(added);
+    for (int depth = 0; depth < 1000; ++depth) folder += "/f";
+    batch.Add({folder, "t", "n", folder + "/n", {}, {}});
+  }
+  EXPECT_TRUE(batch.full());
+  EXPECT_LT(added, 10);
+}
+
 TEST_F(LinuxCopyTest, WaitingCopyIsAnsweredForAndNamedBeforeAnythingMeetsIt) {
   using Written = std::vector<std::unique_ptr<WrittenDrive>>;
   using Meet = std::function<void(EntryRun&, const std::string&)>;
