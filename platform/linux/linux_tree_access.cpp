@@ -103,7 +103,10 @@ void TreeAccess::Hold(const EntryFolders& folders) {
     // The user named this folder: links in its path are followed.
     UniqueFd fd(::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     struct stat st;
-    if (!fd.valid() || ::fstat(fd.get(), &st) != 0) continue;
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0) {
+      unheld_[role] = errno != 0 ? errno : ENOENT;
+      continue;
+    }
     Root& root = roots_[role];
     root.path = path;
     root.key = std::string(WithoutTrailingSlashes(path));
@@ -133,6 +136,11 @@ FolderFd TreeAccess::OpenFolder(Role role, std::string_view path,
                                 int flags) const {
   const auto [root, rest] = Locate(role, path);
   if (root == nullptr) {
+    // Fail closed: the kernel would resolve the path through links.
+    if (const int unheld = Unheld(role); unheld != 0) {
+      errno = unheld;
+      return FolderFd::Owned(UniqueFd());
+    }
     const std::string whole(path);
     return FolderFd::Owned(
         UniqueFd(::open(whole.c_str(), flags | O_DIRECTORY | O_CLOEXEC)));

@@ -351,6 +351,17 @@ TEST_F(LinuxTempFolderTest, TextFileIsEmptiedAndFlushedOnCloseOrUnwind) {
   EXPECT_THROW(fs_.CreateTextFile(Path("missing/x.txt")), RunError);
 }
 
+// A named folder missing when the entry starts stays missing for it: a link
+// put at its name meanwhile is not followed into another tree.
+TEST_F(LinuxTempFolderTest, NamedFolderNotHeldIsNeverReachedByItsPath) {
+  MakeFolder(Path("elsewhere"));
+  WriteFile(Path("elsewhere/f"), "not the source's");
+  const std::unique_ptr<EntryRun> entry = fs_.Enter({Path("src"), "", ""}, {});
+  ASSERT_EQ(::symlink(Path("elsewhere").c_str(), Path("src").c_str()), 0);
+  for (const char* path : {"src", "src/f"})
+    EXPECT_FALSE(PathExists(*entry, Role::kSource, Path(path))) << path;
+}
+
 // Whatever a writer of the folder plants at a replaced text file's name is
 // replaced whole at Close, never written through or opened (a FIFO would
 // block the run); until then the name keeps what it had, and nothing is
