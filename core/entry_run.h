@@ -139,6 +139,18 @@ class EntryRun {
   /// configuration names but that is not mounted now: what stands there
   /// says nothing of the drive's content.
   virtual bool AwaitsAbsentDrive(const std::string& folder) = 0;
+  /// Where the held folder of `inner` lies against the held folder of
+  /// `outer`, told by the identity of each folder above it (device and
+  /// inode on POSIX), so that a bind mount cannot hide an overlap that its
+  /// paths do not show. kApart where either is not held, and where the
+  /// system tells no more than the paths do (Windows, whose paths the run
+  /// resolves).
+  enum class Nesting { kApart, kSame, kInside };
+  virtual Nesting NestingOf(Role inner, Role outer) {
+    (void)inner;
+    (void)outer;
+    return Nesting::kApart;
+  }
   /// What the drive holding the folder `folder` of `role` keeps: learnt
   /// (core/drive_traits.h) the first time a run asks about that drive, for
   /// the destination and secondary trees; from its type for the source.

@@ -146,6 +146,8 @@ class LinuxEntryRun final : public EntryRun {
   /// linux_drive_probe.h), once per drive and entry; a source's from the
   /// type of its drive; a path that is no folder's, full resolution.
   DriveTraits Traits(Role role, const std::string& folder) override;
+  /// By ".." from the inner held folder up to the root of its mount tree.
+  Nesting NestingOf(Role inner, Role outer) override;
 
   std::optional<RunError> Settle(
       std::vector<std::unique_ptr<WrittenDrive>>& written) noexcept override;

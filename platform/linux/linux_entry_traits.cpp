@@ -1,6 +1,7 @@
 // What the entry's drives keep, learnt once per drive and entry, and what a
 // copy may carry onto them.
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include "platform/linux/linux_carry.h"
 #include "platform/linux/linux_entry_run.h"
@@ -101,6 +102,30 @@ mode_t LinuxEntryRun::CarriedModeOnto(const std::string& source,
     acl.kept = out.valid() && ReadAcl(out.get()).present;
   }
   return CarriedMode(mode, carried, acl, nosuid);
+}
+
+EntryRun::Nesting LinuxEntryRun::NestingOf(Role inner, Role outer) {
+  const TreeAccess::Root* in = tree_.Held(inner);
+  const TreeAccess::Root* out = tree_.Held(outer);
+  if (in == nullptr || out == nullptr) return Nesting::kApart;
+  if (in->device == out->device && in->inode == out->inode)
+    return Nesting::kSame;
+  // Each folder above, as the kernel walks up: through a bind mount's root
+  // to the folder it is mounted on, so the mount cannot hide its source.
+  UniqueFd folder(
+      ::openat(in->fd.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  struct stat below {};
+  below.st_dev = in->device;
+  below.st_ino = in->inode;
+  for (struct stat now; folder.valid() && ::fstat(folder.get(), &now) == 0;) {
+    if (now.st_dev == out->device && now.st_ino == out->inode)
+      return Nesting::kInside;
+    if (now.st_dev == below.st_dev && now.st_ino == below.st_ino) break;
+    below = now;
+    folder.Reset(
+        ::openat(folder.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  }
+  return Nesting::kApart;
 }
 
 }  // namespace fernwise::linux_os
