@@ -52,11 +52,13 @@ std::pair<struct stat, FolderFd> LinuxEntryRun::CopySource(
 // flush where syncfs reaches the disk. A new name (a secondary copy) is on
 // the disk before the file it keeps is replaced or erased, and a copy made
 // outside a job entry's folders at once.
-Landing LinuxEntryRun::LandingOf(Role role, const std::string& target,
-                                 bool keeping) const {
-  const TreeAccess::Root* root = tree_.Locate(role, target).root;
-  return !keeping && role == Role::kDestination && root != nullptr &&
-                 !root->on_fuse
+// By the drive the copy lands on, which may be mounted inside the named
+// destination: a FUSE drive there flushes each copy on its own.
+Landing LinuxEntryRun::LandingOf(Role role, int folder, bool keeping) {
+  struct stat status;
+  return !keeping && role == Role::kDestination &&
+                 tree_.Held(role) != nullptr && ::fstat(folder, &status) == 0 &&
+                 !OnFuse(folder, status.st_dev)
              ? Landing::kBatched
              : Landing::kFlushed;
 }
@@ -88,7 +90,7 @@ CopyResult LinuxEntryRun::CopyAs(Role from_role, const std::string& source,
       {from_folder.get(), std::string(SplitPath(source).name), source}, status,
       {onto.folder.get(), onto.name, target}, copy_state_,
       AbilitiesOf(drive.traits, drive.write_bits), naming,
-      LandingOf(to_role, target, keeping));
+      LandingOf(to_role, onto.folder.get(), keeping));
   if (!result.made()) return result;
   if (keeping) {
     if (FlushFolder(onto.folder.get()) != 0) ThrowError(kCopyFile, target);

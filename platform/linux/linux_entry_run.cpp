@@ -64,7 +64,27 @@ void LinuxEntryRun::Wrote(Role role, int folder, const std::string& path) {
   if (root == nullptr || role == Role::kSource) return;
   if (std::find(written_.begin(), written_.end(), role) == written_.end())
     written_.push_back(role);
-  if (root->on_fuse && FlushFolder(folder) != 0) ThrowError("flush", path);
+  struct stat status;
+  if (::fstat(folder, &status) != 0) ThrowError("flush", path);
+  const bool on_fuse = OnFuse(folder, status.st_dev);
+  // A drive mounted inside the tree is flushed as the tree's own is.
+  const auto same = [&](const std::unique_ptr<LinuxWrittenDrive>& drive) {
+    return drive->device() == status.st_dev;
+  };
+  if (status.st_dev != root->device &&
+      std::none_of(written_inside_.begin(), written_inside_.end(), same))
+    if (auto drive = LinuxWrittenDrive::At(
+            folder, status.st_dev, std::string(SplitPath(path).folder),
+            on_fuse))
+      written_inside_.push_back(std::move(drive));
+  if (on_fuse && FlushFolder(folder) != 0) ThrowError("flush", path);
+}
+
+bool LinuxEntryRun::OnFuse(int folder, dev_t device) {
+  for (const auto& [known, on_fuse] : fuse_)
+    if (known == device) return on_fuse;
+  fuse_.emplace_back(device, OnFuseMount(folder));
+  return fuse_.back().second;
 }
 
 std::optional<RunError> LinuxEntryRun::Settle(
@@ -92,9 +112,17 @@ std::optional<RunError> LinuxEntryRun::Settle(
       if (drive && std::none_of(written.begin(), written.end(), same))
         written.push_back(std::move(drive));
     }
+    for (std::unique_ptr<LinuxWrittenDrive>& drive : written_inside_) {
+      const auto same = [&](const std::unique_ptr<WrittenDrive>& known) {
+        return known->SameDrive(*drive);
+      };
+      if (std::none_of(written.begin(), written.end(), same))
+        written.push_back(std::move(drive));
+    }
   } catch (...) {  // out of memory: the report's own flush cannot be had
   }
   written_.clear();
+  written_inside_.clear();
   return failure;
 }
 

@@ -57,6 +57,7 @@
 #include "core/entry_run.h"
 #include "platform/linux/linux_copy.h"
 #include "platform/linux/linux_drive_probe.h"
+#include "platform/linux/linux_flush.h"
 #include "platform/linux/linux_listing.h"
 #include "platform/linux/linux_mount_config.h"
 #include "platform/linux/linux_pending_copies.h"
@@ -226,7 +227,10 @@ class LinuxEntryRun final : public EntryRun {
   CopyResult CopyAs(Role from_role, const std::string& source, Role to_role,
                     const std::string& target, TargetName naming);
   /// How a copy to `target` in the tree of `role` takes its name.
-  Landing LandingOf(Role role, const std::string& target, bool keeping) const;
+  Landing LandingOf(Role role, int folder, bool keeping);
+  /// Whether the open folder `folder`, of device `device`, lies on a FUSE
+  /// mount, which ignores syncfs: asked once per device.
+  bool OnFuse(int folder, dev_t device);
   /// The source of a copy: its status, and the folder to read it in.
   std::pair<struct stat, FolderFd> CopySource(Role role,
                                               const std::string& source,
@@ -301,6 +305,10 @@ class LinuxEntryRun final : public EntryRun {
   FolderIdentity kept_folder_;  // where it was read
   const std::string source_;    // the source folder, as the user wrote it
   std::vector<Role> written_;   // trees changed in, in the order first changed
+  // Drives mounted inside a held folder that changes were made on, each
+  // with one of its folders, flushed with the trees' own.
+  std::vector<std::unique_ptr<LinuxWrittenDrive>> written_inside_;
+  std::vector<std::pair<dev_t, bool>> fuse_;  // by device: on a FUSE mount
   std::vector<std::pair<dev_t, LearntDrive>> drives_;  // learnt, by device
   std::vector<std::pair<dev_t, DriveTraits>> typed_;   // sources', by device
   AbsentMountPoints absent_mounts_;

@@ -492,6 +492,36 @@ TEST_F(LinuxCopyTest, SettledEntriesHandOverOneDrivePerDevice) {
   written[0]->Flush({});
 }
 
+// A drive mounted inside the destination is flushed as a drive of its own,
+// with the destination's.
+TEST_F(LinuxCopyTest, DriveMountedInsideTheDestinationIsHandedOverToo) {
+  for (const char* folder : {"src", "dst", "dst/usb"}) MakeFolder(Path(folder));
+  WriteFile(Path("src/a"), "new");
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("tmpfs", Path("dst/usb").c_str(), "tmpfs", 0, nullptr) != 0)
+      ::_exit(77);
+    std::vector<std::unique_ptr<WrittenDrive>> written;
+    const std::unique_ptr<EntryRun> entry =
+        fs_.Enter({Path("src"), Path("dst"), ""}, {});
+    entry->BeginPass();
+    for (const char* target : {"dst/a", "dst/usb/a"})
+      EXPECT_TRUE(entry->Copy(Path("src/a"), Path(target)).made());
+    EXPECT_EQ(entry->Settle(written), std::nullopt);
+    std::vector<std::string> shown;
+    for (const auto& drive : written) shown.push_back(drive->Shown());
+    EXPECT_THAT(shown, ElementsAre(Path("dst"), Path("dst/usb")));
+    ::_exit(HasFailure() ? 1 : 0);
+  }
+  int status = -1;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 77)
+    GTEST_SKIP() << "cannot mount a drive of its own here";
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
 // What a copy cut short leaves behind is known by its name, check code and
 // all: the names a copy really uses, for any target name, within NAME_MAX;
 // a name that merely looks alike (a user's, or the form of earlier
