@@ -1,5 +1,6 @@
 // A whole run on real folders: a script with every keyword and every mode.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -965,6 +966,55 @@ TEST_F(RunJobRealTest, KeptVersionsOfProgramsCannotBeRun) {
   EXPECT_EQ(Lstat(Path("dst/prog")).st_mode & 07777, 06755u);
   EXPECT_GT(::getxattr(Path("dst/prog").c_str(), "security.capability",
                        nullptr, 0), 0);
+}
+
+// Below `at`, `levels` folders named `name`, one in the other, made (or,
+// with `remove`, removed with all they hold) by descriptor, as no path to
+// them fits PATH_MAX; the deepest one's descriptor, or -1.
+int DeepFolders(int at, const std::string& name, int levels, bool remove) {
+  if (levels == 0) return ::dup(at);
+  if (!remove) ::mkdirat(at, name.c_str(), 0755);
+  const int below = ::openat(at, name.c_str(), O_RDONLY | O_DIRECTORY);
+  if (below < 0) return -1;
+  const int deepest = DeepFolders(below, name, levels - 1, remove);
+  if (remove) {
+    ::unlinkat(below, "deep.txt", 0);
+    ::close(below);
+    ::unlinkat(at, name.c_str(), AT_REMOVEDIR);
+    return -1;
+  }
+  ::close(below);
+  return deepest;
+}
+
+// A tree 25 levels of 200-byte names deep is backed up whole and listed,
+// though no path to its deepest file fits PATH_MAX.
+TEST_F(RunJobRealTest, TreesDeeperThanAnyPathAreBackedUpAndListed) {
+  const std::string name(200, 'n');
+  Fresh({"src", "dst"});
+  const int src = ::open(Path("src").c_str(), O_RDONLY | O_DIRECTORY);
+  const int deepest = DeepFolders(src, name, 25, false);
+  ASSERT_GE(deepest, 0);
+  const int file = ::openat(deepest, "deep.txt", O_WRONLY | O_CREAT, 0644);
+  ASSERT_EQ(::write(file, "deep", 4), 4);
+  for (const int fd : {file, deepest}) ::close(fd);
+  const std::optional<RunError> failure =
+      Run(Backup("src", "dst") + "STOREFOLDERTREE, " + Path("dst") + ", " +
+          Path("tree.txt") + "\r\n");
+  EXPECT_FALSE(failure) << failure->Report();
+  const int dst = ::open(Path("dst").c_str(), O_RDONLY | O_DIRECTORY);
+  const int copied = DeepFolders(dst, name, 25, false);
+  char content[8] = {};
+  EXPECT_EQ(::pread(::openat(copied, "deep.txt", O_RDONLY), content, 8, 0), 4);
+  EXPECT_STREQ(content, "deep");
+  const std::string tree = ReadFile(Path("tree.txt"));
+  EXPECT_EQ(std::count(tree.begin(), tree.end(), '\n'), 26 + 25 + 1) << tree;
+  EXPECT_THAT(tree, HasSubstr("deep.txt,FILE, 4 ,"));
+  for (const int top : {src, dst}) {
+    DeepFolders(top, name, 25, true);
+    ::close(top);
+  }
+  ::close(copied);
 }
 
 // A drive that fstab names but that is not mounted (a tmpfs, unmounted after
