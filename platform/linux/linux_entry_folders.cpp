@@ -79,13 +79,15 @@ bool LinuxEntryRun::CarryFolder(const std::string& source,
   const struct stat from = StatEntry(Role::kSource, source, kOperation);
   const struct stat onto = StatEntry(kDest, dest, kOperation);
   const bool made = TakeMade(dest, onto);
+  const auto [uid, gid] = OwnersGiven(from, onto);
+  const bool owners_differ = onto.st_uid != uid || onto.st_gid != gid;
+  // The drive's traits are asked only where something is to change: an
+  // unchanged re-run learns no drive.
+  if (!made && !owners_differ) return false;
   const LearntDrive drive = DriveAt(kDest, dest, onto);
   // Owners mean nothing on a drive that keeps no permissions.
   if (!AbilitiesOf(drive.traits, drive.write_bits).keeps_permissions)
     return false;
-  const auto [uid, gid] = OwnersGiven(from, onto);
-  const bool owners_differ = onto.st_uid != uid || onto.st_gid != gid;
-  if (!made && !owners_differ) return false;
   stats_.Forget(dest);
   const Opened opened = OpenSeen(kDest, dest, onto, kOperation);
   if (!opened.entry.valid()) return false;
