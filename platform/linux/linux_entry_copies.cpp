@@ -54,11 +54,10 @@ std::pair<struct stat, FolderFd> LinuxEntryRun::CopySource(
 // outside a job entry's folders at once.
 // By the drive the copy lands on, which may be mounted inside the named
 // destination: a FUSE drive there flushes each copy on its own.
-Landing LinuxEntryRun::LandingOf(Role role, int folder, bool keeping) {
-  struct stat status;
+Landing LinuxEntryRun::LandingOf(Role role, int folder, dev_t device,
+                                 bool keeping) {
   return !keeping && role == Role::kDestination &&
-                 tree_.Held(role) != nullptr && ::fstat(folder, &status) == 0 &&
-                 !OnFuse(folder, status.st_dev)
+                 tree_.Held(role) != nullptr && !OnFuse(folder, device)
              ? Landing::kBatched
              : Landing::kFlushed;
 }
@@ -85,18 +84,23 @@ CopyResult LinuxEntryRun::CopyAs(Role from_role, const std::string& source,
   Location onto =
       displaced ? std::move(*displaced) : Locate(to_role, target, kCopyFile);
   const size_t waiting = pending_.size();
-  const LearntDrive drive = DriveOfFolder(onto.folder.get());
+  // One look at the folder tells its drive, where the copy lands.
+  struct stat onto_folder;
+  if (::fstat(onto.folder.get(), &onto_folder) != 0)
+    ThrowError(kCopyFile, target);
+  const LearntDrive drive =
+      DriveOfFolder(onto.folder.get(), onto_folder.st_dev);
   const CopyResult result = CopyEntry(
       {from_folder.get(), std::string(SplitPath(source).name), source}, status,
       {onto.folder.get(), onto.name, target}, copy_state_,
       AbilitiesOf(drive.traits, drive.write_bits), naming,
-      LandingOf(to_role, onto.folder.get(), keeping));
+      LandingOf(to_role, onto.folder.get(), onto_folder.st_dev, keeping));
   if (!result.made()) return result;
   if (keeping) {
     if (FlushFolder(onto.folder.get()) != 0) ThrowError(kCopyFile, target);
     NoteKept(source, status, kept_in);
   }
-  Wrote(to_role, onto.folder.get(), target);
+  Wrote(to_role, onto.folder.get(), target, onto_folder.st_dev);
   if (pending_.size() > waiting)
     pending_.KeepFolder(SplitPath(target).folder, onto.folder);
   if (pending_.full()) CommitPending();

@@ -59,23 +59,24 @@ void LinuxEntryRun::CommitIfPending(const std::string& path) {
   if (pending_.Touches(path)) CommitPending();
 }
 
-void LinuxEntryRun::Wrote(Role role, int folder, const std::string& path) {
+void LinuxEntryRun::Wrote(Role role, int folder, const std::string& path,
+                          std::optional<dev_t> device) {
   const TreeAccess::Root* root = tree_.Held(role);
   if (root == nullptr || role == Role::kSource) return;
   if (std::find(written_.begin(), written_.end(), role) == written_.end())
     written_.push_back(role);
   struct stat status;
-  if (::fstat(folder, &status) != 0) ThrowError("flush", path);
-  const bool on_fuse = OnFuse(folder, status.st_dev);
+  if (!device && ::fstat(folder, &status) != 0) ThrowError("flush", path);
+  const dev_t on = device ? *device : status.st_dev;
+  const bool on_fuse = OnFuse(folder, on);
   // A drive mounted inside the tree is flushed as the tree's own is.
   const auto same = [&](const std::unique_ptr<LinuxWrittenDrive>& drive) {
-    return drive->device() == status.st_dev;
+    return drive->device() == on;
   };
-  if (status.st_dev != root->device &&
+  if (on != root->device &&
       std::none_of(written_inside_.begin(), written_inside_.end(), same))
     if (auto drive = LinuxWrittenDrive::At(
-            folder, status.st_dev, std::string(SplitPath(path).folder),
-            on_fuse))
+            folder, on, std::string(SplitPath(path).folder), on_fuse))
       written_inside_.push_back(std::move(drive));
   if (on_fuse && FlushFolder(folder) != 0) ThrowError("flush", path);
 }

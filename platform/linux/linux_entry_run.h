@@ -202,7 +202,9 @@ class LinuxEntryRun final : public EntryRun {
   /// Notes a change made in the tree of `role`, in its open folder
   /// `folder`, for the flush of the drive before the report; on a FUSE
   /// mount, flushes `folder` at once (see linux_flush.h).
-  void Wrote(Role role, int folder, const std::string& path);
+  /// `device` is `folder`'s, where the caller knows it already.
+  void Wrote(Role role, int folder, const std::string& path,
+             std::optional<dev_t> device = std::nullopt);
   /// What a change to the entry at a path is.
   enum class Change { kErase, kEraseFolder, kMakeFolder };
   /// The opening steps of a change to the entry at `path`: a copy waiting
@@ -227,7 +229,7 @@ class LinuxEntryRun final : public EntryRun {
   CopyResult CopyAs(Role from_role, const std::string& source, Role to_role,
                     const std::string& target, TargetName naming);
   /// How a copy to `target` in the tree of `role` takes its name.
-  Landing LandingOf(Role role, int folder, bool keeping);
+  Landing LandingOf(Role role, int folder, dev_t device, bool keeping);
   /// Whether the open folder `folder`, of device `device`, lies on a FUSE
   /// mount, which ignores syncfs: asked once per device.
   bool OnFuse(int folder, dev_t device);
@@ -279,8 +281,9 @@ class LinuxEntryRun final : public EntryRun {
   /// status `status`, keeps: learnt in its folder the first time.
   LearntDrive DriveAt(Role role, const std::string& path,
                       const struct stat& status);
-  /// The same for the open folder `folder`, which a copy writes into.
-  LearntDrive DriveOfFolder(int folder);
+  /// The same for the open folder `folder` of `device`, which a copy
+  /// writes into.
+  LearntDrive DriveOfFolder(int folder, dev_t device);
   /// The drive of `device`, learnt in the folder `open_folder()` yields
   /// where it is not known yet.
   template <typename OpenFolder>

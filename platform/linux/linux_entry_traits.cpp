@@ -34,10 +34,8 @@ LearntDrive LinuxEntryRun::DriveAt(Role role, const std::string& path,
   });
 }
 
-LearntDrive LinuxEntryRun::DriveOfFolder(int folder) {
-  struct stat status;
-  if (::fstat(folder, &status) != 0) return {};
-  return Learnt(status.st_dev, [&] { return FolderFd::Borrowed(folder); });
+LearntDrive LinuxEntryRun::DriveOfFolder(int folder, dev_t device) {
+  return Learnt(device, [&] { return FolderFd::Borrowed(folder); });
 }
 
 // Asked for both sides of every folder whose files differ, but a drive has
