@@ -35,10 +35,12 @@ class ChangeNotes {
                     const std::string& detail) noexcept = 0;
 };
 
-/// Tells the run's listener, if it has one.
+/// Counts the change (RunState::ChangesTold) and tells the run's listener,
+/// if it has one.
 inline void NoteChange(const RunContext& run, Change change,
                        const std::string& path,
                        const std::string& detail = {}) {
+  ++run.state.ChangesTold;
   if (run.notes != nullptr) run.notes->Note(change, path, detail);
 }
 

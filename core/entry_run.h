@@ -102,8 +102,27 @@ class EntryRun {
   /// Erases a file of the destination, or a leftover temporary file of the
   /// secondary folder.
   virtual void Delete(Role role, const std::string& path) = 0;
-  /// Makes the destination folder, or leaves it out (see CopyResult).
+  /// Makes the destination folder, or leaves it out (see CopyResult). The
+  /// folder is made private to the run (on POSIX, mode 0700): what it is
+  /// given of its source comes once it is complete (CarryFolder, then its
+  /// mask and its time), so that nobody opens it half filled.
   virtual CopyResult CreateFolder(const std::string& dest) = 0;
+  /// Gives the destination folder `dest` what of the source folder `source`
+  /// goes with it besides its mask and its time, as a copy gives a file: on
+  /// POSIX its owner and group where the run may give them, and, to a folder
+  /// CreateFolder made, its extended attributes and its access and default
+  /// ACLs. A folder found in the destination is given only an owner and
+  /// group that differ from what the run would give (a change of only an
+  /// ACL or an attribute is not noticed, as for files). True where anything
+  /// changed. Nothing on Windows, where a new folder takes its permissions
+  /// from the folder it is made in, as a copied file does.
+  virtual bool CarryFolder(const std::string& source,
+                           const std::string& dest) = 0;
+  /// Sets the last-modified time of the destination folder `dest`, never
+  /// through a link, once what it holds is settled: after the copies into
+  /// it that wait for their flush have taken their names. A drive that
+  /// refuses a folder its time is left as it is.
+  virtual void SetFolderTime(const std::string& dest, FileTime time) = 0;
   virtual void RemoveFolder(const std::string& dest) = 0;
 
   // What keeps the run safe.
@@ -120,6 +139,18 @@ class EntryRun {
   /// configuration names but that is not mounted now: what stands there
   /// says nothing of the drive's content.
   virtual bool AwaitsAbsentDrive(const std::string& folder) = 0;
+  /// Where the held folder of `inner` lies against the held folder of
+  /// `outer`, told by the identity of each folder above it (device and
+  /// inode on POSIX), so that a bind mount cannot hide an overlap that its
+  /// paths do not show. kApart where either is not held, and where the
+  /// system tells no more than the paths do (Windows, whose paths the run
+  /// resolves).
+  enum class Nesting { kApart, kSame, kInside };
+  virtual Nesting NestingOf(Role inner, Role outer) {
+    (void)inner;
+    (void)outer;
+    return Nesting::kApart;
+  }
   /// What the drive holding the folder `folder` of `role` keeps: learnt
   /// (core/drive_traits.h) the first time a run asks about that drive, for
   /// the destination and secondary trees; from its type for the source.

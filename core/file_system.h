@@ -147,6 +147,15 @@ class FileSystem {
   virtual std::unique_ptr<TextOutput> CreateNewTextFile(
       const std::string& path) = 0;
 
+  /// Makes a new text file beside `path` (never through a link, exclusively,
+  /// as CreateNewTextFile does) that takes the name `path` at Close, so a
+  /// reader sees the old file or the new one, whole. Whatever stands at the
+  /// name (a link or a FIFO too) is replaced then, never followed or
+  /// opened. Where writing or naming it fails, the name keeps what it had
+  /// and the new file is removed.
+  virtual std::unique_ptr<TextOutput> ReplaceTextFile(
+      const std::string& path) = 0;
+
   /// A last-modified time as the listing file writes it: the local date in
   /// the user's short date format, a space and the local time of day, or the
   /// date alone at exactly midnight.

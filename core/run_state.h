@@ -48,6 +48,10 @@ struct RunState {
   /// Every entry a copy left out this run (CopyResult), as its path and the
   /// reason in parentheses.
   std::vector<std::string> LeftOut;
+  /// How many changes the passes have told (core/change_notes.h), left-out
+  /// entries included: by it a pass tells whether it wrote in a folder,
+  /// whose time then needs setting again.
+  uint64_t ChangesTold = 0;
   /// The drives the entries settled so far wrote to and the run has not yet
   /// flushed, one each, in the order first written: what the flush before
   /// the report must reach, a failed run's too.

@@ -22,10 +22,11 @@ FileTime Now() {
 
 // The list with a first line that names the run, so a list that a later run
 // did not replace (it left nothing out) is not taken for that run's; then
-// one entry a line, escaped.
+// one entry a line, escaped. Made beside its name and renamed into place:
+// a link or a FIFO planted at the name is replaced, never written through.
 void WriteList(FileSystem& fs, const std::string& path,
                const std::vector<std::string>& left_out) {
-  std::unique_ptr<TextOutput> out = fs.CreateTextFile(path);
+  std::unique_ptr<TextOutput> out = fs.ReplaceTextFile(path);
   out->Write("Not backed up by the run of " + fs.FormatDateTime(Now()) +
              ", each with the reason:\r\n");
   for (const std::string& entry : left_out)

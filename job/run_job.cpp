@@ -206,12 +206,19 @@ class JobRun {
       return "Secondary Backup Folder (" + secondary + ") does not exist!";
     // Overlapping trees would make the mirror copy into its own source until
     // paths overflow, or let the sweep erase the source.
-    if (LiesInside(fs, dest, source, false))
+    // The paths tell of links, the folders' identities of bind mounts.
+    using enum EntryRun::Nesting;
+    constexpr Role kSource = Role::kSource;
+    constexpr Role kDest = Role::kDestination;
+    if (LiesInside(fs, dest, source, false) ||
+        entry.NestingOf(kDest, kSource) == kInside)
       return "Destination (" + dest + ") lies inside Source (" + source + ")!";
-    if (LiesInside(fs, source, dest, false))
+    if (LiesInside(fs, source, dest, false) ||
+        entry.NestingOf(kSource, kDest) == kInside)
       return "Source (" + source + ") lies inside Destination (" + dest + ")!";
     // Copies kept inside the destination would be swept away with it.
-    if (preserving && LiesInside(fs, secondary, dest, true))
+    if (preserving && (LiesInside(fs, secondary, dest, true) ||
+                       entry.NestingOf(Role::kSecondary, kDest) != kApart))
       return "Secondary Backup Folder (" + secondary +
              ") lies inside Destination (" + dest + ")!";
     return std::nullopt;

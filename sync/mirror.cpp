@@ -95,17 +95,56 @@ void RemoveLeftovers(RunContext& run, EntryRun& entry, std::string& status,
   }
 }
 
-void RefreshFolderMask(RunContext& run, EntryRun& entry, std::string& status,
-                       FolderRules& rules, const std::string& source_folder,
-                       const std::string& dest_folder) {
+/// Gives a folder the mirror made what it carries of its source once all it
+/// holds is there: owner, attributes and ACLs, then its mask (told and
+/// counted when it was made, see RefreshFolderMask).
+void CompleteFolder(EntryRun& entry, FolderRules& rules,
+                    const std::string& source_folder,
+                    const std::string& dest_folder) {
+  entry.CarryFolder(source_folder, dest_folder);
   const uint32_t source_mask =
       entry.ReadAttributes(Role::kSource, source_folder);
   const uint32_t dest_mask =
       entry.ReadAttributes(Role::kDestination, dest_folder);
+  if (const std::optional<uint32_t> mask =
+          rules.MaskToSet(source_folder, dest_folder, source_mask, dest_mask))
+    entry.SetAttributes(dest_folder, *mask & ~uint32_t{kAttrFolder});
+}
+
+/// A folder found in the destination takes its source's owner and group
+/// where they differ from what the run gives, without a text of its own;
+/// the change is told to the run's record.
+void CarryFolderOwner(RunContext& run, EntryRun& entry,
+                      const std::string& source_folder,
+                      const std::string& dest_folder) {
+  if (entry.CarryFolder(source_folder, dest_folder))
+    NoteChange(run, Change::kFolderAttributesRefreshed, dest_folder);
+}
+
+/// The half of a mask both systems share (the attribute bits); the other
+/// half is the platform's, the permission bits on POSIX.
+constexpr uint32_t kSharedBits = 0xFFFF;
+
+/// Sets the folder's mask where it differs from its source's. A folder the
+/// pass has just `made` is private until complete: it is told and counted
+/// here by the bits both systems share, as any new folder, and given its
+/// mask by CompleteFolder.
+void RefreshFolderMask(RunContext& run, EntryRun& entry, std::string& status,
+                       FolderRules& rules, const std::string& source_folder,
+                       const std::string& dest_folder, bool made) {
+  const uint32_t source_mask =
+      entry.ReadAttributes(Role::kSource, source_folder);
+  uint32_t dest_mask = entry.ReadAttributes(Role::kDestination, dest_folder);
+  if (made)
+    dest_mask = (dest_mask & kSharedBits) | (source_mask & ~kSharedBits);
   const std::optional<uint32_t> mask =
       rules.MaskToSet(source_folder, dest_folder, source_mask, dest_mask);
   if (!mask) return;
   ShowJoined(run.window, status, "Refreshing ", dest_folder, "...");
+  if (made) {
+    NoteChange(run, Change::kFolderAttributesRefreshed, dest_folder);
+    return AddOne(run.state.Counters.FoldersRefreshed, "FoldersRefreshed");
+  }
   // The source's mask was read just now and this pass has not touched the
   // source since, so it is set as read, without the folder bit.
   entry.SetAttributes(dest_folder, *mask & ~uint32_t{kAttrFolder});
@@ -242,7 +281,15 @@ void MirrorTree(RunContext& run, EntryRun& entry, std::string& status,
   // The drives' traits are asked once per folder, and only where two times
   // or masks differ.
   FolderRules rules(entry, source_folder, dest_folder);
-  RefreshFolderMask(run, entry, status, rules, source_folder, dest_folder);
+  const bool made = dest == DestFolder::kMade;
+  // Both folders' times come from the looks their masks take anyway.
+  const FileTime source_time = entry.LastModified(Role::kSource, source_folder);
+  const FileTime dest_time =
+      made ? source_time : entry.LastModified(Role::kDestination, dest_folder);
+  if (!made) CarryFolderOwner(run, entry, source_folder, dest_folder);
+  RefreshFolderMask(run, entry, status, rules, source_folder, dest_folder,
+                    made);
+  const uint64_t told = run.state.ChangesTold;
   ShowJoined(run.window, status, "Seeking ", source_folder, "...");
   if (run.state.BackupMode == kSimplex && dest == DestFolder::kFound)
     RemoveLeftovers(run, entry, status, top_source, source_folder, dest_folder);
@@ -258,6 +305,12 @@ void MirrorTree(RunContext& run, EntryRun& entry, std::string& status,
                ChildPath(run.fs, dest_folder, name));
     AddOne(run.state.Counters.FoldersScanned, "FoldersScanned");
   }
+  if (made) CompleteFolder(entry, rules, source_folder, dest_folder);
+  // Its time once its content is settled: what the pass wrote in it (or
+  // below it, for simplicity) changed the time it had.
+  if (made || run.state.ChangesTold != told ||
+      rules.MatchTimes(dest_time, source_time) != TimeMatch::kSame)
+    entry.SetFolderTime(dest_folder, source_time);
 }
 
 }  // namespace

@@ -122,6 +122,7 @@ void SweepTree(Sweep& sweep, const std::string& dest_folder,
   RunContext& run = sweep.run;
   EntryRun& entry = sweep.entry;
   ShowJoined(run.window, sweep.status, "Sweeping ", dest_folder, "...");
+  const uint64_t told = run.state.ChangesTold;
   // Complete before the first probe: a probe ends the listing in progress.
   FolderSnapshot snapshot =
       *TakeSnapshot(run.fs, entry, Role::kDestination, dest_folder);
@@ -147,8 +148,13 @@ void SweepTree(Sweep& sweep, const std::string& dest_folder,
     }
     SweepTree(sweep, ChildPath(run.fs, dest_folder, name), source_side, seen);
   }
-  if (source_seen || !SourceSideGone(entry, sweep.top_source, source_folder))
+  if (source_seen || !SourceSideGone(entry, sweep.top_source, source_folder)) {
+    // What was erased in the folder changed the time the mirror gave it.
+    if (run.state.ChangesTold != told)
+      entry.SetFolderTime(dest_folder,
+                          entry.LastModified(Role::kSource, source_folder));
     return;
+  }
   run.window.ShowStatus("Deleting empty Backup folder...");
   entry.RemoveFolder(dest_folder);
   NoteChange(run, Change::kFolderErased, dest_folder);

@@ -15,6 +15,8 @@ namespace fernwise::linux_os {
 namespace {
 
 constexpr char kAccessAcl[] = "system.posix_acl_access";
+// A folder's: what the entries made in it start with.
+constexpr char kDefaultAcl[] = "system.posix_acl_default";
 constexpr char kCapabilities[] = "security.capability";
 // The kernel's ACL attribute form: a 32-bit version, then entries of a
 // 16-bit tag, 16-bit permissions and a 32-bit id, little-endian.
@@ -64,7 +66,7 @@ std::string AttributeNames(int fd) {
 
 bool Wanted(std::string_view name, bool privileged) {
   return name.starts_with("user.") || name == kAccessAcl ||
-         (privileged && name == kCapabilities);
+         name == kDefaultAcl || (privileged && name == kCapabilities);
 }
 
 // Refusals that mean the target's file system cannot hold the attribute.

@@ -62,12 +62,17 @@ void CarryOver(const CopyJob& job, int in, int out, const struct stat& opened,
   const CarriedOwner carried =
       KeepOwner(opened, job.state, job.onto,
                 [&](uid_t uid, gid_t gid) { return ::fchown(out, uid, gid); });
+  // A kept version is an archive, not a program: no set-ID bits and no file
+  // capabilities, lest superseded (perhaps vulnerable) programs of root's
+  // pile up in the secondary folder, runnable.
+  const bool archive = job.naming == TargetName::kNewNameOnly;
   // After the owner: chown clears file capabilities.
   AclFacts acl;
-  const int error = CopyExtendedAttributes(in, out, job.state.euid == 0, acl);
+  const int error =
+      CopyExtendedAttributes(in, out, job.state.euid == 0 && !archive, acl);
   if (error != 0) ThrowError(kCopyFile, job.target.path, error);
   const bool nosuid =
-      OnNosuidMount(in, opened.st_dev, job.state.nosuid_devices);
+      archive || OnNosuidMount(in, opened.st_dev, job.state.nosuid_devices);
   // After the content and the owner: writing or chown clears set-user-ID.
   if (SetCopyMode(out, CarriedMode(opened.st_mode, carried, acl, nosuid),
                   opened.st_mode, job.onto) != 0 ||
@@ -98,17 +103,19 @@ CopyResult Batch(const CopyJob& job, TempEntry& temp, UniqueFd out, off_t size,
   return Named(true);
 }
 
-// Gives the copy its name once it is on the disk.
+// Gives the copy its name once it is on the disk. Where a rename loses the
+// time, the copy stays open until it has its times again.
 CopyResult Land(const CopyJob& job, TempEntry& temp, UniqueFd out, off_t size,
                 const timespec times[2]) {
   if (job.landing == Landing::kBatched && job.naming == TargetName::kReplace &&
       job.state.pending != nullptr)
     return Batch(job, temp, std::move(out), size, times);
-  if (::fdatasync(out.get()) != 0 || out.Close() != 0)
+  const bool keeps_time = job.onto.rename_keeps_time;
+  if (::fdatasync(out.get()) != 0 || (keeps_time && out.Close() != 0))
     ThrowError(kCopyFile, job.target.path);
   if (!temp.Commit(job.target, job.naming, job.state)) return Named(false);
-  if (KeepTimesAfterRename(job.target.folder, job.target.name, times,
-                           job.onto) != 0)
+  if (!keeps_time && (KeepTimesAfterRename(out.get(), times, job.onto) != 0 ||
+                      out.Close() != 0))
     ThrowError(kCopyFile, job.target.path);
   return Named(true);
 }
@@ -163,14 +170,19 @@ std::optional<CopyResult> CopyOnce(const CopyJob& job, const struct stat& st) {
 
 }  // namespace
 
-CarriedOwner KeepOwner(const struct stat& st, CopyState& state,
-                       const DestinationAbilities& onto,
-                       const std::function<int(uid_t, gid_t)>& change) {
+std::pair<uid_t, gid_t> EffectiveIds(CopyState& state) {
   if (!state.ids_known) {
     state.euid = ::geteuid();
     state.egid = ::getegid();
     state.ids_known = true;
   }
+  return {state.euid, state.egid};
+}
+
+CarriedOwner KeepOwner(const struct stat& st, CopyState& state,
+                       const DestinationAbilities& onto,
+                       const std::function<int(uid_t, gid_t)>& change) {
+  EffectiveIds(state);
   CarriedOwner carried{st.st_uid == state.euid, st.st_gid == state.egid};
   if ((carried.owner && carried.group) || !onto.keeps_permissions)
     return carried;

@@ -5,7 +5,9 @@
 
 #include <string>
 
+#include "core/run_error.h"
 #include "platform/linux/linux_copy_parts.h"
+#include "platform/linux/linux_proc_fd.h"
 #include "platform/linux/linux_refusal.h"
 
 namespace fernwise::linux_os {
@@ -27,20 +29,39 @@ std::string ReadLink(const EntryAt& source, off_t size_hint) {
   }
 }
 
-// The owner and group of a link or special file made as `temp`.
-CarriedOwner KeepOwnerOf(const TempEntry& temp, const struct stat& st,
-                         const CopyJob& job) {
+// The temporary entry `temp` just made as `kind`, opened as itself (O_PATH,
+// not following a link), so that its owner, mode and times are set on the
+// very entry made: one swapped in at its name by whoever may write the
+// folder (a hard link to another file, which has a second name, or another
+// user's entry) is refused, never changed.
+UniqueFd OpenMade(const TempEntry& temp, mode_t kind, const CopyJob& job) {
+  UniqueFd fd(
+      ::openat(temp.folder(), temp.name(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  struct stat made;
+  if (!fd.valid() || ::fstat(fd.get(), &made) != 0)
+    ThrowError(kCopyFile, job.target.path);
+  // Where the drive keeps no owners, every entry shows the mount's.
+  const bool owner_shown = job.onto.keeps_permissions;
+  if ((made.st_mode & S_IFMT) != kind || made.st_nlink != 1 ||
+      (owner_shown && made.st_uid != EffectiveIds(job.state).first))
+    throw RunError(ESTALE,
+                   "Another entry has taken the name of the copy being made; "
+                   "nothing is changed",
+                   kCopyFile, job.target.path);
+  return fd;
+}
+
+// The owner and group of a link or special file made as `made`.
+CarriedOwner KeepOwnerOf(int made, const struct stat& st, const CopyJob& job) {
   return KeepOwner(st, job.state, job.onto, [&](uid_t uid, gid_t gid) {
-    return ::fchownat(temp.folder(), temp.name(), uid, gid,
-                      AT_SYMLINK_NOFOLLOW);
+    return ChownFd(made, uid, gid);
   });
 }
 
-CopyResult SetTimesAndCommit(TempEntry& temp, const struct stat& st,
+CopyResult SetTimesAndCommit(TempEntry& temp, int made, const struct stat& st,
                              const CopyJob& job) {
   const timespec times[2] = {st.st_atim, st.st_mtim};
-  if (::utimensat(temp.folder(), temp.name(), times, AT_SYMLINK_NOFOLLOW) != 0)
-    ThrowError(kCopyFile, job.target.path);
+  if (SetTimesFd(made, times) != 0) ThrowError(kCopyFile, job.target.path);
   return Named(temp.Commit(job.target, job.naming, job.state));
 }
 
@@ -55,8 +76,9 @@ CopyResult CopyLink(const CopyJob& job, const struct stat& st) {
       },
       S_IFLNK);
   if (!temp.made()) return LeftOut(temp, st, job.onto);
-  KeepOwnerOf(temp, st, job);
-  return SetTimesAndCommit(temp, st, job);
+  const UniqueFd made = OpenMade(temp, S_IFLNK, job);
+  KeepOwnerOf(made.get(), st, job);
+  return SetTimesAndCommit(temp, made.get(), st, job);
 }
 
 // An unprivileged process may not make device nodes, and FAT and exFAT hold
@@ -74,14 +96,14 @@ CopyResult CopySpecial(const CopyJob& job, const struct stat& st) {
       },
       kind);
   if (!temp.made()) return LeftOut(temp, st, job.onto);
-  const CarriedOwner carried = KeepOwnerOf(temp, st, job);
+  const UniqueFd made = OpenMade(temp, kind, job);
+  const CarriedOwner carried = KeepOwnerOf(made.get(), st, job);
   // Never opened, so neither its ACL nor its mount is looked at: set-ID bits
   // stay only with the owner and group.
   const mode_t mode = CarriedMode(st.st_mode, carried, AclFacts(), false);
-  if (job.onto.keeps_permissions &&
-      ::fchmodat(temp.folder(), temp.name(), mode, AT_SYMLINK_NOFOLLOW) != 0)
+  if (job.onto.keeps_permissions && ChmodFd(made.get(), mode) != 0)
     ThrowError(kCopyFile, job.target.path);
-  return SetTimesAndCommit(temp, st, job);
+  return SetTimesAndCommit(temp, made.get(), st, job);
 }
 
 }  // namespace fernwise::linux_os

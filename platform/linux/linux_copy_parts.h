@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <optional>
+#include <utility>
 
 #include "platform/linux/linux_carry.h"
 #include "platform/linux/linux_copy.h"
@@ -33,6 +34,9 @@ struct CopyJob {
 CarriedOwner KeepOwner(const struct stat& st, CopyState& state,
                        const DestinationAbilities& onto,
                        const std::function<int(uid_t, gid_t)>& change);
+
+/// The process's effective user and group ids, read once per pass.
+std::pair<uid_t, gid_t> EffectiveIds(CopyState& state);
 
 /// What a copy that the destination refused leaves out, and why.
 CopyResult LeftOut(const TempEntry& temp, const struct stat& st,

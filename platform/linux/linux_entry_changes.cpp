@@ -88,10 +88,45 @@ void LinuxEntryRun::ChangeIn(Role role, const Location& at,
   Wrote(role, folder, path);
 }
 
+LinuxEntryRun::Opened LinuxEntryRun::OpenSeen(Role role,
+                                              const std::string& path,
+                                              const struct stat& seen,
+                                              const char* operation) {
+  if (before_change_) before_change_(path);
+  if (const auto [root, rest] = tree_.Locate(role, path);
+      root != nullptr && rest.empty())
+    return {FolderFd(), FolderFd::Borrowed(root->fd.get())};
+  Location at = Locate(role, path, operation);
+  constexpr int kFlags = O_NOFOLLOW | O_CLOEXEC;
+  UniqueFd fd;
+  // Read access lets every change go through the descriptor itself; where
+  // a folder denies it, the O_PATH descriptor serves through /proc.
+  if (S_ISDIR(seen.st_mode))
+    fd.Reset(::openat(at.folder.get(), at.name.c_str(),
+                      O_RDONLY | O_DIRECTORY | kFlags));
+  if (!fd.valid())
+    fd.Reset(::openat(at.folder.get(), at.name.c_str(), O_PATH | kFlags));
+  struct stat now;
+  if (!fd.valid() && errno != ENOENT && errno != ELOOP)
+    ThrowError(operation, path);
+  if (fd.valid() && ::fstat(fd.get(), &now) != 0) ThrowError(operation, path);
+  if (!fd.valid() || now.st_dev != seen.st_dev || now.st_ino != seen.st_ino ||
+      (now.st_mode & S_IFMT) != (seen.st_mode & S_IFMT)) {
+    // What stands there now was never looked at: the pass looks again.
+    stats_.ForgetEntries();
+    return {std::move(at.folder), FolderFd()};
+  }
+  return {std::move(at.folder), FolderFd::Owned(std::move(fd))};
+}
+
 void LinuxEntryRun::SetAttributes(const std::string& dest, uint32_t mask) {
   constexpr char kOperation[] = "set attributes of";
   constexpr Role kDest = Role::kDestination;
-  CommitIfPending(dest);
+  // A waiting copy's mode is set on the copy once named. A folder's mode
+  // changes nothing of the copies waiting below it (naming them lends a
+  // read-only folder of the run's own its write bit again): the batch is
+  // not cut short for it, nor for a new folder's, once complete.
+  if (pending_.Find(dest) != nullptr) CommitPending();
   const struct stat status = StatEntry(kDest, dest, kOperation);
   // Linux keeps no permissions on a link itself.
   if (S_ISLNK(status.st_mode)) return;
@@ -106,18 +141,14 @@ void LinuxEntryRun::SetAttributes(const std::string& dest, uint32_t mask) {
   } else {
     stats_.Forget(dest);
   }
-  if (const auto [root, rest] = tree_.Locate(kDest, dest);
-      root != nullptr && rest.empty()) {
-    if (ChmodFd(root->fd.get(), *mode) != 0) ThrowError(kOperation, dest);
-    return;
-  }
-  const Location at = Locate(kDest, dest, kOperation);
-  // Never through a link: should the name have become one since it was
-  // read, there is no mode to set.
-  if (::fchmodat(at.folder.get(), at.name.c_str(), *mode,
-                 AT_SYMLINK_NOFOLLOW) == 0)
-    return Wrote(kDest, at.folder.get(), dest);
-  if (errno != EOPNOTSUPP) ThrowError(kOperation, dest);
+  // Decided on `status`, so made on that very inode: a name swapped for a
+  // hard link to another file since (one its owner may not change the mode
+  // of) is never given the mode.
+  const Opened opened = OpenSeen(kDest, dest, status, kOperation);
+  if (!opened.entry.valid()) return;
+  if (ChmodFd(opened.entry.get(), *mode) != 0 && errno != EOPNOTSUPP)
+    ThrowError(kOperation, dest);
+  if (opened.folder.valid()) Wrote(kDest, opened.folder.get(), dest);
 }
 
 // The destination tree is the program's own: a folder that took a read-only
@@ -128,23 +159,6 @@ void LinuxEntryRun::Delete(Role role, const std::string& path) {
   ChangeIn(role, at, path, kOperation, [](int folder, const char* name) {
     return ::unlinkat(folder, name, 0);
   });
-}
-
-CopyResult LinuxEntryRun::CreateFolder(const std::string& dest) {
-  constexpr char kOperation[] = "create folder";
-  constexpr Role kDest = Role::kDestination;
-  const Location at = Prepare(kDest, dest, kOperation, Change::kMakeFolder);
-  const int folder = at.folder.get();
-  if (InOwnFolder(folder, [&] {
-        return ::mkdirat(folder, at.name.c_str(), 0777);
-      }) == 0) {
-    Wrote(kDest, folder, dest);
-    return {};
-  }
-  const int error = errno;
-  const Refusal refusal = WhyRefused(folder, at.name, S_IFDIR, error);
-  if (refusal == Refusal::kNone) ThrowError(kOperation, dest, error);
-  return {RefusalReason(refusal, S_IFDIR, error, {})};
 }
 
 void LinuxEntryRun::RemoveFolder(const std::string& dest) {

@@ -81,6 +81,7 @@ void LinuxEntryRun::SetLastModified(const std::string& path, FileTime time) {
   } else {
     stats_.Forget(path);
   }
+  if (before_change_) before_change_(path);
   const Location at = Locate(kDest, path, kOperation);
   struct stat opened;
   const UniqueFd file = OpenFileSeen(at, path, seen, opened, kOperation);

@@ -52,11 +52,12 @@ std::pair<struct stat, FolderFd> LinuxEntryRun::CopySource(
 // flush where syncfs reaches the disk. A new name (a secondary copy) is on
 // the disk before the file it keeps is replaced or erased, and a copy made
 // outside a job entry's folders at once.
-Landing LinuxEntryRun::LandingOf(Role role, const std::string& target,
-                                 bool keeping) const {
-  const TreeAccess::Root* root = tree_.Locate(role, target).root;
-  return !keeping && role == Role::kDestination && root != nullptr &&
-                 !root->on_fuse
+// By the drive the copy lands on, which may be mounted inside the named
+// destination: a FUSE drive there flushes each copy on its own.
+Landing LinuxEntryRun::LandingOf(Role role, int folder, dev_t device,
+                                 bool keeping) {
+  return !keeping && role == Role::kDestination &&
+                 tree_.Held(role) != nullptr && !OnFuse(folder, device)
              ? Landing::kBatched
              : Landing::kFlushed;
 }
@@ -83,18 +84,23 @@ CopyResult LinuxEntryRun::CopyAs(Role from_role, const std::string& source,
   Location onto =
       displaced ? std::move(*displaced) : Locate(to_role, target, kCopyFile);
   const size_t waiting = pending_.size();
-  const LearntDrive drive = DriveOfFolder(onto.folder.get());
+  // One look at the folder tells its drive, where the copy lands.
+  struct stat onto_folder;
+  if (::fstat(onto.folder.get(), &onto_folder) != 0)
+    ThrowError(kCopyFile, target);
+  const LearntDrive drive =
+      DriveOfFolder(onto.folder.get(), onto_folder.st_dev);
   const CopyResult result = CopyEntry(
       {from_folder.get(), std::string(SplitPath(source).name), source}, status,
       {onto.folder.get(), onto.name, target}, copy_state_,
       AbilitiesOf(drive.traits, drive.write_bits), naming,
-      LandingOf(to_role, target, keeping));
+      LandingOf(to_role, onto.folder.get(), onto_folder.st_dev, keeping));
   if (!result.made()) return result;
   if (keeping) {
     if (FlushFolder(onto.folder.get()) != 0) ThrowError(kCopyFile, target);
     NoteKept(source, status, kept_in);
   }
-  Wrote(to_role, onto.folder.get(), target);
+  Wrote(to_role, onto.folder.get(), target, onto_folder.st_dev);
   if (pending_.size() > waiting)
     pending_.KeepFolder(SplitPath(target).folder, onto.folder);
   if (pending_.full()) CommitPending();

@@ -19,6 +19,7 @@ LinuxEntryRun::LinuxEntryRun(const EntryFolders& folders,
   copy_state_.progress = std::move(progress);
   copy_state_.after_each_chunk = hooks.after_each_chunk;
   copy_state_.now = hooks.now;
+  before_change_ = hooks.before_change;
 }
 
 LinuxEntryRun::~LinuxEntryRun() {
@@ -58,12 +59,33 @@ void LinuxEntryRun::CommitIfPending(const std::string& path) {
   if (pending_.Touches(path)) CommitPending();
 }
 
-void LinuxEntryRun::Wrote(Role role, int folder, const std::string& path) {
+void LinuxEntryRun::Wrote(Role role, int folder, const std::string& path,
+                          std::optional<dev_t> device) {
   const TreeAccess::Root* root = tree_.Held(role);
   if (root == nullptr || role == Role::kSource) return;
   if (std::find(written_.begin(), written_.end(), role) == written_.end())
     written_.push_back(role);
-  if (root->on_fuse && FlushFolder(folder) != 0) ThrowError("flush", path);
+  struct stat status;
+  if (!device && ::fstat(folder, &status) != 0) ThrowError("flush", path);
+  const dev_t on = device ? *device : status.st_dev;
+  const bool on_fuse = OnFuse(folder, on);
+  // A drive mounted inside the tree is flushed as the tree's own is.
+  const auto same = [&](const std::unique_ptr<LinuxWrittenDrive>& drive) {
+    return drive->device() == on;
+  };
+  if (on != root->device &&
+      std::none_of(written_inside_.begin(), written_inside_.end(), same))
+    if (auto drive = LinuxWrittenDrive::At(
+            folder, on, std::string(SplitPath(path).folder), on_fuse))
+      written_inside_.push_back(std::move(drive));
+  if (on_fuse && FlushFolder(folder) != 0) ThrowError("flush", path);
+}
+
+bool LinuxEntryRun::OnFuse(int folder, dev_t device) {
+  for (const auto& [known, on_fuse] : fuse_)
+    if (known == device) return on_fuse;
+  fuse_.emplace_back(device, OnFuseMount(folder));
+  return fuse_.back().second;
 }
 
 std::optional<RunError> LinuxEntryRun::Settle(
@@ -91,9 +113,17 @@ std::optional<RunError> LinuxEntryRun::Settle(
       if (drive && std::none_of(written.begin(), written.end(), same))
         written.push_back(std::move(drive));
     }
+    for (std::unique_ptr<LinuxWrittenDrive>& drive : written_inside_) {
+      const auto same = [&](const std::unique_ptr<WrittenDrive>& known) {
+        return known->SameDrive(*drive);
+      };
+      if (std::none_of(written.begin(), written.end(), same))
+        written.push_back(std::move(drive));
+    }
   } catch (...) {  // out of memory: the report's own flush cannot be had
   }
   written_.clear();
+  written_inside_.clear();
   return failure;
 }
 

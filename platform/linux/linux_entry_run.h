@@ -14,8 +14,10 @@
 //
 // Below the folders the entry names (held from its start), every entry is
 // reached one name at a time from the held folder of its tree, never
-// through a link (see platform/linux/linux_tree_access.h), and every change
-// is made by name in the entry's own open folder. A link or a file standing
+// through a link (see platform/linux/linux_tree_access.h). A mode, owner,
+// time or attribute is changed through a descriptor of the very entry that
+// was looked at (OpenSeen); a rename or an erase by name in the entry's own
+// open folder, found afresh. A link or a file standing
 // where a folder belongs makes the entries below it missing to a probe and
 // ends a change there with an error that names it. The named folders
 // themselves are taken as the user wrote them: a named folder that is a link
@@ -55,6 +57,7 @@
 #include "core/entry_run.h"
 #include "platform/linux/linux_copy.h"
 #include "platform/linux/linux_drive_probe.h"
+#include "platform/linux/linux_flush.h"
 #include "platform/linux/linux_listing.h"
 #include "platform/linux/linux_mount_config.h"
 #include "platform/linux/linux_pending_copies.h"
@@ -64,10 +67,13 @@
 namespace fernwise::linux_os {
 
 /// For tests only, empty in the program: what CopyState calls after each
-/// piece of a file's content, and the clock that times the slices.
+/// piece of a file's content, the clock that times the slices, and what
+/// runs between the look at an entry and the change made to it (given its
+/// path), so that a test can swap the entry there as an attacker would.
 struct CopyHooks {
   std::function<void(int64_t bytes)> after_each_chunk;
   std::function<double()> now;
+  std::function<void(const std::string& path)> before_change;
 };
 
 class LinuxEntryRun final : public EntryRun {
@@ -117,8 +123,15 @@ class LinuxEntryRun final : public EntryRun {
   CopyResult CopyToNewName(const std::string& displaced,
                            const std::string& target) override;
   void Delete(Role role, const std::string& path) override;
-  /// A name the destination cannot hold is left out.
+  /// A name the destination cannot hold is left out. Made with mode 0700.
   CopyResult CreateFolder(const std::string& dest) override;
+  /// Through the folder's own descriptor, checked to be the folder the pass
+  /// looked at (and for one this entry made, the very folder it made); not
+  /// where the destination keeps no owners.
+  bool CarryFolder(const std::string& source, const std::string& dest) override;
+  /// Through the folder's own descriptor; where copies below it wait for
+  /// their flush, set after they are named (see PendingCopies).
+  void SetFolderTime(const std::string& dest, FileTime time) override;
   void RemoveFolder(const std::string& dest) override;
 
   /// The held source folder's path must still lead to the very folder held
@@ -134,6 +147,8 @@ class LinuxEntryRun final : public EntryRun {
   /// linux_drive_probe.h), once per drive and entry; a source's from the
   /// type of its drive; a path that is no folder's, full resolution.
   DriveTraits Traits(Role role, const std::string& folder) override;
+  /// By ".." from the inner held folder up to the root of its mount tree.
+  Nesting NestingOf(Role inner, Role outer) override;
 
   std::optional<RunError> Settle(
       std::vector<std::unique_ptr<WrittenDrive>>& written) noexcept override;
@@ -169,10 +184,27 @@ class LinuxEntryRun final : public EntryRun {
   template <typename Call>
   void ChangeIn(Role role, const Location& at, const std::string& path,
                 const char* operation, Call call);
+  /// An entry to change through its own descriptor, and the folder that
+  /// holds it (invalid for a held folder itself).
+  struct Opened {
+    FolderFd folder;
+    FolderFd entry;
+  };
+  /// The entry at `path`, opened without following a link (a folder for
+  /// reading where it may be, else O_PATH), where it is still the entry
+  /// `seen` that the change was decided on: the same device, inode and
+  /// kind. Where another entry (or none) has taken the name, the entry is
+  /// invalid and what was read is forgotten, so the pass looks again:
+  /// nothing is ever changed on an entry that was not looked at. A held
+  /// folder is its own descriptor.
+  Opened OpenSeen(Role role, const std::string& path, const struct stat& seen,
+                  const char* operation);
   /// Notes a change made in the tree of `role`, in its open folder
   /// `folder`, for the flush of the drive before the report; on a FUSE
   /// mount, flushes `folder` at once (see linux_flush.h).
-  void Wrote(Role role, int folder, const std::string& path);
+  /// `device` is `folder`'s, where the caller knows it already.
+  void Wrote(Role role, int folder, const std::string& path,
+             std::optional<dev_t> device = std::nullopt);
   /// What a change to the entry at a path is.
   enum class Change { kErase, kEraseFolder, kMakeFolder };
   /// The opening steps of a change to the entry at `path`: a copy waiting
@@ -183,11 +215,24 @@ class LinuxEntryRun final : public EntryRun {
   Location Prepare(Role role, const std::string& path, const char* operation,
                    Change change);
 
+  // Folders (linux_entry_folders.cpp).
+  /// The owner and group the run gives a copy of an entry of status `from`
+  /// whose copy is of status `onto`: root gives both, another user keeps
+  /// their own and gives a group they belong to.
+  std::pair<uid_t, gid_t> OwnersGiven(const struct stat& from,
+                                      const struct stat& onto);
+  /// Whether `status` is a folder this entry made at `path` and has not yet
+  /// completed; forgets it.
+  bool TakeMade(const std::string& path, const struct stat& status);
+
   // Copies (linux_entry_copies.cpp).
   CopyResult CopyAs(Role from_role, const std::string& source, Role to_role,
                     const std::string& target, TargetName naming);
   /// How a copy to `target` in the tree of `role` takes its name.
-  Landing LandingOf(Role role, const std::string& target, bool keeping) const;
+  Landing LandingOf(Role role, int folder, dev_t device, bool keeping);
+  /// Whether the open folder `folder`, of device `device`, lies on a FUSE
+  /// mount, which ignores syncfs: asked once per device.
+  bool OnFuse(int folder, dev_t device);
   /// The source of a copy: its status, and the folder to read it in.
   std::pair<struct stat, FolderFd> CopySource(Role role,
                                               const std::string& source,
@@ -236,8 +281,9 @@ class LinuxEntryRun final : public EntryRun {
   /// status `status`, keeps: learnt in its folder the first time.
   LearntDrive DriveAt(Role role, const std::string& path,
                       const struct stat& status);
-  /// The same for the open folder `folder`, which a copy writes into.
-  LearntDrive DriveOfFolder(int folder);
+  /// The same for the open folder `folder` of `device`, which a copy
+  /// writes into.
+  LearntDrive DriveOfFolder(int folder, dev_t device);
   /// The drive of `device`, learnt in the folder `open_folder()` yields
   /// where it is not known yet.
   template <typename OpenFolder>
@@ -262,10 +308,19 @@ class LinuxEntryRun final : public EntryRun {
   FolderIdentity kept_folder_;  // where it was read
   const std::string source_;    // the source folder, as the user wrote it
   std::vector<Role> written_;   // trees changed in, in the order first changed
+  // Drives mounted inside a held folder that changes were made on, each
+  // with one of its folders, flushed with the trees' own.
+  std::vector<std::unique_ptr<LinuxWrittenDrive>> written_inside_;
+  std::vector<std::pair<dev_t, bool>> fuse_;  // by device: on a FUSE mount
   std::vector<std::pair<dev_t, LearntDrive>> drives_;  // learnt, by device
   std::vector<std::pair<dev_t, DriveTraits>> typed_;   // sources', by device
   AbsentMountPoints absent_mounts_;
   bool absent_mounts_read_ = false;
+  std::function<void(const std::string&)> before_change_;  // tests only
+  // Folders made and not yet completed, at most one per level of the tree.
+  std::vector<std::pair<std::string, FolderIdentity>> made_;
+  std::vector<gid_t> groups_;  // this process's, read on first need
+  bool groups_read_ = false;
 };
 
 }  // namespace fernwise::linux_os

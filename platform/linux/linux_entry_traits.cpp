@@ -1,6 +1,7 @@
 // What the entry's drives keep, learnt once per drive and entry, and what a
 // copy may carry onto them.
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include "platform/linux/linux_carry.h"
 #include "platform/linux/linux_entry_run.h"
@@ -33,10 +34,8 @@ LearntDrive LinuxEntryRun::DriveAt(Role role, const std::string& path,
   });
 }
 
-LearntDrive LinuxEntryRun::DriveOfFolder(int folder) {
-  struct stat status;
-  if (::fstat(folder, &status) != 0) return {};
-  return Learnt(status.st_dev, [&] { return FolderFd::Borrowed(folder); });
+LearntDrive LinuxEntryRun::DriveOfFolder(int folder, dev_t device) {
+  return Learnt(device, [&] { return FolderFd::Borrowed(folder); });
 }
 
 // Asked for both sides of every folder whose files differ, but a drive has
@@ -67,7 +66,8 @@ uint32_t LinuxEntryRun::CarriableBits(const std::string& source,
   // Where only the read-only attribute is kept, it is a file's alone.
   if (!abilities.keeps_permissions)
     return S_ISREG(onto.st_mode) ? ~uint32_t{0} : ~uint32_t{kAttrReadOnly};
-  if (!S_ISREG(from.st_mode)) return ~uint32_t{0};
+  // A folder's set-ID bits and ACL mask follow the same rules as a file's.
+  if (!S_ISREG(from.st_mode) && !S_ISDIR(from.st_mode)) return ~uint32_t{0};
   const mode_t carried =
       CarriedModeOnto(source, from, dest, onto, kPermissionBits);
   return ~(static_cast<uint32_t>(kPermissionBits & ~carried)
@@ -91,13 +91,39 @@ mode_t LinuxEntryRun::CarriedModeOnto(const std::string& source,
   // A file that cannot be opened counts as having no ACL.
   if (const UniqueFd in = open_file(Role::kSource, source); in.valid()) {
     acl = ReadAcl(in.get());
-    nosuid = OnNosuidMount(in.get(), from.st_dev, copy_state_.nosuid_devices);
+    // A folder's set-group-ID bit runs nothing: it only hands on its group.
+    nosuid = S_ISREG(from.st_mode) &&
+             OnNosuidMount(in.get(), from.st_dev, copy_state_.nosuid_devices);
   }
   if (acl.present) {
     const UniqueFd out = open_file(Role::kDestination, target);
     acl.kept = out.valid() && ReadAcl(out.get()).present;
   }
   return CarriedMode(mode, carried, acl, nosuid);
+}
+
+EntryRun::Nesting LinuxEntryRun::NestingOf(Role inner, Role outer) {
+  const TreeAccess::Root* in = tree_.Held(inner);
+  const TreeAccess::Root* out = tree_.Held(outer);
+  if (in == nullptr || out == nullptr) return Nesting::kApart;
+  if (in->device == out->device && in->inode == out->inode)
+    return Nesting::kSame;
+  // Each folder above, as the kernel walks up: through a bind mount's root
+  // to the folder it is mounted on, so the mount cannot hide its source.
+  UniqueFd folder(
+      ::openat(in->fd.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  struct stat below {};
+  below.st_dev = in->device;
+  below.st_ino = in->inode;
+  for (struct stat now; folder.valid() && ::fstat(folder.get(), &now) == 0;) {
+    if (now.st_dev == out->device && now.st_ino == out->inode)
+      return Nesting::kInside;
+    if (now.st_dev == below.st_dev && now.st_ino == below.st_ino) break;
+    below = now;
+    folder.Reset(
+        ::openat(folder.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  }
+  return Nesting::kApart;
 }
 
 }  // namespace fernwise::linux_os

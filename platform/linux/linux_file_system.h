@@ -35,6 +35,7 @@ class LinuxFileSystem final : public FileSystem {
   /// set to an absolute path; the folders missing are made with mode 0700.
   std::string StateFolder() override;
   /// Mode 0600: the file names it holds are the user's own business.
+  std::unique_ptr<TextOutput> ReplaceTextFile(const std::string& path) override;
   std::unique_ptr<TextOutput> CreateNewTextFile(
       const std::string& path) override;
 
@@ -45,6 +46,11 @@ class LinuxFileSystem final : public FileSystem {
                      std::function<double()> now = {}) {
     hooks_.after_each_chunk = std::move(hook);
     hooks_.now = std::move(now);
+  }
+  /// For tests only: in the entries entered from now on, `hook` runs
+  /// between the look at an entry and the change made to it.
+  void set_change_hook(std::function<void(const std::string& path)> hook) {
+    hooks_.before_change = std::move(hook);
   }
 
  protected:

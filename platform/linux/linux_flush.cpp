@@ -90,6 +90,16 @@ std::unique_ptr<LinuxWrittenDrive> LinuxWrittenDrive::Of(
       root.device, root.path, std::move(fd), root.on_fuse));
 }
 
+std::unique_ptr<LinuxWrittenDrive> LinuxWrittenDrive::At(int folder,
+                                                        dev_t device,
+                                                        std::string shown,
+                                                        bool on_fuse) {
+  UniqueFd fd = OpenToFlush(folder);
+  if (!fd.valid()) return nullptr;
+  return std::unique_ptr<LinuxWrittenDrive>(
+      new LinuxWrittenDrive(device, std::move(shown), std::move(fd), on_fuse));
+}
+
 bool LinuxWrittenDrive::SameDrive(const WrittenDrive& other) const {
   const auto* linux_drive = dynamic_cast<const LinuxWrittenDrive*>(&other);
   return linux_drive != nullptr && linux_drive->device_ == device_;

@@ -42,8 +42,13 @@ class LinuxWrittenDrive final : public WrittenDrive {
   /// The drive of the held folder `root`; null where the folder cannot be
   /// opened to be flushed.
   static std::unique_ptr<LinuxWrittenDrive> Of(const TreeAccess::Root& root);
+  /// The drive of the open folder `folder` (of device `device`), shown as
+  /// `shown`: one mounted inside a held folder.
+  static std::unique_ptr<LinuxWrittenDrive> At(int folder, dev_t device,
+                                               std::string shown, bool on_fuse);
 
   const std::string& Shown() const override { return shown_; }
+  dev_t device() const { return device_; }
   /// By device: the run flushes each file system once.
   bool SameDrive(const WrittenDrive& other) const override;
   /// syncfs; nothing on a FUSE mount, which had each change flushed as it

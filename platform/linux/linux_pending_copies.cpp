@@ -7,6 +7,7 @@
 
 #include "platform/linux/linux_flush.h"
 #include "platform/linux/linux_own_folder.h"
+#include "platform/linux/linux_proc_fd.h"
 
 namespace fernwise::linux_os {
 
@@ -44,29 +45,69 @@ void FlushBatch(const std::vector<PendingCopy>& copies,
   }
 }
 
-// Gives the copy its name in `at`, its folder found afresh.
+// Gives the copy its name in `at`, its folder found afresh. Its times, where
+// a rename loses them, go to the very file that was copied: it is opened
+// before the rename and checked (device and inode).
 void Name(int at, const PendingCopy& copy) {
+  UniqueFd made;
+  if (copy.times_after_rename) {
+    made.Reset(
+        ::openat(at, copy.temp_name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat now;
+    if (!made.valid() || ::fstat(made.get(), &now) != 0 ||
+        now.st_dev != copy.status.st_dev || now.st_ino != copy.status.st_ino)
+      ThrowError(kCopyFile, copy.path, made.valid() ? ESTALE : errno);
+  }
   // A read-only folder of the process's own lends its write bit again, as
   // it did for the temporary file.
   if (InOwnFolder(at, [&] {
         return ::renameat(at, copy.temp_name.c_str(), at, copy.name.c_str());
       }) != 0)
     ThrowError(kCopyFile, copy.path);
-  if (copy.times_after_rename &&
-      ::utimensat(at, copy.name.c_str(), copy.times, AT_SYMLINK_NOFOLLOW) != 0)
+  if (made.valid() && SetTimesFd(made.get(), copy.times) != 0)
     ThrowError(kCopyFile, copy.path);
+}
+
+// Gives the folder its time, where it is still the folder that was seen.
+void SetFolderTime(const PendingFolderTime& time,
+                   const std::function<FolderFd(const std::string&)>& open) {
+  const FolderFd folder = open(time.path);
+  struct stat now;
+  if (!folder.valid() || ::fstat(folder.get(), &now) != 0 ||
+      now.st_dev != time.device || now.st_ino != time.inode)
+    return;  // gone or replaced meanwhile: the next run sets it
+  if (SetTimesFd(folder.get(), time.times) != 0 && !FolderTimeRefused(errno))
+    ThrowError("set last-modified time of", time.path);
 }
 
 }  // namespace
 
+bool FolderTimeRefused(int error) {
+  return error == EPERM || error == EACCES || error == ENOSYS ||
+         error == EOPNOTSUPP;
+}
+
+// What each entry of the containers costs besides its path's bytes.
+constexpr size_t kEntryBytes = 64;
+
+void PendingCopies::AddFolderTime(PendingFolderTime time) {
+  bookkeeping_ += sizeof time + time.path.size();
+  folder_times_.push_back(std::move(time));
+}
+
 void PendingCopies::Add(PendingCopy copy) {
   bytes_ += copy.status.st_size;
+  // Its path twice (its own and the index's), its folder's, its names.
+  bookkeeping_ += sizeof copy + kEntryBytes + 2 * copy.path.size() +
+                  copy.folder.size() + copy.temp_name.size() +
+                  copy.name.size();
   by_path_[copy.path] = copies_.size();
   // The copy's folder and every folder above it, up to the first one known
   // already (whose own are known with it): so that Touches asks a few names
   // instead of looking through every folder of the batch.
   for (std::string_view folder = TrimmedFolder(copy.folder);
        folders_.insert(std::string(folder)).second && folder != "/";) {
+    bookkeeping_ += kEntryBytes + folder.size();
     folder = TrimmedFolder(SplitPath(folder).folder);
   }
   copies_.push_back(std::move(copy));
@@ -102,8 +143,10 @@ PendingBatch PendingCopies::TakeAll() {
   by_path_.clear();
   folders_.clear();
   bytes_ = 0;
+  bookkeeping_ = 0;
   next_kept_ = 0;
-  return {std::exchange(copies_, {}), std::exchange(made_in_, {})};
+  return {std::exchange(copies_, {}), std::exchange(made_in_, {}),
+          std::exchange(folder_times_, {})};
 }
 
 void DiscardCopies(
@@ -140,6 +183,8 @@ void CommitCopies(
       }
       Name(folder.get(), copy);
     }
+    for (const PendingFolderTime& time : batch.folder_times)
+      SetFolderTime(time, open_folder);
   } catch (...) {
     DiscardCopies(batch, named, open_folder);
     throw;

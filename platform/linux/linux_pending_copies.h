@@ -42,12 +42,27 @@ struct PendingCopy {
   bool times_after_rename = false;
 };
 
-/// A batch handed over to take its names: the copies, and the folders the
-/// latest of them were made in, kept open by their paths (see KeepFolder).
+/// A folder's time, set once the copies below it have taken their names.
+struct PendingFolderTime {
+  std::string path;  ///< found afresh, and only that folder changed
+  dev_t device;
+  ino_t inode;
+  timespec times[2];
+};
+
+/// A batch handed over to take its names: the copies, the folders the
+/// latest of them were made in, kept open by their paths (see KeepFolder),
+/// and the folder times set after them, in the order they were asked.
 struct PendingBatch {
   std::vector<PendingCopy> copies;
   std::vector<std::pair<std::string, UniqueFd>> made_in;
+  std::vector<PendingFolderTime> folder_times;
 };
+
+/// Whether setting a folder's time failed with `error` because the drive
+/// keeps no folder times, or the folder is another user's: it stays as it
+/// is.
+bool FolderTimeRefused(int error);
 
 /// The batch of copies waiting for one flush.
 class PendingCopies {
@@ -57,11 +72,19 @@ class PendingCopies {
   /// commit), and a bounded wait for any one of them.
   static constexpr size_t kMaxCopies = 8192;
   static constexpr int64_t kMaxBytes = int64_t{1} << 30;
+  /// ... or once its bookkeeping (the paths it keeps, the folders above
+  /// its copies among them, and a share for each entry) passes 8 MiB, so a
+  /// deep tree cannot make it take gigabytes: it then takes at most that
+  /// and one copy's own (each path being under 4,096 bytes, at most about
+  /// 8 MiB more for a copy 2,000 one-letter folders deep).
+  static constexpr size_t kMaxBookkeeping = size_t{8} << 20;
 
   /// So many folders a batch keeps open, the latest it was made in.
   static constexpr size_t kKeptFolders = 16;
 
   void Add(PendingCopy copy);
+  /// Sets a folder's time after the batch's copies are named.
+  void AddFolderTime(PendingFolderTime time);
   /// Keeps `folder`, the open folder at `path` that the copy added last was
   /// made in, unless it is kept already: should the batch never be named,
   /// its temporary files are removed there, wherever the folder has gone
@@ -71,7 +94,8 @@ class PendingCopies {
   size_t size() const { return copies_.size(); }
   bool empty() const { return copies_.empty(); }
   bool full() const {
-    return copies_.size() >= kMaxCopies || bytes_ >= kMaxBytes;
+    return copies_.size() >= kMaxCopies || bytes_ >= kMaxBytes ||
+           bookkeeping_ >= kMaxBookkeeping;
   }
   /// What the target `path` will be once its copy is named, or nullptr.
   const struct stat* Find(const std::string& path) const;
@@ -94,7 +118,9 @@ class PendingCopies {
   // making or removal of any of them meets waiting copies.
   std::unordered_set<std::string, NameHash, std::equal_to<>> folders_;
   int64_t bytes_ = 0;
+  size_t bookkeeping_ = 0;  // bytes, roughly (see kMaxBookkeeping)
   std::vector<std::pair<std::string, UniqueFd>> made_in_;
+  std::vector<PendingFolderTime> folder_times_;
   size_t next_kept_ = 0;  // the slot the next folder kept takes when full
 };
 

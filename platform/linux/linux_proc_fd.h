@@ -31,4 +31,9 @@ int ChmodFd(int fd, mode_t mode);
 /// with errno.
 int SetTimesFd(int fd, const timespec times[2]);
 
+/// Sets the owner and group of the entry `fd` refers to (a link's own
+/// where it is one), which may have been opened with O_PATH. 0, or -1 with
+/// errno.
+int ChownFd(int fd, uid_t uid, gid_t gid);
+
 }  // namespace fernwise::linux_os

@@ -63,6 +63,11 @@ int StatCache::ReadEntry(Role role, const std::string& path,
   // path without a folder is read as it stands.
   const bool plain = path.back() != '/' && parts.name != "." &&
                      parts.name != ".." && path.find('/') != std::string::npos;
+  // Nothing of a tree whose named folder could not be held is looked at.
+  if (const int unheld = tree_.Unheld(role); unheld != 0) {
+    errno = unheld;
+    return -1;
+  }
   const bool below = tree_.Below(role, path);
   if (!plain && !below) return ::lstat(path.c_str(), &status);
   const Folder& folder = OpenFolder(role, parts.folder);

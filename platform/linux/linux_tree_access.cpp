@@ -19,6 +19,8 @@ namespace {
 constexpr int kFolderFlags = O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 // openat2 answers EAGAIN when a rename elsewhere raced with its walk.
 constexpr int kRaceRetries = 8;
+// The longest part of a path handed to the kernel at once.
+constexpr size_t kPartBytes = 2048;
 
 std::string_view WithoutTrailingSlashes(std::string_view path) {
   while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
@@ -70,10 +72,19 @@ UniqueFd WalkBeneath(int base, std::string_view relative, int flags) {
 }
 
 // The folder `relative` names below `base`, reached without following any
-// link and without leaving `base`.
+// link and without leaving `base`. A path of any depth is walked a part at
+// a time, each far shorter than PATH_MAX, from the folder the part before
+// it reached.
 UniqueFd OpenBeneath(int base, std::string_view relative, int flags) {
   static std::atomic<bool> openat2_works{true};
   relative = WithoutLeadingSlashes(relative);
+  if (const size_t cut = relative.rfind('/', kPartBytes);
+      relative.size() > kPartBytes && cut != std::string_view::npos &&
+      cut > 0) {
+    const UniqueFd part = OpenBeneath(base, relative.substr(0, cut), O_PATH);
+    if (!part.valid()) return UniqueFd();
+    return OpenBeneath(part.get(), relative.substr(cut + 1), flags);
+  }
   if (openat2_works.load(std::memory_order_relaxed)) {
     open_how how{};
     how.flags = static_cast<uint64_t>(flags | kFolderFlags);
@@ -103,7 +114,10 @@ void TreeAccess::Hold(const EntryFolders& folders) {
     // The user named this folder: links in its path are followed.
     UniqueFd fd(::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     struct stat st;
-    if (!fd.valid() || ::fstat(fd.get(), &st) != 0) continue;
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0) {
+      unheld_[role] = errno != 0 ? errno : ENOENT;
+      continue;
+    }
     Root& root = roots_[role];
     root.path = path;
     root.key = std::string(WithoutTrailingSlashes(path));
@@ -133,6 +147,11 @@ FolderFd TreeAccess::OpenFolder(Role role, std::string_view path,
                                 int flags) const {
   const auto [root, rest] = Locate(role, path);
   if (root == nullptr) {
+    // Fail closed: the kernel would resolve the path through links.
+    if (const int unheld = Unheld(role); unheld != 0) {
+      errno = unheld;
+      return FolderFd::Owned(UniqueFd());
+    }
     const std::string whole(path);
     return FolderFd::Owned(
         UniqueFd(::open(whole.c_str(), flags | O_DIRECTORY | O_CLOEXEC)));

@@ -75,12 +75,16 @@ class TreeAccess {
     std::string_view rest;
   };
 
-  /// Opens the entry's folders; one that cannot be opened is not held, and
-  /// paths in its tree are then opened as the kernel resolves them.
+  /// Opens the entry's folders. One that cannot be opened is not held, and
+  /// nothing in its tree is opened then: it stays missing (or refused, as
+  /// its opening was) for the whole entry, however it comes to be.
   void Hold(const EntryFolders& folders);
 
   /// The held folder of `role`, or nullptr.
   const Root* Held(Role role) const;
+  /// Why the folder named for `role` could not be held (an errno), or 0
+  /// where it is held or none was named.
+  int Unheld(Role role) const { return unheld_[static_cast<size_t>(role)]; }
   /// Where `path` lies in the tree of `role`: found after the held folder's
   /// length, never searched for among the folders.
   Place Locate(Role role, std::string_view path) const;
@@ -92,7 +96,8 @@ class TreeAccess {
 
   /// Opens the folder at `path` in the tree of `role` with `flags` (O_PATH
   /// or O_RDONLY): a held folder itself, anything below one name by name
-  /// without following a link, any other path as the kernel resolves it.
+  /// without following a link, nothing in the tree of a folder named but
+  /// not held, any other path as the kernel resolves it.
   /// On failure the result is invalid and errno says why; below a held
   /// folder ELOOP means a link stands in the way, ENOTDIR a file.
   FolderFd OpenFolder(Role role, std::string_view path, int flags) const;
@@ -106,6 +111,7 @@ class TreeAccess {
 
  private:
   std::array<Root, 3> roots_;  // indexed by Role
+  std::array<int, 3> unheld_{};  // why a named folder was not held
 };
 
 }  // namespace fernwise::linux_os

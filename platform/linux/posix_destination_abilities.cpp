@@ -41,11 +41,10 @@ int SetCopyMode(int fd, mode_t carried, mode_t source_mode,
   return ::fchmod(fd, KeptMode(true, status.st_mode, abilities));
 }
 
-int KeepTimesAfterRename(int folder, const std::string& name,
-                         const timespec times[2],
+int KeepTimesAfterRename(int fd, const timespec times[2],
                          const DestinationAbilities& abilities) {
   if (abilities.rename_keeps_time) return 0;
-  return ::utimensat(folder, name.c_str(), times, AT_SYMLINK_NOFOLLOW);
+  return ::futimens(fd, times);
 }
 
 }  // namespace fernwise::linux_os

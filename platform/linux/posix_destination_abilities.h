@@ -48,11 +48,11 @@ mode_t KeptMode(bool read_only, mode_t onto_mode,
 int SetCopyMode(int fd, mode_t carried, mode_t source_mode,
                 const DestinationAbilities& abilities);
 
-/// Gives the entry `name` in `folder`, just renamed into place, its `times`
-/// again where the destination does not keep them through a rename. 0, or
-/// -1 with errno.
-int KeepTimesAfterRename(int folder, const std::string& name,
-                         const timespec times[2],
+/// Gives the open file `fd`, just renamed into place, its `times` again
+/// where the destination does not keep them through a rename: through its
+/// descriptor, as the name may hold another entry by now. 0, or -1 with
+/// errno.
+int KeepTimesAfterRename(int fd, const timespec times[2],
                          const DestinationAbilities& abilities);
 
 }  // namespace fernwise::linux_os

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <string_view>
 
+#include "core/temporary_name.h"
 #include "core/text_output.h"
 #include "platform/linux/linux_file_system.h"
 #include "platform/linux/posix_support.h"
@@ -47,6 +48,43 @@ class FileSink final : public ByteSink {
   UniqueFd fd_;
   std::string path_;
   bool sync_at_close_;
+};
+
+// A new file beside its final name, given that name at Close: until then
+// the name keeps what it had, and a file that fails to be written or named
+// is removed.
+class ReplacingSink final : public ByteSink {
+ public:
+  ReplacingSink(UniqueFd folder, UniqueFd fd, std::string temp,
+                std::string name, std::string path)
+      : folder_(std::move(folder)),
+        file_(std::move(fd), path, true),
+        temp_(std::move(temp)),
+        name_(std::move(name)),
+        path_(std::move(path)) {}
+  ~ReplacingSink() override {
+    if (!temp_.empty()) ::unlinkat(folder_.get(), temp_.c_str(), 0);
+  }
+
+  void Write(const char* data, size_t size) override {
+    file_.Write(data, size);
+  }
+  void Sync() override { file_.Sync(); }
+  // Written through first, so the name never holds a file cut short.
+  void Close() override {
+    file_.Close();
+    if (::renameat(folder_.get(), temp_.c_str(), folder_.get(),
+                   name_.c_str()) != 0)
+      ThrowError("write", path_);
+    temp_.clear();
+  }
+
+ private:
+  UniqueFd folder_;
+  FileSink file_;
+  std::string temp_;
+  std::string name_;
+  std::string path_;
 };
 
 // The C and POSIX locales (and C.UTF-8, the same with UTF-8 text) have only
@@ -104,6 +142,32 @@ std::unique_ptr<TextOutput> LinuxFileSystem::CreateNewTextFile(
   }
   return std::make_unique<BufferedTextOutput>(
       std::make_unique<FileSink>(std::move(fd), path, false), path);
+}
+
+std::unique_ptr<TextOutput> LinuxFileSystem::ReplaceTextFile(
+    const std::string& path) {
+  constexpr int kAttempts = 16;
+  const linux_os::PathParts parts = linux_os::SplitPath(path);
+  const std::string name(parts.name);
+  UniqueFd folder(::open(std::string(parts.folder).c_str(),
+                         O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!folder.valid()) ThrowError("create", path);
+  const std::string head = linux_os::TemporaryHead(name);
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    std::string temp = MakeTemporaryName(head, "");
+    // O_EXCL with O_NOFOLLOW: only a file this call made is written.
+    UniqueFd fd(::openat(folder.get(), temp.c_str(),
+                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC |
+                             O_NOCTTY,
+                         0666));
+    if (fd.valid())
+      return std::make_unique<BufferedTextOutput>(
+          std::make_unique<ReplacingSink>(std::move(folder), std::move(fd),
+                                          std::move(temp), name, path),
+          path);
+    if (errno != EEXIST) break;
+  }
+  ThrowError("create", path);
 }
 
 LocalDateTimeText LinuxFileSystem::LocalTexts(FileTime time) {

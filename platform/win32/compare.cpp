@@ -119,16 +119,27 @@ bool Win32EntryRun::SameContent(const std::string& a, const std::string& b) {
 }
 
 void Win32EntryRun::SetLastModified(const std::string& path, FileTime time) {
+  SetWriteTime(path, time, false);
+}
+
+void Win32EntryRun::SetFolderTime(const std::string& dest, FileTime time) {
+  SetWriteTime(dest, time, true);
+}
+
+void Win32EntryRun::SetWriteTime(const std::string& path, FileTime time,
+                                 bool folder) {
   constexpr char kOperation[] = "set time";
   entries_.Forget(path);
   FILETIME stamp{};
   if (!win32::FiletimeOf(time, stamp))
     ThrowError(ERROR_INVALID_PARAMETER, kOperation, path);
   // The entry itself, never what a link leads to.
-  const win32::FileHandle file =
-      OpenEntry(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                FILE_FLAG_OPEN_REPARSE_POINT);
+  const win32::FileHandle file = OpenEntry(
+      path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+      FILE_FLAG_OPEN_REPARSE_POINT | (folder ? FILE_FLAG_BACKUP_SEMANTICS : 0));
   if (!file.valid()) ThrowError(GetLastError(), kOperation, path);
+  // A junction put in the destination by hand keeps its own time.
+  if (IsLink(file.get()) && folder) return;
   if (IsLink(file.get()))
     throw RunError(ERROR_CANT_ACCESS_FILE,
                    "A link stands where a file belongs; no time is set "

@@ -108,6 +108,13 @@ class Win32EntryRun final : public EntryRun {
   /// platform/win32/displaced.cpp).
   void Delete(Role role, const std::string& path) override;
   CopyResult CreateFolder(const std::string& dest) override;
+  /// Nothing: a folder made here takes its permissions from its parent, as
+  /// a copied file does.
+  bool CarryFolder(const std::string&, const std::string&) override {
+    return false;
+  }
+  /// On the folder's own handle, never through a junction or link.
+  void SetFolderTime(const std::string& dest, FileTime time) override;
   /// Clears the read-only bit first, as Delete does, and removes the links
   /// to folders the folder holds.
   void RemoveFolder(const std::string& dest) override;
@@ -127,6 +134,9 @@ class Win32EntryRun final : public EntryRun {
   const Calls& calls() const { return calls_; }
 
  private:
+  /// Sets the last-modified time of the file or `folder` at `path` on its
+  /// own handle.
+  void SetWriteTime(const std::string& path, FileTime time, bool folder);
   const win32::HeldFolder& Held(Role role) const {
     return held_[static_cast<size_t>(role)];
   }

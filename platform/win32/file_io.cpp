@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 
 #include "platform/win32/file_system.h"
 #include "platform/win32/handle.h"
@@ -155,6 +156,66 @@ std::unique_ptr<TextOutput> Win32FileSystem::CreateNewTextFile(
   }
   return std::make_unique<BufferedTextOutput>(
       std::make_unique<FileSink>(std::move(file), path, false), path);
+}
+
+namespace {
+
+// A new file beside its final name, given that name at Close: until then
+// the name keeps what it had, and a file that fails to be written or named
+// is removed.
+class ReplacingSink final : public ByteSink {
+ public:
+  ReplacingSink(win32::FileHandle file, std::string temp, std::string path)
+      : file_(std::make_unique<FileSink>(std::move(file), path, true)),
+        temp_(std::move(temp)),
+        path_(std::move(path)) {}
+  ~ReplacingSink() override {
+    if (temp_.empty()) return;
+    file_.reset();  // closed first: an open file cannot be deleted
+    DeleteFileW(WidenPath(temp_).c_str());
+  }
+
+  void Write(const char* data, size_t size) override {
+    file_->Write(data, size);
+  }
+  void Sync() override { file_->Sync(); }
+  void Close() override {
+    file_->Close();
+    if (!MoveFileExW(WidenPath(temp_).c_str(), WidenPath(path_).c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+      ThrowError(GetLastError(), "write file", path_);
+    temp_.clear();
+  }
+
+ private:
+  std::unique_ptr<FileSink> file_;
+  std::string temp_;
+  std::string path_;
+};
+
+}  // namespace
+
+std::unique_ptr<TextOutput> Win32FileSystem::ReplaceTextFile(
+    const std::string& path) {
+  const std::string folder = path.substr(0, path.find_last_of('\\') + 1);
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    std::string temp = folder + Narrow(win32::NextTemporaryName());
+    // CREATE_NEW: only a file this call made is written, never a link's.
+    win32::FileHandle file(CreateFileW(
+        WidenPath(temp).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+        CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+        nullptr));
+    if (!file.valid()) {
+      const DWORD error = GetLastError();
+      if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) continue;
+      ThrowError(error, "create file", temp);
+    }
+    return std::make_unique<BufferedTextOutput>(
+        std::make_unique<ReplacingSink>(std::move(file), std::move(temp),
+                                        path),
+        path);
+  }
+  ThrowError(ERROR_FILE_EXISTS, "create file", path);
 }
 
 // %LOCALAPPDATA%: the user's own folder on this machine, not carried to

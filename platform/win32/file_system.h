@@ -39,6 +39,9 @@ class Win32FileSystem final : public FileSystem {
   std::string StateFolder() override;
   std::unique_ptr<TextOutput> CreateNewTextFile(
       const std::string& path) override;
+  /// CREATE_NEW beside the name, then MoveFileExW with REPLACE_EXISTING,
+  /// which replaces a link or junction at the name rather than following it.
+  std::unique_ptr<TextOutput> ReplaceTextFile(const std::string& path) override;
 
  protected:
   LocalDateTimeText LocalTexts(FileTime time) override;

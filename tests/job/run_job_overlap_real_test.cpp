@@ -1,5 +1,8 @@
 // The run driver refuses overlapping folders on real folders, where a link
 // can make two different paths name one tree.
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <climits>
@@ -22,6 +25,7 @@ struct OverlapCase {
   const char* link_target;  // made as "link" in the run's folder
   const char* script;
   const char* message;  // "" for none
+  bool bind = false;    // "link" is a bind mount of the target instead
 };
 
 class RunJobOverlapRealTest
@@ -38,6 +42,10 @@ class RunJobOverlapRealTest
     LinuxTempFolderTest::TearDown();
   }
 
+  // Runs the script, and checks that it was refused with `c.message` before
+  // anything was copied, or ran.
+  void RunAndCheck(const OverlapCase& c);
+
   char saved_cwd_[PATH_MAX] = {};
   testing::RecordingWindow window_;
   RunState state_;
@@ -49,9 +57,31 @@ TEST_P(RunJobOverlapRealTest, RefusesOverlapSeenThroughLinks) {
   for (const char* folder : {"src", "src/inner", "dst", "dst/old", "src2"})
     MakeFolder(Path(folder));
   WriteFile(Path("src/file.txt"), "f");
-  ASSERT_EQ(::symlink(c.link_target, Path("link").c_str()), 0);
   WriteFile(Path("Setup.ini"), c.script);
+  if (!c.bind) {
+    ASSERT_EQ(::symlink(c.link_target, Path("link").c_str()), 0);
+    return RunAndCheck(c);
+  }
+  // In a child with mounts of its own, so that none outlives the test.
+  MakeFolder(Path("link"));
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount(Path(c.link_target).c_str(), Path("link").c_str(), nullptr,
+                MS_BIND, nullptr) != 0)
+      ::_exit(77);
+    RunAndCheck(c);
+    ::_exit(HasFailure() ? 1 : 0);
+  }
+  int status = -1;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 77)
+    GTEST_SKIP() << "cannot make a mount namespace of its own";
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
 
+void RunJobOverlapRealTest::RunAndCheck(const OverlapCase& c) {
   RunBackupJob(run_);
   if (*c.message == '\0') {
     EXPECT_THAT(window_.messages, ::testing::IsEmpty());
@@ -84,6 +114,12 @@ INSTANTIATE_TEST_SUITE_P(
         OverlapCase{"SecondaryIgnoredOutsideMode3", "dst/old",
                     "MODE, DUP-PRE, link\nMODE, SIM\nBACKUP, src, src2\n", ""},
         OverlapCase{"SameFolderAllowed", "src", "BACKUP, src, link\n", ""},
+        // A bind mount makes a folder appear elsewhere without a link.
+        OverlapCase{"DestThroughABindOfSource", "src",
+                    "BACKUP, src, link/inner\n",
+                    "Destination (link/inner) lies inside Source (src)!", true},
+        OverlapCase{"SourceThroughABindOfDest", "dst", "BACKUP, link/old, dst\n",
+                    "Source (link/old) lies inside Destination (dst)!", true},
         OverlapCase{"SiblingWithCommonPrefix", "src2", "BACKUP, src, link\n",
                     ""}),
     [](const auto& info) { return std::string(info.param.label); });

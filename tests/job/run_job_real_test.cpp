@@ -1,16 +1,19 @@
 // A whole run on real folders: a script with every keyword and every mode.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <functional>
@@ -18,6 +21,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <tuple>
 #include <utility>
 
 #include <gmock/gmock.h>
@@ -431,6 +435,92 @@ TEST_F(RunJobRealTest, SetIdBitsStayOnlyWithTheOwnerAndGroupTheyBelongTo) {
   for (const Case& c : cases)
     EXPECT_EQ(Lstat(Path("dst/") + c.name).st_mode & 07777, c.copied) << c.name;
   EXPECT_THAT(window_.report, HasSubstr("\r\n 0 files refreshed."));
+}
+
+// What `cp -a` keeps of each entry below `folder`, folders included: mode,
+// owner, group, last-modified time and extended attributes (ACLs among
+// them); with `changed`, the time of the last change of status too.
+std::map<std::string, std::string> Kept(const std::string& folder,
+                                        bool changed = false) {
+  std::map<std::string, std::string> kept;
+  std::error_code error;
+  for (const auto& entry :
+       std::filesystem::recursive_directory_iterator(folder, error)) {
+    const std::string path = entry.path().string();
+    struct stat st {};
+    ::lstat(path.c_str(), &st);
+    std::string facts = std::to_string(st.st_mode) + " " +
+                        std::to_string(st.st_uid) + ":" +
+                        std::to_string(st.st_gid) + " " +
+                        std::to_string(st.st_mtim.tv_sec) + "." +
+                        std::to_string(st.st_mtim.tv_nsec);
+    if (changed)
+      facts += " " + std::to_string(st.st_ctim.tv_sec) + "." +
+               std::to_string(st.st_ctim.tv_nsec);
+    char names[1024];
+    const ssize_t length = ::llistxattr(path.c_str(), names, sizeof names);
+    for (ssize_t at = 0; at < length; at += std::strlen(names + at) + 1) {
+      char value[256];
+      const ssize_t size = ::lgetxattr(path.c_str(), names + at, value, 256);
+      facts += std::string(" ") + (names + at) + "=" +
+               std::string(value, size > 0 ? size_t(size) : 0);
+    }
+    kept[path.substr(folder.size())] = facts;
+  }
+  return kept;
+}
+
+// An ACL in the kernel's form: one entry (tag, permissions, id) of each
+// kind, a named user (daemon) among them, masked to read and search.
+std::string NamedUserAcl() {
+  std::string acl("\2\0\0\0", 4);
+  for (const auto [tag, perm, id] : {std::tuple{1, 7, -1}, {2, 5, 1},
+                                     {4, 0, -1}, {0x10, 5, -1}, {0x20, 0, -1}}) {
+    const uint16_t head[2] = {uint16_t(tag), uint16_t(perm)};
+    const uint32_t who = uint32_t(id);
+    acl.append(reinterpret_cast<const char*>(head), 4);
+    acl.append(reinterpret_cast<const char*>(&who), 4);
+  }
+  return acl;
+}
+
+// Another user's tree, backed up by root and by its owner: every folder
+// comes back as cp -a would make it, the owner can open her backup, and a
+// second run changes nothing, not even a folder's status.
+TEST_F(RunJobRealTest, FoldersComeBackWithOwnerModeAclAttributesAndTime) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to make another's tree";
+  const std::string acl = NamedUserAcl();
+  for (const bool as_owner : {false, true}) {
+    SCOPED_TRACE(as_owner ? "as the owner" : "as root");
+    Fresh({"src", "src/private", "src/private/deep", "src/shared", "dst"});
+    ASSERT_EQ(::chmod(root_.c_str(), 0755), 0);
+    WriteFile(Path("src/private/deep/a.txt"), "a");
+    for (const char* path : {"src", "src/private", "src/private/deep",
+                             "src/private/deep/a.txt", "src/shared", "dst"})
+      ASSERT_EQ(::lchown(Path(path).c_str(), testing::kNobody,
+                         testing::kNogroup), 0);
+    ASSERT_EQ(::chmod(Path("src/private").c_str(), 0700), 0);
+    ASSERT_EQ(::chmod(Path("src/private/deep").c_str(), 02750), 0);
+    ASSERT_EQ(::setxattr(Path("src/private").c_str(), "user.note", "n", 1, 0), 0);
+    for (const char* name : {"system.posix_acl_access", "system.posix_acl_default"})
+      ASSERT_EQ(::setxattr(Path("src/shared").c_str(), name, acl.data(),
+                           acl.size(), 0), 0) << name;
+    for (const char* folder : {"src/private/deep", "src/private", "src/shared"})
+      SetTimes(Path(folder), {kOlder.tv_sec, 123456789});
+    WriteFile(Path("Setup.ini"), "MODE, DUPLEX-DESTRUCTIVE\r\n" + Backup("src", "dst"));
+    std::map<std::string, std::string> after_first;
+    for (int run = 0; run < 2; ++run) {
+      std::optional<testing::AsNobody> nobody;
+      if (as_owner) nobody.emplace();
+      ASSERT_FALSE(RunAgain());
+      if (run == 0) after_first = Kept(Path("dst"), true);
+    }
+    EXPECT_EQ(Kept(Path("dst")), Kept(Path("src")));
+    EXPECT_EQ(Kept(Path("dst"), true), after_first);
+    testing::AsNobody nobody;
+    EXPECT_EQ(::faccessat(AT_FDCWD, Path("dst/private/deep").c_str(),
+                          R_OK | X_OK, AT_EACCESS), 0);
+  }
 }
 
 // The source vanishes while the sweep erases: renamed away, or replaced by
@@ -852,6 +942,79 @@ TEST_F(RunJobRealTest, SecondaryNameTakenAfterItsProbeIsNeverReplaced) {
   EXPECT_EQ(ReadFile(copy + ".1"), "another run's");
   EXPECT_EQ(ReadFile(copy + ".2"), "old A");
   EXPECT_EQ(ReadFile(Path("dst/a.txt")), "A");
+}
+
+// A displaced set-user-ID program with a file capability (cap_net_raw=ep)
+// is kept as an archive: neither bits nor capability, though root's run
+// gives the new copy both.
+TEST_F(RunJobRealTest, KeptVersionsOfProgramsCannotBeRun) {
+  for (const char* folder : {"src", "dst", "old"}) MakeFolder(Path(folder));
+  const uint32_t capability[5] = {0x02000001, 1u << 13, 0, 0, 0};
+  for (const char* file : {"src/prog", "dst/prog"}) {
+    WriteFile(Path(file), file, 06755);
+    if (::setxattr(Path(file).c_str(), "security.capability", capability,
+                   sizeof capability, 0) != 0)
+      GTEST_SKIP() << "cannot give a file capabilities here";
+  }
+  SetTimes(Path("dst/prog"), kOlder);
+  EXPECT_FALSE(
+      Run(Script("DUPLEX-PRESERVING, " + Path("old")) + Backup("src", "dst")));
+  const std::string kept = Path("old/") + Flattened(Path("src/prog")) + ".1";
+  EXPECT_EQ(ReadFile(kept), "dst/prog");
+  EXPECT_EQ(Lstat(kept).st_mode & 07777, 0755u);
+  EXPECT_LT(::getxattr(kept.c_str(), "security.capability", nullptr, 0), 0);
+  EXPECT_EQ(Lstat(Path("dst/prog")).st_mode & 07777, 06755u);
+  EXPECT_GT(::getxattr(Path("dst/prog").c_str(), "security.capability",
+                       nullptr, 0), 0);
+}
+
+// Below `at`, `levels` folders named `name`, one in the other, made (or,
+// with `remove`, removed with all they hold) by descriptor, as no path to
+// them fits PATH_MAX; the deepest one's descriptor, or -1.
+int DeepFolders(int at, const std::string& name, int levels, bool remove) {
+  if (levels == 0) return ::dup(at);
+  if (!remove) ::mkdirat(at, name.c_str(), 0755);
+  const int below = ::openat(at, name.c_str(), O_RDONLY | O_DIRECTORY);
+  if (below < 0) return -1;
+  const int deepest = DeepFolders(below, name, levels - 1, remove);
+  if (remove) {
+    ::unlinkat(below, "deep.txt", 0);
+    ::close(below);
+    ::unlinkat(at, name.c_str(), AT_REMOVEDIR);
+    return -1;
+  }
+  ::close(below);
+  return deepest;
+}
+
+// A tree 25 levels of 200-byte names deep is backed up whole and listed,
+// though no path to its deepest file fits PATH_MAX.
+TEST_F(RunJobRealTest, TreesDeeperThanAnyPathAreBackedUpAndListed) {
+  const std::string name(200, 'n');
+  Fresh({"src", "dst"});
+  const int src = ::open(Path("src").c_str(), O_RDONLY | O_DIRECTORY);
+  const int deepest = DeepFolders(src, name, 25, false);
+  ASSERT_GE(deepest, 0);
+  const int file = ::openat(deepest, "deep.txt", O_WRONLY | O_CREAT, 0644);
+  ASSERT_EQ(::write(file, "deep", 4), 4);
+  for (const int fd : {file, deepest}) ::close(fd);
+  const std::optional<RunError> failure =
+      Run(Backup("src", "dst") + "STOREFOLDERTREE, " + Path("dst") + ", " +
+          Path("tree.txt") + "\r\n");
+  EXPECT_FALSE(failure) << failure->Report();
+  const int dst = ::open(Path("dst").c_str(), O_RDONLY | O_DIRECTORY);
+  const int copied = DeepFolders(dst, name, 25, false);
+  char content[8] = {};
+  EXPECT_EQ(::pread(::openat(copied, "deep.txt", O_RDONLY), content, 8, 0), 4);
+  EXPECT_STREQ(content, "deep");
+  const std::string tree = ReadFile(Path("tree.txt"));
+  EXPECT_EQ(std::count(tree.begin(), tree.end(), '\n'), 26 + 25 + 1) << tree;
+  EXPECT_THAT(tree, HasSubstr("deep.txt,FILE, 4 ,"));
+  for (const int top : {src, dst}) {
+    DeepFolders(top, name, 25, true);
+    ::close(top);
+  }
+  ::close(copied);
 }
 
 // A drive that fstab names but that is not mounted (a tmpfs, unmounted after

@@ -141,6 +141,16 @@ class MemoryEntryRun final : public EntryRun {
     Changing(Role::kDestination, dest);
     return fs_.CreateFolder(dest);
   }
+  bool CarryFolder(const std::string& source,
+                   const std::string& dest) override {
+    InTree(Role::kSource, source);
+    InTree(Role::kDestination, dest);  // carries nothing: changes nothing
+    return false;
+  }
+  void SetFolderTime(const std::string& dest, FileTime time) override {
+    Changing(Role::kDestination, dest);
+    fs_.SetFolderTime(dest, time);
+  }
   void RemoveFolder(const std::string& dest) override {
     Changing(Role::kDestination, dest);
     fs_.RemoveFolder(dest);

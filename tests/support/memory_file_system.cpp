@@ -357,6 +357,14 @@ void MemoryFileSystem::SetLastModified(const std::string& path, FileTime time) {
   node.time = time;
 }
 
+void MemoryFileSystem::SetFolderTime(const std::string& path, FileTime time) {
+  Record(Op::kSetTime, path,
+         "setfoldertime " + path + " " + std::to_string(time.ns));
+  Node& node = Get(path, "set last-modified time of");
+  if (!node.folder) Fail(ENOTDIR, "set last-modified time of", path);
+  node.time = time;
+}
+
 bool MemoryFileSystem::SameContent(const std::string& a, const std::string& b,
                                    const ProgressCallback& progress) {
   Record(Op::kSameContent, b, "same " + a + " " + b);

@@ -168,6 +168,11 @@ class MemoryFileSystem : public FileSystem {
   std::unique_ptr<TextOutput> CreateTextFile(const std::string& path) override;
   /// The folder set, made where missing; fails with ENOENT where none is.
   std::string StateFolder() override;
+  /// CreateTextFile: the memory's files have no links to follow.
+  std::unique_ptr<TextOutput> ReplaceTextFile(
+      const std::string& path) override {
+    return CreateTextFile(path);
+  }
   /// Logged as "create" too; null where an entry of the name exists.
   std::unique_ptr<TextOutput> CreateNewTextFile(
       const std::string& path) override;
@@ -205,6 +210,7 @@ class MemoryFileSystem : public FileSystem {
                       bool replace, const ProgressCallback& progress);
   FileTime LastModified(const std::string& path);
   void SetLastModified(const std::string& path, FileTime time);
+  void SetFolderTime(const std::string& path, FileTime time);
   bool SameContent(const std::string& a, const std::string& b,
                    const ProgressCallback& progress);
   int64_t Length(const std::string& path);

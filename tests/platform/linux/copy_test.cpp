@@ -27,6 +27,7 @@
 #include "platform/linux/linux_carry.h"
 #include "platform/linux/linux_file_system.h"
 #include "platform/linux/linux_flush.h"
+#include "platform/linux/linux_pending_copies.h"
 #include "platform/linux/posix_destination_abilities.h"
 #include "sync/drive_rules.h"
 #include "tests/support/linux_temp_folder.h"
@@ -358,6 +359,20 @@ INSTANTIATE_TEST_SUITE_P(Ways, LinuxNewNameTest, ::testing::Bool());
 // A copy into a destination waits, under its temporary name, for one flush
 // of its batch. Meanwhile the passes are told what the target will be, and
 // anything that reads or changes the target or its folder names it first.
+// Copies 1,000 folders deep, each in a chain of its own, fill the batch by
+// its bookkeeping long before its count or bytes would.
+TEST(PendingCopiesTest, DeepCopiesFillTheBatchByItsBookkeeping) {
+  linux_os::PendingCopies batch;
+  int added = 0;
+  for (; added < 100 && !batch.full(); ++added) {
+    std::string folder = "/" + std::to_string(added);
+    for (int depth = 0; depth < 1000; ++depth) folder += "/f";
+    batch.Add({folder, "t", "n", folder + "/n", {}, {}});
+  }
+  EXPECT_TRUE(batch.full());
+  EXPECT_LT(added, 10);
+}
+
 TEST_F(LinuxCopyTest, WaitingCopyIsAnsweredForAndNamedBeforeAnythingMeetsIt) {
   using Written = std::vector<std::unique_ptr<WrittenDrive>>;
   using Meet = std::function<void(EntryRun&, const std::string&)>;
@@ -475,6 +490,36 @@ TEST_F(LinuxCopyTest, SettledEntriesHandOverOneDrivePerDevice) {
   ASSERT_EQ(written.size(), 1u);
   EXPECT_EQ(written[0]->Shown(), Path("old"));
   written[0]->Flush({});
+}
+
+// A drive mounted inside the destination is flushed as a drive of its own,
+// with the destination's.
+TEST_F(LinuxCopyTest, DriveMountedInsideTheDestinationIsHandedOverToo) {
+  for (const char* folder : {"src", "dst", "dst/usb"}) MakeFolder(Path(folder));
+  WriteFile(Path("src/a"), "new");
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("tmpfs", Path("dst/usb").c_str(), "tmpfs", 0, nullptr) != 0)
+      ::_exit(77);
+    std::vector<std::unique_ptr<WrittenDrive>> written;
+    const std::unique_ptr<EntryRun> entry =
+        fs_.Enter({Path("src"), Path("dst"), ""}, {});
+    entry->BeginPass();
+    for (const char* target : {"dst/a", "dst/usb/a"})
+      EXPECT_TRUE(entry->Copy(Path("src/a"), Path(target)).made());
+    EXPECT_EQ(entry->Settle(written), std::nullopt);
+    std::vector<std::string> shown;
+    for (const auto& drive : written) shown.push_back(drive->Shown());
+    EXPECT_THAT(shown, ElementsAre(Path("dst"), Path("dst/usb")));
+    ::_exit(HasFailure() ? 1 : 0);
+  }
+  int status = -1;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 77)
+    GTEST_SKIP() << "cannot mount a drive of its own here";
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 // What a copy cut short leaves behind is known by its name, check code and

@@ -1,4 +1,7 @@
+#include <sys/stat.h>
+
 #include <clocale>
+#include <cstdlib>
 #include <ctime>
 #include <functional>
 
@@ -201,6 +204,79 @@ TEST_F(LinuxTempFolderTest, ContentsCompareAndTimesAreSetNeverThroughALink) {
   EXPECT_EQ(Lstat(Path("a")).st_mtim.tv_sec, before.tv_sec);
 }
 
+// A writer of the backup swaps the entry between the look that decided a
+// change and the change (here through the test hook, every time): the change
+// must never land on what was swapped in, a hard link to a file she may not
+// change herself, or another folder. A mode, a folder's owner or time is
+// then not set at all; a file's time ends the run. FERNWISE_RACE_ROUNDS sets
+// the rounds.
+TEST_F(LinuxTempFolderTest, ChangesNeverLandOnAnEntrySwappedInMeanwhile) {
+  const char* rounds_text = std::getenv("FERNWISE_RACE_ROUNDS");
+  const int rounds = rounds_text != nullptr ? std::atoi(rounds_text) : 50;
+  MakeFolder(Path("dst"));
+  MakeFolder(Path("src"));
+  MakeFolder(Path("src/d"));
+  // Another owner, so that the folder's owner is to change where root runs.
+  if (::geteuid() == 0)
+    ASSERT_EQ(::chown(Path("src/d").c_str(), testing::kNobody, 0), 0);
+  WriteFile(Path("victim"), "root's", 0600);
+  MakeFolder(Path("other"));
+  ASSERT_EQ(::chmod(Path("other").c_str(), 0700), 0);
+  fs_.set_change_hook([&](const std::string& path) {
+    ASSERT_EQ(::rename(path.c_str(), (path + ".gone").c_str()), 0);
+    ASSERT_EQ(path.ends_with("/d")
+                  ? ::rename(Path("other").c_str(), path.c_str())
+                  : ::link(Path("victim").c_str(), path.c_str()),
+              0);
+  });
+  const std::unique_ptr<EntryRun> entry = fs_.Enter({Path("src"), Path("dst"), ""}, {});
+  struct Case {
+    const char* name;
+    std::function<void(const std::string&)> change;
+  };
+  const Case cases[] = {
+      {"f",
+       [&](const std::string& f) { entry->SetAttributes(f, Perms(04777)); }},
+      {"f",
+       [&](const std::string& f) { entry->SetLastModified(f, FileTime{}); }},
+      {"d",
+       [&](const std::string& d) { entry->SetAttributes(d, Perms(0777)); }},
+      {"d",
+       [&](const std::string& d) { entry->CarryFolder(Path("src/d"), d); }},
+      {"d",
+       [&](const std::string& d) { entry->SetFolderTime(d, FileTime{}); }}};
+  int refused = 0;
+  for (int round = 0; round < rounds; ++round) {
+    for (const Case& c : cases) {
+      const std::string path = Path("dst/") + c.name;
+      const bool folder = *c.name == 'd';
+      if (folder) {
+        MakeFolder(path);
+      } else {
+        WriteFile(path, "copy", 0644);
+      }
+      entry->BeginPass();
+      entry->ReadAttributes(Role::kDestination, path);
+      try {
+        c.change(path);
+      } catch (const RunError&) {
+        ++refused;
+      }
+      ASSERT_EQ(Lstat(Path("victim")).st_mode & 07777, 0600u);
+      ASSERT_NE(Lstat(Path("victim")).st_mtim.tv_sec, 0);
+      ASSERT_EQ(Lstat(path).st_mode & 07777, folder ? 0700u : 0600u);
+      ASSERT_EQ(Lstat(path).st_uid, ::geteuid());
+      ASSERT_NE(Lstat(path).st_mtim.tv_sec, 0);
+      ASSERT_EQ(folder ? ::rename(path.c_str(), Path("other").c_str())
+                       : ::unlink(path.c_str()),
+                0);
+      const std::string gone = path + ".gone";
+      ASSERT_EQ(folder ? ::rmdir(gone.c_str()) : ::unlink(gone.c_str()), 0);
+    }
+  }
+  EXPECT_EQ(refused, rounds);
+}
+
 TEST_F(LinuxTempFolderTest, FailuresCarryNumberOperationAndPath) {
   MakeFolder(Path("full"));
   WriteFile(Path("full/x"), "");
@@ -273,6 +349,45 @@ TEST_F(LinuxTempFolderTest, TextFileIsEmptiedAndFlushedOnCloseOrUnwind) {
   fs_.CreateTextFile(Path("unclosed.txt"))->Write("kept");
   EXPECT_EQ(ReadFile(Path("unclosed.txt")), "kept");
   EXPECT_THROW(fs_.CreateTextFile(Path("missing/x.txt")), RunError);
+}
+
+// A named folder missing when the entry starts stays missing for it: a link
+// put at its name meanwhile is not followed into another tree.
+TEST_F(LinuxTempFolderTest, NamedFolderNotHeldIsNeverReachedByItsPath) {
+  MakeFolder(Path("elsewhere"));
+  WriteFile(Path("elsewhere/f"), "not the source's");
+  const std::unique_ptr<EntryRun> entry = fs_.Enter({Path("src"), "", ""}, {});
+  ASSERT_EQ(::symlink(Path("elsewhere").c_str(), Path("src").c_str()), 0);
+  for (const char* path : {"src", "src/f"})
+    EXPECT_FALSE(PathExists(*entry, Role::kSource, Path(path))) << path;
+}
+
+// Whatever a writer of the folder plants at a replaced text file's name is
+// replaced whole at Close, never written through or opened (a FIFO would
+// block the run); until then the name keeps what it had, and nothing is
+// left beside it.
+TEST_F(LinuxTempFolderTest, ReplacedTextFileReplacesWhatStandsAtItsName) {
+  WriteFile(Path("victim"), "another's");
+  const std::function<void(const std::string&)> plants[] = {
+      [&](const std::string& at) { WriteFile(at, "old list"); },
+      [&](const std::string& at) { ::symlink(Path("victim").c_str(), at.c_str()); },
+      [&](const std::string& at) { ::symlink("missing", at.c_str()); },
+      [&](const std::string& at) { ::mkfifo(at.c_str(), 0666); },
+  };
+  for (const auto& plant : plants) {
+    const std::string list = Path("list.txt");
+    plant(list);
+    const struct stat before = Lstat(list);
+    auto output = fs_.ReplaceTextFile(list);
+    output->Write("new list");
+    EXPECT_EQ(Lstat(list).st_ino, before.st_ino);
+    output->Close();
+    EXPECT_TRUE(S_ISREG(Lstat(list).st_mode));
+    EXPECT_EQ(ReadFile(list), "new list");
+    EXPECT_EQ(ReadFile(Path("victim")), "another's");
+    EXPECT_THAT(Entries(root_), ElementsAre("list.txt", "victim"));
+    ASSERT_EQ(::unlink(list.c_str()), 0);
+  }
 }
 
 TEST_F(LinuxTempFolderTest, TextFileThatLostWhatItHeldFailsEveryLaterWrite) {

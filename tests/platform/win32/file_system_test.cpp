@@ -532,5 +532,17 @@ TEST_F(Win32TempFolderTest, NewTextFileTakesOnlyAFreeNameInTheStateFolder) {
             "2024-07-09 15:04:00");
 }
 
+// A replaced text file takes its name at Close, over the file there, and
+// leaves nothing beside it.
+TEST_F(Win32TempFolderTest, ReplacedTextFileTakesItsNameAtClose) {
+  WriteFile(Path("list.txt"), "old list");
+  auto out = fs_.ReplaceTextFile(Path("list.txt"));
+  out->Write("new list");
+  EXPECT_EQ(ReadFile(Path("list.txt")), "old list");
+  out->Close();
+  EXPECT_EQ(ReadFile(Path("list.txt")), "new list");
+  EXPECT_EQ(Entries(root_), std::vector<std::string>{"list.txt"});
+}
+
 }  // namespace
 }  // namespace fernwise
