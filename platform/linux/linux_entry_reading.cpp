@@ -30,6 +30,7 @@ std::string LinuxEntryRun::StartListing(Role role, const std::string& pattern) {
   // Opened for reading, the folder is the listing's own: a held folder
   // itself is opened anew, and stays held.
   listing_.Start(folder.TakeOwned());
+  stats_.CountLook();
   listing_prefix_ = pattern;
   return NextName();
 }

@@ -22,6 +22,7 @@ LinuxEntryRun::LinuxEntryRun(const EntryFolders& folders,
 }
 
 LinuxEntryRun::~LinuxEntryRun() {
+  read_ahead_.Stop();
   // Settle named whatever it could; copies still waiting here belong to an
   // entry that was not settled, and are never committed by a destructor.
   if (pending_.empty()) return;
@@ -33,14 +34,19 @@ LinuxEntryRun::~LinuxEntryRun() {
   }
 }
 
-void LinuxEntryRun::BeginPass() {
+void LinuxEntryRun::BeginPass(Role walked) {
+  read_ahead_.Stop();
   CommitPending();
   ForgetKept();
   stats_.ForgetAll();
   copy_state_.BeginPass();
+  read_ahead_.Start(walked, stats_.looks());
 }
 
-void LinuxEntryRun::EndPass() { CommitPending(); }
+void LinuxEntryRun::EndPass() {
+  read_ahead_.Stop();
+  CommitPending();
+}
 
 void LinuxEntryRun::CommitPending() {
   if (pending_.empty()) return;
@@ -68,6 +74,7 @@ void LinuxEntryRun::Wrote(Role role, int folder, const std::string& path) {
 
 std::optional<RunError> LinuxEntryRun::Settle(
     std::vector<std::unique_ptr<WrittenDrive>>& written) noexcept {
+  read_ahead_.Stop();
   std::optional<RunError> failure;
   try {
     ForgetKept();

@@ -58,6 +58,7 @@
 #include "platform/linux/linux_listing.h"
 #include "platform/linux/linux_mount_config.h"
 #include "platform/linux/linux_pending_copies.h"
+#include "platform/linux/linux_read_ahead.h"
 #include "platform/linux/linux_stat_cache.h"
 #include "platform/linux/linux_tree_access.h"
 
@@ -78,8 +79,9 @@ class LinuxEntryRun final : public EntryRun {
   /// files removed where they can be.
   ~LinuxEntryRun() override;
 
-  /// Finishes the copies waiting for a flush first, as EndPass does.
-  void BeginPass() override;
+  /// Finishes the copies waiting for a flush first, as EndPass does, then
+  /// reads ahead of the walk (see linux_read_ahead.h).
+  void BeginPass(Role walked) override;
   void EndPass() override;
 
   /// A pattern ending in "/" lists that folder as the kernel gives it, "."
@@ -266,6 +268,8 @@ class LinuxEntryRun final : public EntryRun {
   std::vector<std::pair<dev_t, DriveTraits>> typed_;   // sources', by device
   AbsentMountPoints absent_mounts_;
   bool absent_mounts_read_ = false;
+  // Last, so that it ends first: its helpers read through tree_'s folders.
+  ReadAhead read_ahead_{tree_};
 };
 
 }  // namespace fernwise::linux_os

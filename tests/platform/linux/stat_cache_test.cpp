@@ -70,7 +70,7 @@ TEST_F(LinuxStatCacheTest, TheProgramsOwnChangesShowAtOnce) {
     SCOPED_TRACE(c.what);
     WriteFile(f, "old", 0600);
     SetTimes(f, {1'000, 0});
-    entry_->BeginPass();
+    entry_->BeginPass(Role::kSource);
     ReadAll(Path("src/f"));
     ReadAll(f);
     c.change();
@@ -102,11 +102,11 @@ TEST_F(LinuxStatCacheTest, AFolderRemovedAndMadeAgainIsReadAfresh) {
 TEST_F(LinuxStatCacheTest, AChangeFromOutsideShowsFromTheNextPass) {
   ReadAll(Path("dst/f"));
   ASSERT_EQ(::chmod(Path("dst/f").c_str(), 0400), 0);
-  entry_->BeginPass();
+  entry_->BeginPass(Role::kSource);
   EXPECT_EQ(entry_->ReadAttributes(kAnyTree, Path("dst/f")),
             Perms(0400) | kAttrReadOnly);
   ASSERT_EQ(::unlink(Path("dst/f").c_str()), 0);
-  entry_->BeginPass();
+  entry_->BeginPass(Role::kSource);
   EXPECT_FALSE(PathExists(*entry_, kAnyTree, Path("dst/f")));
 }
 
@@ -142,7 +142,7 @@ TEST_F(LinuxStatCacheTest, EntriesUnderAFileOrAMissingFolderAreMissing) {
   EXPECT_FALSE(PathExists(*entry_, kAnyTree, Path("nowhere/x")));
   MakeFolder(Path("nowhere"));
   WriteFile(Path("nowhere/x"), "");
-  entry_->BeginPass();
+  entry_->BeginPass(Role::kSource);
   EXPECT_TRUE(PathExists(*entry_, kAnyTree, Path("nowhere/x")));
 }
 
