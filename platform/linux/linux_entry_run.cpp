@@ -39,12 +39,15 @@ void LinuxEntryRun::BeginPass(Role walked) {
   CommitPending();
   ForgetKept();
   stats_.ForgetAll();
+  listed_.Forget();
+  walked_ = walked;
   copy_state_.BeginPass();
   read_ahead_.Start(walked, stats_.looks());
 }
 
 void LinuxEntryRun::EndPass() {
   read_ahead_.Stop();
+  listed_.Forget();
   CommitPending();
 }
 

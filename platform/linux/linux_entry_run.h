@@ -55,6 +55,7 @@
 #include "core/entry_run.h"
 #include "platform/linux/linux_copy.h"
 #include "platform/linux/linux_drive_probe.h"
+#include "platform/linux/linux_listed_names.h"
 #include "platform/linux/linux_listing.h"
 #include "platform/linux/linux_mount_config.h"
 #include "platform/linux/linux_pending_copies.h"
@@ -268,6 +269,8 @@ class LinuxEntryRun final : public EntryRun {
   std::vector<std::pair<dev_t, DriveTraits>> typed_;   // sources', by device
   AbsentMountPoints absent_mounts_;
   bool absent_mounts_read_ = false;
+  Role walked_ = Role::kSource;  // by the pass under way
+  ListedNames listed_;           // the sweep's source folder (see its file)
   // Last, so that it ends first: its helpers read through tree_'s folders.
   ReadAhead read_ahead_{tree_};
 };
