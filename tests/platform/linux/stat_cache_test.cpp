@@ -78,6 +78,22 @@ TEST_F(LinuxStatCacheTest, TheProgramsOwnChangesShowAtOnce) {
   }
 }
 
+// The sweep's looks for source sides are answered by one listing of the
+// source folder: a name it lacks is still looked for, an erase's look afresh
+// sees past it, and the next pass lists anew.
+TEST_F(LinuxStatCacheTest, ASweepsSourceListingHidesNoChange) {
+  const std::unique_ptr<EntryRun> entry =
+      fs_.Enter({Path("src"), Path("dst"), ""}, {});
+  entry->BeginPass(Role::kDestination);
+  EXPECT_TRUE(PathExists(*entry, Role::kSource, Path("src/f")));
+  WriteFile(Path("src/g"), "");
+  ASSERT_EQ(::unlink(Path("src/f").c_str()), 0);
+  EXPECT_TRUE(PathExists(*entry, Role::kSource, Path("src/g")));
+  EXPECT_FALSE(entry->ExistsAfresh(Role::kSource, Path("src/f")));
+  entry->BeginPass(Role::kDestination);
+  EXPECT_FALSE(PathExists(*entry, Role::kSource, Path("src/f")));
+}
+
 TEST_F(LinuxStatCacheTest, AMaskSetThroughAHardLinkShowsOnEveryName) {
   ASSERT_EQ(::link(Path("dst/f").c_str(), Path("dst/g").c_str()), 0);
   ReadAll(Path("dst/g"));
