@@ -155,7 +155,8 @@ bool ReadAhead::List(Level& level) {
           entry->d_type == DT_DIR ||
           (entry->d_type == DT_UNKNOWN &&
            FolderOnDrive(folder, entry->d_name, walked_device_));
-      if (subfolder) level.subfolders.emplace_back(entry->d_name);
+      if (subfolder && level.subfolders.size() < kMaxSubfolders)
+        level.subfolders.emplace_back(entry->d_name);
       if (!Post({level.folder, entry->d_name})) return false;
     }
   }

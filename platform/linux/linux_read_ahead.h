@@ -45,8 +45,14 @@ class ReadAhead {
   /// Folders more levels below the top than this are not read ahead: each
   /// level keeps its folder open in both trees.
   static constexpr size_t kMaxDepth = 48;
-  /// Entries named and not yet looked at.
-  static constexpr size_t kMaxWaiting = 512;
+  /// Entries named and not yet looked at. Each keeps its folder open in
+  /// both trees until it is looked at: with the levels of the walk, at most
+  /// 2 * (kMaxDepth + 1 + kMaxWaiting + kLookers) descriptors, well within
+  /// the 1,024 a process is given by default, the pass's own beside them.
+  static constexpr size_t kMaxWaiting = 64;
+  /// Subfolders kept, for each level of the walk, to be entered in turn: a
+  /// folder of a million subfolders is read ahead as far as its first ones.
+  static constexpr size_t kMaxSubfolders = 2048;
 
   explicit ReadAhead(const TreeAccess& tree) : tree_(tree) {}
   ReadAhead(const ReadAhead&) = delete;
