@@ -47,7 +47,9 @@ void LinuxEntryRun::BeginPass(Role walked) {
 
 void LinuxEntryRun::EndPass() {
   read_ahead_.Stop();
+  // Between passes every look is made by name.
   listed_.Forget();
+  walked_ = Role::kSource;
   CommitPending();
 }
 

@@ -269,7 +269,7 @@ class LinuxEntryRun final : public EntryRun {
   std::vector<std::pair<dev_t, DriveTraits>> typed_;   // sources', by device
   AbsentMountPoints absent_mounts_;
   bool absent_mounts_read_ = false;
-  Role walked_ = Role::kSource;  // by the pass under way
+  Role walked_ = Role::kSource;  // by the pass under way, if any
   ListedNames listed_;           // the sweep's source folder (see its file)
   // Last, so that it ends first: its helpers read through tree_'s folders.
   ReadAhead read_ahead_{tree_};
