@@ -3,20 +3,38 @@
 # generated trees, alternating the contenders run by run, and prints medians,
 # min-max and the ratios against the bars. See bench/README.md.
 #
-#   bench/compare.sh [--quick] [--runs N] [--scale S] [--build DIR] [--data DIR]
+#   bench/compare.sh [--quick] [--cold] [--runs N] [--scale S] [--build DIR]
+#                    [--data DIR] [--cases LIST]
 #
 #   --quick   scale 0.01, one run of each, in a temporary folder removed at the
 #             end: proves every step still works; its figures mean nothing.
-#   --runs    runs of each contender per scenario (default 5)
-#   --scale   tree scale (default 1: "many" has 100,000 files)
+#   --cold    drops the page cache, the dentries and the inodes before every
+#             timed run (sync; echo 3 > /proc/sys/vm/drop_caches): the
+#             morning-after run, every tree read from the disk. Needs root.
+#   --runs    runs of each contender per scenario (default 5; the million
+#             tree at most 3)
+#   --scale   tree scale (default 1: "many" has 100,000 files); "million"
+#             has 1,000,000 files whatever the scale (10,000 when quick)
 #   --build   build folder holding bench/ programs (default: build-bench)
 #   --data    where the trees go (default: /tmp/fernwise-bench); needs about
-#             3 GiB at scale 1
+#             3 GiB at scale 1, and 4.5 GiB more for the million tree
+#   --cases   comma-separated scenarios (default: all but million):
+#             copy      first copy of "many": fernwise, cp -a, cp -a + sync, rsync
+#             big       first copy of "big"
+#             unchanged unchanged re-run of "many": duplex, simplex, rsync
+#             walkers   the two C walkers on the unchanged "many"
+#             touched   1% of "many" touched: duplex, rsync
+#             listing   STOREFOLDERTREE of "many", find -printf
+#             wide      first copy and unchanged re-run of "wide"
+#             million   "many" of 1,000,000 files in 100,000 folders: first
+#                       copy and unchanged re-run, for the peak memory and
+#                       the time per file against "many"'s (run with copy
+#                       and unchanged)
 #
-# The page cache cannot be dropped without privileges, so every tree is read
-# once before the first measurement and all figures are warm-cache figures.
-# Each timed command is preceded by an untimed sync, so no run pays for the
-# write-back of the one before (not in the quick mode).
+# Without --cold every tree is read once before the first measurement, so the
+# figures are warm-cache figures. Each timed command is preceded by an untimed
+# sync, so no run pays for the write-back of the one before (not in the quick
+# mode).
 set -euo pipefail
 export LC_ALL=C
 
@@ -27,17 +45,31 @@ quick=0
 build=$repo/build-bench
 data=/tmp/fernwise-bench
 settle=1
+cold=0
+million_scale=10
+cases=copy,big,unchanged,walkers,touched,listing,wide
+usage="usage: $0 [--quick] [--cold] [--runs N] [--scale S] [--build DIR] [--data DIR] [--cases LIST]"
 while [[ $# -gt 0 ]]; do
   case $1 in
-    --quick) quick=1; runs=1; scale=0.01; settle=0; shift ;;
+    --quick) quick=1; runs=1; scale=0.01; million_scale=0.1; settle=0; shift ;;
+    --cold) cold=1; shift ;;
+    --cases) cases=$2; shift 2 ;;
     --runs) runs=$2; shift 2 ;;
     --scale) scale=$2; shift 2 ;;
     --build) build=$2; shift 2 ;;
     --data) data=$2; shift 2 ;;
-    *) echo "usage: $0 [--quick] [--runs N] [--scale S] [--build DIR] [--data DIR]" >&2
-       exit 2 ;;
+    *) echo "$usage" >&2; exit 2 ;;
   esac
 done
+for case_name in ${cases//,/ }; do
+  [[ ,copy,big,unchanged,walkers,touched,listing,wide,million, == *",$case_name,"* ]] ||
+    { echo "compare.sh: no case '$case_name'" >&2; echo "$usage" >&2; exit 2; }
+done
+wanted() { [[ ,$cases, == *",$1,"* ]]; }
+if [[ $cold == 1 ]] && ! { [[ $EUID == 0 ]] && [[ -w /proc/sys/vm/drop_caches ]]; }; then
+  echo "compare.sh: --cold drops the page cache, which needs root" >&2
+  exit 1
+fi
 if [[ $quick == 1 ]]; then
   data=$(mktemp -d "${TMPDIR:-/tmp}/fernwise-bench-quick.XXXXXX")
   trap 'rm -rf "$data"' EXIT
@@ -62,28 +94,43 @@ mkdir -p "$src" "$out" "$work"
 
 # ---- the trees -------------------------------------------------------------
 
+# Each tree is made once per scale and kept for the next call.
+make_tree() {
+  local kind=$1 tree=$2 tree_scale=$3
+  local stamp="$kind scale=$tree_scale seed=1"
+  if [[ -f $src/.stamp-$tree && $(cat "$src/.stamp-$tree") == "$stamp" ]]; then return; fi
+  rm -rf "${src:?}/$tree" "$src/.stamp-$tree"
+  "$bin/make_tree" "$kind" "$src/$tree" --scale "$tree_scale"
+  echo "$stamp" > "$src/.stamp-$tree"
+}
+
 make_trees() {
-  local stamp="scale=$scale seed=1"
-  if [[ -f $src/.stamp && $(cat "$src/.stamp") == "$stamp" ]]; then return; fi
-  rm -rf "${src:?}"/*
-  for kind in many big wide; do "$bin/make_tree" "$kind" "$src/$kind" --scale "$scale"; done
-  echo "$stamp" > "$src/.stamp"
+  # Trees of the layout before each had its own stamp.
+  rm -f "$src/.stamp"
+  make_tree many many "$scale"
+  if wanted big; then make_tree big big "$scale"; fi
+  if wanted wide; then make_tree wide wide "$scale"; fi
+  if wanted million; then make_tree many million "$million_scale"; fi
 }
 
 file_count() { find "$1" -type f | wc -l; }
 
 warm_up() {
-  for kind in many big wide; do tar cf - -C "$src" "$kind" | cat > /dev/null; done
+  for kind in many big wide million; do
+    if [[ -d $src/$kind ]]; then tar cf - -C "$src" "$kind" | cat > /dev/null; fi
+  done
 }
 
 # ---- measuring -------------------------------------------------------------
 
 # measure LABEL COMMAND...: one timed run, after an untimed sync (skipped in
-# the quick mode, where a sync can wait on the rest of the machine for long).
+# the quick mode, where a sync can wait on the rest of the machine for long)
+# and, in the cold mode, with every cache dropped.
 measure() {
   local label=$1
   shift
   if [[ $settle == 1 ]]; then sync; fi
+  if [[ $cold == 1 ]]; then echo 3 > /proc/sys/vm/drop_caches; fi
   local start=$EPOCHREALTIME
   if ! "$@" > "$data/last.out" 2>&1; then
     cat "$data/last.out" >&2
@@ -175,42 +222,55 @@ print_times() {
   done
 }
 
-peak_mib() { awk -F'\t' -v l="$1" '$1 == l && $2 > m { m = $2 } END { printf "%.1f", m / 1024 }' "$mems"; }
+# peak_mib LABEL...: the highest peak of those runs; nothing where none ran.
+peak_mib() {
+  awk -F'\t' -v labels="$(printf '%s\n' "$@")" 'BEGIN { split(labels, l, "\n"); for (i in l) want[l[i]] = 1 }
+    ($1 in want) && $2 > m { m = $2 } END { if (m > 0) printf "%.1f", m / 1024 }' "$mems"
+}
 
-# bar NAME VALUE LIMIT: one line of the ratio table.
+# bar NAME VALUE LIMIT: one line of the ratio table; none where a case the
+# bar needs was not run.
 bar() {
+  [[ -n $2 ]] || return 0
   awk -v n="$1" -v v="$2" -v lim="$3" 'BEGIN {
     printf "| %s | %.2f | %s | %s |\n", n, v, lim, (v <= lim ? "met" : "NOT met") }'
 }
 
-ratio() { awk -v a="$(median "$1")" -v b="$(median "$2")" 'BEGIN { print a / b }'; }
+ratio() { awk -v a="$(median "$1")" -v b="$(median "$2")" 'BEGIN {
+  if (a != "nan" && b != "nan" && b > 0) print a / b }'; }
+
+# per_file LABEL_A FILES_A LABEL_B FILES_B: A's time per file over B's.
+per_file() { awk -v a="$(median "$1")" -v fa="$2" -v b="$(median "$3")" -v fb="$4" 'BEGIN {
+  if (a != "nan" && b != "nan" && b > 0 && fa > 0 && fb > 0) print (a / fa) / (b / fb) }'; }
 
 print_bars() {
-  local many_files=$1 wide_files=$2
+  local many_files=$1 wide_files=$2 million_files=$3
   echo "| bar | ratio | at most | |"
   echo "|---|---:|---:|---|"
   bar "unchanged many: duplex / rsync -a --delete" \
-    "$(ratio "unchanged many: fernwise duplex" "unchanged many: rsync -a --delete")" 0.8
+    "$(ratio "unchanged many: fernwise duplex" "unchanged many: rsync -a --delete")" 0.5
   bar "unchanged many: simplex / floor walker" \
     "$(ratio "unchanged many: fernwise simplex" "unchanged many: walker floor")" 1.3
-  bar "copy many: simplex / cp -a" "$(ratio "copy many: fernwise simplex" "copy many: cp -a")" 1.1
+  bar "copy many: simplex / cp -a" "$(ratio "copy many: fernwise simplex" "copy many: cp -a")" 1.0
   bar "copy big: simplex / cp -a" "$(ratio "copy big: fernwise simplex" "copy big: cp -a")" 1.1
   bar "copy many: simplex / cp -a + sync" \
-    "$(ratio "copy many: fernwise simplex" "copy many: cp -a + sync")" 1.5
+    "$(ratio "copy many: fernwise simplex" "copy many: cp -a + sync")" 1.2
   bar "copy big: simplex / cp -a + sync" \
     "$(ratio "copy big: fernwise simplex" "copy big: cp -a + sync")" 1.5
-  bar "unchanged, per file: wide / many" "$(awk -v w="$(median "unchanged wide: fernwise duplex")" \
-    -v m="$(median "unchanged many: fernwise duplex")" -v wf="$wide_files" -v mf="$many_files" \
-    'BEGIN { print (w / wf) / (m / mf) }')" 1.2
-  bar "copy, per file: wide / many" "$(awk -v w="$(median "copy wide: fernwise simplex")" \
-    -v m="$(median "copy many: fernwise simplex")" -v wf="$wide_files" -v mf="$many_files" \
-    'BEGIN { print (w / wf) / (m / mf) }')" 1.2
+  bar "unchanged, per file: wide / many" "$(per_file "unchanged wide: fernwise duplex" "$wide_files" \
+    "unchanged many: fernwise duplex" "$many_files")" 1.2
+  bar "copy, per file: wide / many" "$(per_file "copy wide: fernwise simplex" "$wide_files" \
+    "copy many: fernwise simplex" "$many_files")" 1.2
+  bar "unchanged, per file: million / many" "$(per_file "unchanged million: fernwise duplex" \
+    "$million_files" "unchanged many: fernwise duplex" "$many_files")" 1.2
+  bar "copy, per file: million / many" "$(per_file "copy million: fernwise simplex" \
+    "$million_files" "copy many: fernwise simplex" "$many_files")" 1.2
   bar "peak MiB, headless, many" "$(peak_mib "unchanged many: fernwise duplex")" 32
   bar "peak MiB, headless, wide" "$(peak_mib "unchanged wide: fernwise duplex")" 32
-  if grep -q "fernwise duplex shown" "$times"; then
-    bar "unchanged many: shown / headless" \
-      "$(ratio "unchanged many: fernwise duplex shown" "unchanged many: fernwise duplex")" 1.3
-  fi
+  bar "peak MiB, headless, million" "$(peak_mib "unchanged million: fernwise duplex" \
+    "copy million: fernwise simplex")" 32
+  bar "unchanged many: shown / headless" \
+    "$(ratio "unchanged many: fernwise duplex shown" "unchanged many: fernwise duplex")" 1.3
   bar "listing many: STOREFOLDERTREE / find -printf" \
     "$(ratio "listing many: fernwise STOREFOLDERTREE" "listing many: find -printf")" 1.5
   echo
@@ -218,6 +278,7 @@ print_bars() {
   echo
   echo "| ratio | value |"
   echo "|---|---:|"
+  local pair value
   for pair in "touched 1% many: fernwise duplex|touched 1% many: rsync -a --delete" \
               "unchanged many: walker literal|unchanged many: rsync -a --delete" \
               "unchanged many: walker floor|unchanged many: rsync -a --delete" \
@@ -227,7 +288,8 @@ print_bars() {
               "unchanged many: fernwise simplex|unchanged many: walker floor mirror" \
               "copy many: rsync -a|copy many: cp -a" \
               "unchanged wide: fernwise duplex|unchanged wide: rsync -a --delete"; do
-    printf '| %s / %s | %.2f |\n' "${pair%%|*}" "${pair#*|}" "$(ratio "${pair%%|*}" "${pair#*|}")"
+    value=$(ratio "${pair%%|*}" "${pair#*|}")
+    [[ -z $value ]] || printf '| %s / %s | %.2f |\n' "${pair%%|*}" "${pair#*|}" "$value"
   done
 }
 
@@ -236,33 +298,65 @@ print_machine() {
   echo "- machine: $(uname -srm), $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) cores, $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo)"
   echo "- file system: $({ findmnt -n -o FSTYPE,OPTIONS -T "$data" 2>/dev/null || df -T "$data" | awk 'NR == 2 { print $2 }'; } | head -n 1) ($data)"
   echo "- load average before: $load_before"
-  echo "- runs: $runs per contender, alternating; scale $scale; warm cache (see the header of this script)"
+  local cache="warm cache"
+  if [[ $cold == 1 ]]; then cache="cold cache: page cache, dentries and inodes dropped before each run"; fi
+  echo "- runs: $runs per contender, alternating; scale $scale; cases $cases; $cache"
 }
 
 # ---- the run ---------------------------------------------------------------
 
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 make_trees
-warm_up
-for tree in many big wide; do
-  steps=(copy_fernwise copy_cp copy_cp_sync copy_rsync)
-  [[ $tree == many ]] || steps=(copy_fernwise copy_cp copy_cp_sync)
-  alternate "${steps[@]}"
-done
+if [[ $cold == 0 ]]; then warm_up; fi
+copy_steps=(copy_fernwise copy_cp copy_cp_sync copy_rsync)
+if wanted copy; then tree=many; alternate "${copy_steps[@]}"; fi
+if wanted big; then tree=big; alternate "${copy_steps[@]:0:3}"; fi
+if wanted wide; then tree=wide; alternate "${copy_steps[@]:0:3}"; fi
 # Untimed: the figures are worth nothing if the copy is not a copy.
 for tree in many big wide; do
-  diff -r -q "$src/$tree" "$out/fw-$tree" > /dev/null ||
-    { echo "compare.sh: the fernwise copy of $tree differs from its source" >&2; exit 1; }
+  if [[ -d $out/fw-$tree ]] && ! diff -r -q "$src/$tree" "$out/fw-$tree" > /dev/null; then
+    echo "compare.sh: the fernwise copy of $tree differs from its source" >&2; exit 1
+  fi
 done
+# The re-runs need a backup to re-run over; one the copy cases left is used.
+ensure_backup() {
+  if [[ ! -d $out/fw-$tree ]]; then mkdir "$out/fw-$tree"; fernwise MODE SIMPLEX BACKUP "$src/$tree" "$out/fw-$tree" > /dev/null; fi
+  if [[ ! -d $out/rs-$tree ]]; then cp -a "$src/$tree" "$out/rs-$tree"; fi
+}
 tree=many
-steps=(same_duplex same_simplex same_rsync walk_literal walk_literal_mirror walk_floor walk_floor_mirror walk_floor_passes)
-if shown_available; then steps+=(same_shown); else echo "(no shown window in this build)" >&2; fi
-alternate "${steps[@]}"
-alternate touched_duplex touched_rsync
-alternate listing_fernwise listing_find
-tree=wide
-rm -rf "$out/rs-wide" && cp -a "$src/wide" "$out/rs-wide"
-alternate same_duplex same_rsync
+if wanted unchanged || wanted walkers || wanted touched; then ensure_backup; fi
+steps=()
+if wanted unchanged; then steps+=(same_duplex same_simplex same_rsync); fi
+if wanted walkers; then
+  steps+=(walk_literal walk_literal_mirror walk_floor walk_floor_mirror walk_floor_passes)
+fi
+# The window's start is no part of a cold run worth measuring: Qt's own
+# libraries would be read from the disk first.
+if wanted unchanged && [[ $cold == 0 ]]; then
+  if shown_available; then steps+=(same_shown); else echo "(no shown window in this build)" >&2; fi
+fi
+if [[ ${#steps[@]} -gt 0 ]]; then alternate "${steps[@]}"; fi
+if wanted touched; then alternate touched_duplex touched_rsync; fi
+if wanted listing; then alternate listing_fernwise listing_find; fi
+if wanted wide; then
+  tree=wide
+  rm -rf "$out/rs-wide" && cp -a "$src/wide" "$out/rs-wide"
+  ensure_backup
+  alternate same_duplex same_rsync
+fi
+if wanted million; then
+  # A first copy of a million files takes long: at most three rounds.
+  tree=million
+  all_runs=$runs
+  runs=$((runs < 3 ? runs : 3))
+  alternate copy_fernwise
+  diff -r -q "$src/million" "$out/fw-million" > /dev/null ||
+    { echo "compare.sh: the fernwise copy of million differs from its source" >&2; exit 1; }
+  alternate same_duplex
+  runs=$all_runs
+fi
+
+count_of() { if [[ -d $src/$1 ]]; then file_count "$src/$1"; else echo 0; fi; }
 
 echo "## Figures"
 echo
@@ -270,4 +364,4 @@ print_machine
 echo
 print_times
 echo
-print_bars "$(file_count "$src/many")" "$(file_count "$src/wide")"
+print_bars "$(count_of many)" "$(count_of wide)" "$(count_of million)"

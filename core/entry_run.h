@@ -43,11 +43,14 @@ class EntryRun {
   /// throws.
   virtual ~EntryRun() = default;
 
-  /// Marks the start of a pass: nothing read before is trusted after it,
-  /// so a pass sees what others (and the passes before it) have done.
-  virtual void BeginPass() = 0;
+  /// Marks the start of a pass that walks the tree of `walked` folder by
+  /// folder and looks at the same names in the entry's other tree: nothing
+  /// read before is trusted after it, so a pass sees what others (and the
+  /// passes before it) have done. A platform may read ahead of the walk
+  /// into its caches, changing nothing, until EndPass or Settle.
+  virtual void BeginPass(Role walked) = 0;
   /// Marks the end of a pass: copies it left waiting take their names
-  /// before this returns.
+  /// before this returns, and nothing is read ahead for it any more.
   virtual void EndPass() = 0;
 
   // Reading, in the tree of `role`.

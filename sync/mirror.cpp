@@ -318,7 +318,7 @@ void MirrorTree(RunContext& run, EntryRun& entry, std::string& status,
 void MirrorFolder(RunContext& run, EntryRun& entry,
                   const std::string& source_folder,
                   const std::string& dest_folder) {
-  entry.BeginPass();
+  entry.BeginPass(Role::kSource);
   // One buffer for every status text of the pass.
   std::string status;
   MirrorTree(run, entry, status, source_folder, source_folder, dest_folder);

@@ -165,7 +165,7 @@ void SweepTree(Sweep& sweep, const std::string& dest_folder,
 void SweepFolder(RunContext& run, EntryRun& entry,
                  const std::string& dest_folder,
                  const std::string& source_folder) {
-  entry.BeginPass();
+  entry.BeginPass(Role::kDestination);
   Sweep sweep{run, entry, source_folder, {}};
   SweepTree(sweep, dest_folder, source_folder, false);
   entry.EndPass();

@@ -69,7 +69,7 @@ void StoreTree(RunContext& run, EntryRun& entry, const std::string& folder,
 
 void StoreFolderTree(RunContext& run, EntryRun& entry,
                      const std::string& folder, TextOutput& out) {
-  entry.BeginPass();
+  entry.BeginPass(Role::kSource);
   StoreTree(run, entry, folder, out);
   entry.EndPass();
 }

@@ -30,6 +30,7 @@ std::string LinuxEntryRun::StartListing(Role role, const std::string& pattern) {
   // Opened for reading, the folder is the listing's own: a held folder
   // itself is opened anew, and stays held.
   listing_.Start(folder.TakeOwned());
+  stats_.CountLook();
   listing_prefix_ = pattern;
   return NextName();
 }
@@ -51,8 +52,16 @@ std::optional<bool> LinuxEntryRun::ListedIsFolder() const {
 }
 
 std::string LinuxEntryRun::Probe(Role role, const std::string& path) {
+  const PathParts parts = SplitPath(path);
+  // The sweep's looks for source sides: one listing answers a folder's
+  // "yes"es (see linux_listed_names.h); a "no" is looked for by name.
+  if (role == Role::kSource && walked_ == Role::kDestination &&
+      listed_.Lists(tree_, stats_, role, parts.folder, parts.name)) {
+    stats_.CountLook();
+    return std::string(parts.name);
+  }
   if (pending_.Find(path) != nullptr || stats_.Lstat(role, path) != nullptr)
-    return std::string(SplitPath(path).name);
+    return std::string(parts.name);
   if (IsMissing(errno)) return "";
   ThrowError("look for", path);
 }

@@ -23,6 +23,7 @@ LinuxEntryRun::LinuxEntryRun(const EntryFolders& folders,
 }
 
 LinuxEntryRun::~LinuxEntryRun() {
+  read_ahead_.Stop();
   // Settle named whatever it could; copies still waiting here belong to an
   // entry that was not settled, and are never committed by a destructor.
   if (pending_.empty()) return;
@@ -34,14 +35,24 @@ LinuxEntryRun::~LinuxEntryRun() {
   }
 }
 
-void LinuxEntryRun::BeginPass() {
+void LinuxEntryRun::BeginPass(Role walked) {
+  read_ahead_.Stop();
   CommitPending();
   ForgetKept();
   stats_.ForgetAll();
+  listed_.Forget();
+  walked_ = walked;
   copy_state_.BeginPass();
+  read_ahead_.Start(walked, stats_.looks());
 }
 
-void LinuxEntryRun::EndPass() { CommitPending(); }
+void LinuxEntryRun::EndPass() {
+  read_ahead_.Stop();
+  // Between passes every look is made by name.
+  listed_.Forget();
+  walked_ = Role::kSource;
+  CommitPending();
+}
 
 void LinuxEntryRun::CommitPending() {
   if (pending_.empty()) return;
@@ -90,6 +101,7 @@ bool LinuxEntryRun::OnFuse(int folder, dev_t device) {
 
 std::optional<RunError> LinuxEntryRun::Settle(
     std::vector<std::unique_ptr<WrittenDrive>>& written) noexcept {
+  read_ahead_.Stop();
   std::optional<RunError> failure;
   try {
     ForgetKept();

@@ -58,9 +58,11 @@
 #include "platform/linux/linux_copy.h"
 #include "platform/linux/linux_drive_probe.h"
 #include "platform/linux/linux_flush.h"
+#include "platform/linux/linux_listed_names.h"
 #include "platform/linux/linux_listing.h"
 #include "platform/linux/linux_mount_config.h"
 #include "platform/linux/linux_pending_copies.h"
+#include "platform/linux/linux_read_ahead.h"
 #include "platform/linux/linux_stat_cache.h"
 #include "platform/linux/linux_tree_access.h"
 
@@ -84,8 +86,9 @@ class LinuxEntryRun final : public EntryRun {
   /// files removed where they can be.
   ~LinuxEntryRun() override;
 
-  /// Finishes the copies waiting for a flush first, as EndPass does.
-  void BeginPass() override;
+  /// Finishes the copies waiting for a flush first, as EndPass does, then
+  /// reads ahead of the walk (see linux_read_ahead.h).
+  void BeginPass(Role walked) override;
   void EndPass() override;
 
   /// A pattern ending in "/" lists that folder as the kernel gives it, "."
@@ -321,6 +324,10 @@ class LinuxEntryRun final : public EntryRun {
   std::vector<std::pair<std::string, FolderIdentity>> made_;
   std::vector<gid_t> groups_;  // this process's, read on first need
   bool groups_read_ = false;
+  Role walked_ = Role::kSource;  // by the pass under way, if any
+  ListedNames listed_;           // the sweep's source folder (see its file)
+  // Last, so that it ends first: its helpers read through tree_'s folders.
+  ReadAhead read_ahead_{tree_};
 };
 
 }  // namespace fernwise::linux_os

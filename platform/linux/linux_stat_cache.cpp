@@ -57,6 +57,7 @@ void StatCache::ForgetAll() {
 
 int StatCache::ReadEntry(Role role, const std::string& path,
                          struct stat& status) {
+  CountLook();
   const PathParts parts = SplitPath(path);
   // Outside the named folders a path means what lstat makes of it: a
   // trailing "/" follows a link, "." and ".." are not names, and a relative

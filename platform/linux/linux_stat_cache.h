@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -58,6 +59,15 @@ class StatCache {
   /// folder to look up its entries in, unless one is open there already:
   /// one open of each folder serves its listing and its entries.
   void Adopt(std::string_view folder, UniqueFd fd);
+  /// How many looks the pass has made: each entry's status read, and each
+  /// folder listed (see CountLook). Read ahead of it, from other threads.
+  const std::atomic<uint64_t>& looks() const { return looks_; }
+  /// Counts a look made without the cache: a folder's listing.
+  void CountLook() {
+    looks_.store(looks_.load(std::memory_order_relaxed) + 1,
+                 std::memory_order_relaxed);
+  }
+
   /// Forgets what was read of `path`: it is about to change.
   void Forget(const std::string& path);
   /// Forgets every entry read, keeping the folders open.
@@ -100,6 +110,7 @@ class StatCache {
   std::array<Folder, 12> folders_;
   uint64_t folder_uses_ = 0;
   size_t next_entry_ = 0;
+  std::atomic<uint64_t> looks_{0};  // written by the pass's thread alone
 };
 
 }  // namespace fernwise::linux_os

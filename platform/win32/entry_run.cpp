@@ -20,7 +20,7 @@ Win32EntryRun::Win32EntryRun(const EntryFolders& folders,
 // committed, so there is nothing to discard.
 Win32EntryRun::~Win32EntryRun() = default;
 
-void Win32EntryRun::BeginPass() {
+void Win32EntryRun::BeginPass(Role) {
   entries_.Clear();
   kept_path_.clear();
   case_folder_.clear();

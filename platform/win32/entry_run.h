@@ -67,7 +67,8 @@ class Win32EntryRun final : public EntryRun {
   Win32EntryRun(const EntryFolders& folders, ProgressCallback progress);
   ~Win32EntryRun() override;
 
-  void BeginPass() override;
+  /// Reads nothing ahead: `walked` is not asked.
+  void BeginPass(Role walked) override;
   /// Nothing waits at a pass's end: every copy took its name as it was made.
   void EndPass() override {}
 

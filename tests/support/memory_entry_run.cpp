@@ -78,7 +78,7 @@ class MemoryEntryRun final : public EntryRun {
   }
   ~MemoryEntryRun() override { fs_.log_.push_back("release"); }
 
-  void BeginPass() override { fs_.log_.push_back("pass"); }
+  void BeginPass(Role) override { fs_.log_.push_back("pass"); }
   void EndPass() override {}
 
   std::string StartListing(Role role, const std::string& pattern) override {

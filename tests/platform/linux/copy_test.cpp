@@ -214,7 +214,7 @@ TEST_F(LinuxDestinationTest, KeepsWhatItCanAndLeavesOutWhatItCannotHold) {
   ASSERT_EQ(::mkfifo(Path("src/fifo").c_str(), 0600), 0);
   WriteFile(Path("src/a:b"), "colon");
   entry_ = fs_.Enter({Path("src"), dest_, ""}, {});
-  entry_->BeginPass();
+  entry_->BeginPass(Role::kSource);
   const timespec before = Lstat(dest_).st_mtim;
   constexpr Role kSrc = Role::kSource;
   constexpr Role kDst = Role::kDestination;
@@ -429,7 +429,7 @@ TEST_F(LinuxCopyTest, WaitingCopyIsAnsweredForAndNamedBeforeAnythingMeetsIt) {
     SetTimes(src + "/a", {1'700'000'001, 5});
     WriteFile(dst + "/a", "old");
     const std::unique_ptr<EntryRun> entry = fs.Enter({src, dst, ""}, {});
-    entry->BeginPass();
+    entry->BeginPass(Role::kSource);
     ASSERT_TRUE(entry->Copy(src + "/a", dst + "/a").made());
 
     // Not yet named: the old file stands beside the finished copy...
@@ -462,7 +462,7 @@ TEST_F(LinuxCopyTest, EntryEndingUnsettledNamesNoWaitingCopy) {
   {
     const std::unique_ptr<EntryRun> entry =
         fs_.Enter({Path("src"), Path("dst"), ""}, {});
-    entry->BeginPass();
+    entry->BeginPass(Role::kSource);
     ASSERT_TRUE(entry->Copy(Path("src/a"), Path("dst/a")).made());
     ASSERT_EQ(Entries(Path("dst")).size(), 2u) << "the copy waits";
   }
@@ -480,7 +480,7 @@ TEST_F(LinuxCopyTest, SettledEntriesHandOverOneDrivePerDevice) {
   for (const char* kept : {"a.1", "a.2"}) {
     const std::unique_ptr<EntryRun> entry =
         fs_.Enter({Path("src"), Path("dst"), Path("old")}, {});
-    entry->BeginPass();
+    entry->BeginPass(Role::kSource);
     ASSERT_TRUE(
         entry->CopyToNewName(Path("dst/a"), Path("old/") + kept).made());
     ASSERT_TRUE(entry->Copy(Path("src/a"), Path("dst/a")).made());
@@ -506,7 +506,7 @@ TEST_F(LinuxCopyTest, DriveMountedInsideTheDestinationIsHandedOverToo) {
     std::vector<std::unique_ptr<WrittenDrive>> written;
     const std::unique_ptr<EntryRun> entry =
         fs_.Enter({Path("src"), Path("dst"), ""}, {});
-    entry->BeginPass();
+    entry->BeginPass(Role::kSource);
     for (const char* target : {"dst/a", "dst/usb/a"})
       EXPECT_TRUE(entry->Copy(Path("src/a"), Path(target)).made());
     EXPECT_EQ(entry->Settle(written), std::nullopt);

@@ -176,7 +176,8 @@ TEST_F(LinuxTempFolderTest, TimesKeepNanosecondsAndLengthsAre64Bit) {
   EXPECT_EQ(entry_->LastModified(kAnyTree, Path("file")).ns,
             1'700'000'000'123'456'789);
   ASSERT_EQ(::truncate(Path("file").c_str(), int64_t{5} << 30), 0);
-  entry_->BeginPass();  // a change from outside shows from the next pass on
+  entry_->BeginPass(
+      Role::kSource);  // a change from outside shows from the next pass on
   EXPECT_EQ(entry_->Length(kAnyTree, Path("file")), int64_t{5} << 30);
   EXPECT_EQ(entry_->Traits(Role::kSource, root_).time_step_ns, 1);
   EXPECT_EQ(entry_->Traits(kAnyTree, Path("missing")).time_step_ns, 1);
@@ -255,7 +256,7 @@ TEST_F(LinuxTempFolderTest, ChangesNeverLandOnAnEntrySwappedInMeanwhile) {
       } else {
         WriteFile(path, "copy", 0644);
       }
-      entry->BeginPass();
+      entry->BeginPass(Role::kSource);
       entry->ReadAttributes(Role::kDestination, path);
       try {
         c.change(path);

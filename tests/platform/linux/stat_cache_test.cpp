@@ -70,12 +70,28 @@ TEST_F(LinuxStatCacheTest, TheProgramsOwnChangesShowAtOnce) {
     SCOPED_TRACE(c.what);
     WriteFile(f, "old", 0600);
     SetTimes(f, {1'000, 0});
-    entry_->BeginPass();
+    entry_->BeginPass(Role::kSource);
     ReadAll(Path("src/f"));
     ReadAll(f);
     c.change();
     c.check();
   }
+}
+
+// The sweep's looks for source sides are answered by one listing of the
+// source folder: a name it lacks is still looked for, an erase's look afresh
+// sees past it, and the next pass lists anew.
+TEST_F(LinuxStatCacheTest, ASweepsSourceListingHidesNoChange) {
+  const std::unique_ptr<EntryRun> entry =
+      fs_.Enter({Path("src"), Path("dst"), ""}, {});
+  entry->BeginPass(Role::kDestination);
+  EXPECT_TRUE(PathExists(*entry, Role::kSource, Path("src/f")));
+  WriteFile(Path("src/g"), "");
+  ASSERT_EQ(::unlink(Path("src/f").c_str()), 0);
+  EXPECT_TRUE(PathExists(*entry, Role::kSource, Path("src/g")));
+  EXPECT_FALSE(entry->ExistsAfresh(Role::kSource, Path("src/f")));
+  entry->BeginPass(Role::kDestination);
+  EXPECT_FALSE(PathExists(*entry, Role::kSource, Path("src/f")));
 }
 
 TEST_F(LinuxStatCacheTest, AMaskSetThroughAHardLinkShowsOnEveryName) {
@@ -102,11 +118,11 @@ TEST_F(LinuxStatCacheTest, AFolderRemovedAndMadeAgainIsReadAfresh) {
 TEST_F(LinuxStatCacheTest, AChangeFromOutsideShowsFromTheNextPass) {
   ReadAll(Path("dst/f"));
   ASSERT_EQ(::chmod(Path("dst/f").c_str(), 0400), 0);
-  entry_->BeginPass();
+  entry_->BeginPass(Role::kSource);
   EXPECT_EQ(entry_->ReadAttributes(kAnyTree, Path("dst/f")),
             Perms(0400) | kAttrReadOnly);
   ASSERT_EQ(::unlink(Path("dst/f").c_str()), 0);
-  entry_->BeginPass();
+  entry_->BeginPass(Role::kSource);
   EXPECT_FALSE(PathExists(*entry_, kAnyTree, Path("dst/f")));
 }
 
@@ -142,7 +158,7 @@ TEST_F(LinuxStatCacheTest, EntriesUnderAFileOrAMissingFolderAreMissing) {
   EXPECT_FALSE(PathExists(*entry_, kAnyTree, Path("nowhere/x")));
   MakeFolder(Path("nowhere"));
   WriteFile(Path("nowhere/x"), "");
-  entry_->BeginPass();
+  entry_->BeginPass(Role::kSource);
   EXPECT_TRUE(PathExists(*entry_, kAnyTree, Path("nowhere/x")));
 }
 

@@ -83,7 +83,7 @@ TEST_F(Win32EntryRunTest, ASourceReplacedIsToldByItsFileId) {
 
 TEST_F(Win32EntryRunTest, ExistsAfreshLooksPastWhatThePassRead) {
   WriteFile(Path("f"), "x");
-  entry_->BeginPass();
+  entry_->BeginPass(Role::kSource);
   EXPECT_EQ(entry_->Length(Role::kDestination, Path("f")), 1);
   ASSERT_TRUE(DeleteFileW(win32::WidenPath(Path("f")).c_str()));
   EXPECT_EQ(entry_->Length(Role::kDestination, Path("f")), 1);

@@ -349,7 +349,7 @@ TEST_F(Win32TempFolderTest, APassTrustsItsListingUntilItChangesTheEntry) {
   constexpr int64_t kListed = 132592959671234567, kLater = kListed + 10'000;
   WriteFile(Path("f"), "12345");
   SetWriteTime(Path("f"), kListed);
-  entry_->BeginPass();
+  entry_->BeginPass(Role::kSource);
   TakeSnapshot(fs_, *entry_, Role::kSource, root_);
   SetWriteTime(Path("f"), kLater);
   WriteFile(Path("f"), "1234567", FILE_ATTRIBUTE_HIDDEN);
@@ -362,7 +362,7 @@ TEST_F(Win32TempFolderTest, APassTrustsItsListingUntilItChangesTheEntry) {
   entry_->SetAttributes(Path("f"), kAttrHidden | kAttrArchive);
   EXPECT_NE(entry_->LastModified(Role::kDestination, Path("f")), listed_time);
   EXPECT_EQ(entry_->Length(Role::kDestination, Path("f")), 7);
-  entry_->BeginPass();
+  entry_->BeginPass(Role::kSource);
   EXPECT_EQ(entry_->ReadAttributes(Role::kDestination, Path("f")) & kAttrHidden,
             kAttrHidden);
 }
@@ -380,7 +380,8 @@ TEST_F(Win32TempFolderTest, TimesKeep100nsHoldAtTheLimitAndLengthsAre64Bit) {
   };
   for (const auto& stamp : stamps) {
     SetWriteTime(Path("f"), stamp.ticks);
-    entry_->BeginPass();  // a change from outside shows from the next pass on
+    entry_->BeginPass(
+        Role::kSource);  // a change from outside shows from the next pass on
     EXPECT_EQ(entry_->LastModified(Role::kDestination, Path("f")).ns, stamp.ns)
         << stamp.ticks;
   }
