@@ -103,7 +103,7 @@ void RefreshFolderMask(RunContext& run, EntryRun& entry, std::string& status,
   const uint32_t dest_mask =
       entry.ReadAttributes(Role::kDestination, dest_folder);
   const std::optional<uint32_t> mask =
-      rules.MaskToSet(source_folder, dest_folder, source_mask, dest_mask);
+      rules.FolderMaskToSet(source_mask, dest_mask);
   if (!mask) return;
   ShowJoined(run.window, status, "Refreshing ", dest_folder, "...");
   // The source's mask was read just now and this pass has not touched the
