@@ -187,6 +187,45 @@ TEST_P(Win32FatDriveRootTest, TakesABackupTwice) {
 INSTANTIATE_TEST_SUITE_P(Spellings, Win32FatDriveRootTest,
                          ::testing::Values("", "\\"));
 
+// What a FAT drive cannot hold is left out with its reason: names it
+// refuses (fusefat takes no name that is not ASCII), a folder with all it
+// holds, and a file of 4 GiB, before anything is written. The run goes on,
+// and a second one leaves them out again and changes nothing.
+TEST_F(Win32EntryRunTest, EntriesAFatDriveCannotHoldAreLeftOut) {
+  const char* drive = std::getenv("FERNWISE_FAT_DRIVE");
+  if (drive == nullptr) GTEST_SKIP() << "no FAT drive (FERNWISE_FAT_DRIVE)";
+  const std::string dest =
+      std::string(drive) + "\\" + root_.substr(root_.find_last_of('\\') + 1);
+  MakeFolder(dest);
+  MakeFolder(Path("src"));
+  MakeFolder(Path("src\\\xc3\xbc"));
+  for (const char* name : {"a", "\xc3\xa9.txt", "\xc3\xbc\\b"})
+    WriteFile(Path("src\\") + name, name);
+  {  // sparse: nothing of it is written
+    const win32::FileHandle big(CreateFileW(
+        win32::WidenPath(Path("src\\big")).c_str(), GENERIC_WRITE, 0, nullptr,
+        CREATE_NEW, 0, nullptr));
+    LARGE_INTEGER end{};
+    end.QuadPart = int64_t{1} << 32;
+    ASSERT_TRUE(SetFilePointerEx(big.get(), end, nullptr, FILE_BEGIN) &&
+                SetEndOfFile(big.get()));
+  }
+  testing::RecordingWindow window;
+  RunState state;
+  RunContext run{fs_, window, state, [] { return 0.0; }};
+  for (int pass = 0; pass < 2; ++pass) {
+    auto entry = Enter(Path("src"), dest);
+    EXPECT_NO_THROW(MirrorFolder(run, *entry, Path("src"), dest));
+  }
+  EXPECT_THAT(Entries(dest), ElementsAre("a"));
+  EXPECT_EQ(state.Counters.FilesCreated, 1);
+  ASSERT_EQ(state.LeftOut.size(), 6u);
+  EXPECT_THAT(state.LeftOut[0], HasSubstr("a file this large"));
+  EXPECT_THAT(state.LeftOut[1], HasSubstr("cannot hold this name"));
+  EXPECT_TRUE(DeleteFileW(win32::WidenPath(dest + "\\a").c_str()));
+  EXPECT_TRUE(RemoveDirectoryW(win32::WidenPath(dest).c_str()));
+}
+
 // Everything an entry changed, a failed copy after it too, goes to one
 // drive for each volume; a later entry on the same volume adds its folders
 // to that drive; the flush reaches them all, one removed since included,
