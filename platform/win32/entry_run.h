@@ -118,6 +118,10 @@ class Win32EntryRun final : public EntryRun {
   /// by volume serial number and file ID.
   bool SourceStillThere() override;
   bool ExistsAfresh(Role role, const std::string& path) override;
+  /// A junction, a mount point or a symbolic link to a folder below the
+  /// named folders (see listing.cpp); the named folders themselves, which
+  /// the user chose, never count.
+  bool IsFolderLink(Role role, const std::string& folder) override;
   /// Whether `folder` is a mount point folder whose drive is gone (see
   /// listing.cpp: Windows has no mount configuration to read).
   bool AwaitsAbsentDrive(const std::string& folder) override;
@@ -148,7 +152,6 @@ class Win32EntryRun final : public EntryRun {
   bool Search(Role role, const std::string& pattern, win32::Listing& listing);
   bool FindRoot(const std::wstring& wide, win32::Listing& listing);
   bool FindProbed(Role role, const std::string& path, win32::Listing& listing);
-  bool IsFolderLink(Role role, const std::string& folder);
   std::string NameFromListing(bool fetch_first);
   bool NextOrEnd();
   void RecordListed(const std::string& name);

@@ -172,7 +172,7 @@ bool Win32EntryRun::Search(Role role, const std::string& pattern,
     return FindRoot(named.wide(), listing);
   if (pattern.back() == '\\') {
     const std::string folder = pattern.substr(0, pattern.size() - 1);
-    if (folder != named.path() && IsFolderLink(role, folder)) return false;
+    if (IsFolderLink(role, folder)) return false;
   }
   if (!listing.Start(pattern, Wide(role, pattern), calls_.list)) return false;
   return listing.folder || FindProbed(role, pattern, listing);
@@ -218,8 +218,10 @@ bool Win32EntryRun::FindProbed(Role role, const std::string& path,
 
 // Whether `folder` is a link to a folder: from what the pass knows of it
 // where it can, else read. A folder that cannot be read is no link; the
-// listing that follows meets what keeps it from being read.
+// listing that follows meets what keeps it from being read. A named folder
+// is what the user chose, a mount point or a link included.
 bool Win32EntryRun::IsFolderLink(Role role, const std::string& folder) {
+  if (folder == Held(role).path()) return false;
   EntryData read;
   const EntryData* data = entries_.Find(folder);
   const std::wstring wide = Wide(role, folder);

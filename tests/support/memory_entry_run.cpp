@@ -151,6 +151,8 @@ class MemoryEntryRun final : public EntryRun {
     InTree(role, path);
     return fs_.ExistsAfresh(path);
   }
+  // The in-memory file system has no links.
+  bool IsFolderLink(Role, const std::string&) override { return false; }
   bool AwaitsAbsentDrive(const std::string& folder) override {
     InTree(Role::kSource, folder);
     return fs_.absent_drives_.contains(folder);

@@ -410,15 +410,23 @@ TEST_F(Win32CopyTest, FileLinksAreBackedUpAsTheFileTheyName) {
   EXPECT_EQ(ReadFile(folder + "\\target.txt"), "target content");
 }
 
-class Win32KindChangeTest : public Win32CopyTest,
-                            public ::testing::WithParamInterface<BackupModeValue> {};
+struct KindChange {
+  BackupModeValue mode;
+  bool source_folder;  // else the source has a file where the link stands
+};
 
-// A link to a folder where the source has a file goes as the link it is, in
-// both duplex modes: nothing it leads to is listed or erased. Wine opens a
-// host link's target even when asked for the link itself, so there the run
-// ends instead, naming the link, and the target stays whole all the same.
+class Win32KindChangeTest : public Win32CopyTest,
+                            public ::testing::WithParamInterface<KindChange> {};
+
+// A link to a folder where the source has a file or a folder goes as the
+// link it is, in both duplex modes: nothing it leads to is listed, erased or
+// written to, and a folder takes its place where the source has one; the
+// simplex mode refuses the change. Wine opens a host link's target even
+// when asked for the link itself, so there the run ends instead, naming the
+// link, and the target stays as it was all the same.
 TEST_P(Win32KindChangeTest, AFolderLinkGoesAsALinkNeverErasedThrough) {
-  state_.BackupMode = GetParam();
+  const auto [mode, source_folder] = GetParam();
+  state_.BackupMode = mode;
   std::string folder = Path("kind");
   MakeFolder(folder);
   MakeFolder(folder + "\\src");
@@ -426,13 +434,19 @@ TEST_P(Win32KindChangeTest, AFolderLinkGoesAsALinkNeverErasedThrough) {
   MakeFolder(folder + "\\outside");
   const bool native = MakeLink(folder + "\\dst\\X", folder + "\\outside",
                                SYMBOLIC_LINK_FLAG_DIRECTORY);
-  if (!native) folder = Prepared("kind");
+  if (!native) folder = Prepared(source_folder ? "kind-folder" : "kind");
   if (folder.empty()) GTEST_SKIP() << "no folder links here";
-  WriteFile(folder + "\\src\\X", "file");
+  const std::string x = source_folder ? "\\X\\new" : "\\X";
+  if (source_folder && native) MakeFolder(folder + "\\src\\X");
+  WriteFile(folder + "\\src" + x, "new");
   WriteFile(folder + "\\outside\\precious", "p");
   try {
     MirrorFolder(run_, *entry_, folder + "\\src", folder + "\\dst");
-    EXPECT_EQ(ReadFile(folder + "\\dst\\X"), "file");
+    EXPECT_NE(mode, kSimplex);
+    EXPECT_EQ(ReadFile(folder + "\\dst" + x), "new");
+    EXPECT_EQ(Mask(folder + "\\dst\\X") & FILE_ATTRIBUTE_REPARSE_POINT, 0u);
+  } catch (const EntryRejected&) {
+    EXPECT_EQ(mode, kSimplex);
   } catch (const RunError& error) {
     EXPECT_FALSE(native) << error.Report();
     EXPECT_EQ(error.path(), folder + "\\dst\\X") << error.Report();
@@ -440,8 +454,13 @@ TEST_P(Win32KindChangeTest, AFolderLinkGoesAsALinkNeverErasedThrough) {
   EXPECT_THAT(Entries(folder + "\\outside"), ElementsAre("precious"));
 }
 
-INSTANTIATE_TEST_SUITE_P(DuplexModes, Win32KindChangeTest,
-                         ::testing::Values(kDuplexDestructive, kDuplexPreserving));
+INSTANTIATE_TEST_SUITE_P(
+    Modes, Win32KindChangeTest,
+    ::testing::Values(KindChange{kDuplexDestructive, false},
+                      KindChange{kDuplexPreserving, false},
+                      KindChange{kDuplexDestructive, true},
+                      KindChange{kDuplexPreserving, true},
+                      KindChange{kSimplex, true}));
 
 // A folder the sweep removes may hold links to folders, which no listing
 // shows: they go as links, and what they name stays. Under Wine the test
