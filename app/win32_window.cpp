@@ -163,16 +163,19 @@ void Form1::HandleEvents() {
 }
 
 void Form1::ShowProgress(int permille) {
-  if (!taskbar_) {
-    // Asked for once; where the shell offers no task bar, nothing shows.
+  if (!taskbar_asked_) {
+    // Asked for once, not on every slice of a long copy: where the shell
+    // offers no task bar, or one that will not start, nothing shows.
+    taskbar_asked_ = true;
     ITaskbarList3* taskbar = nullptr;
-    if (FAILED(CoCreateInstance(CLSID_TaskbarList, nullptr,
-                                CLSCTX_INPROC_SERVER, IID_ITaskbarList3,
-                                reinterpret_cast<void**>(&taskbar))))
-      return;
-    taskbar_.reset(taskbar);
-    if (FAILED(taskbar_->HrInit())) return;
+    if (SUCCEEDED(CoCreateInstance(CLSID_TaskbarList, nullptr,
+                                   CLSCTX_INPROC_SERVER, IID_ITaskbarList3,
+                                   reinterpret_cast<void**>(&taskbar)))) {
+      taskbar_.reset(taskbar);
+      if (FAILED(taskbar_->HrInit())) taskbar_.reset();
+    }
   }
+  if (!taskbar_) return;
   if (permille < 0) {
     taskbar_->SetProgressState(form_, TBPF_NOPROGRESS);
   } else {

@@ -56,7 +56,8 @@ class Form1 final : public Window {
   struct Releaser {
     void operator()(IUnknown* object) const { object->Release(); }
   };
-  std::unique_ptr<ITaskbarList3, Releaser> taskbar_;
+  std::unique_ptr<ITaskbarList3, Releaser> taskbar_;  // null where none works
+  bool taskbar_asked_ = false;
 };
 
 }  // namespace fernwise

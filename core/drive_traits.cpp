@@ -10,6 +10,8 @@ namespace {
 
 constexpr int64_t kSecond = 1'000'000'000;
 constexpr int64_t kHour = 3600 * kSecond;
+// FAT keeps a file's length in 32 bits.
+constexpr int64_t kLargestFatFile = (int64_t{1} << 32) - 1;
 
 // What FAT and exFAT store of an entry's attributes; Windows' other bits
 // ("not content indexed") and a POSIX mode do not survive a copy there.
@@ -63,6 +65,7 @@ DriveTraits TraitsOfType(DriveType type, size_t name_limit) {
       traits.ignores_case = true;
       traits.kept_bits = kFatBits;
       traits.kinds = 0;
+      traits.largest_file = kLargestFatFile;
       break;
     case DriveType::kExfat:
       // exFAT records its offset from UTC with each time.
@@ -95,6 +98,9 @@ DriveTraits LearnDriveTraits(DriveType type, size_t name_limit,
   if (probe == nullptr) return traits;
   if (const int64_t step = LearnTimeStep(*probe); step > 0)
     traits.time_step_ns = step;
+  // Only FAT keeps times in 2-second steps.
+  if (traits.time_step_ns == kCoarsestStepNs)
+    traits.largest_file = kLargestFatFile;
   traits.rename_keeps_time = probe->KeepsTimeWhenRenamed();
   traits.ignores_case = probe->FoundInCapitals();
   traits.kept_bits = LearnKeptBits(*probe, traits.kept_bits);

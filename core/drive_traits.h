@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 
 #include "core/file_system.h"
@@ -56,6 +57,15 @@ struct DriveTraits {
   /// Whether a file keeps its last-modified time when renamed (fusefat gives
   /// it the time of the rename).
   bool rename_keeps_time = true;
+  /// The length in bytes of the largest file the drive holds: 4 GiB less
+  /// one byte on FAT, known by its type or by the 2-second steps it keeps
+  /// times in, whatever it calls itself.
+  int64_t largest_file = std::numeric_limits<int64_t>::max();
+  /// Whether the folder asked about takes an attribute mask of its own: not
+  /// a volume's root, whose own bits belong to the volume (Windows' FAT
+  /// driver refuses any change there, and on NTFS they hide or show the
+  /// whole drive). Its entries take theirs all the same.
+  bool folder_takes_mask = true;
 };
 
 /// What a drive of `type` keeps for certain, with `name_limit`: the one

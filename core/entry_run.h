@@ -67,6 +67,12 @@ class EntryRun {
   /// listing itself tells; nullopt where only its attributes can tell.
   virtual std::optional<bool> ListedIsFolder() const = 0;
   virtual uint32_t ReadAttributes(Role role, const std::string& path) = 0;
+  /// Whether the entry at `path`, below the named folders, is a link that
+  /// ReadAttributes reports as a folder (a Windows junction or folder link):
+  /// nothing may be made or copied inside it, since that would land in what
+  /// it leads to. A platform that reads every link as the link itself
+  /// answers false.
+  virtual bool IsFolderLink(Role role, const std::string& path) = 0;
   virtual FileTime LastModified(Role role, const std::string& path) = 0;
   virtual int64_t Length(Role role, const std::string& path) = 0;
   /// Whether the source file `source` and its copy `dest` hold the same

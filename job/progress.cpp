@@ -2,6 +2,10 @@
 
 namespace fernwise {
 
+ProgressPacer::~ProgressPacer() {
+  if (shown_ >= 0) window_.ShowProgress(-1);
+}
+
 void ProgressPacer::operator()(int64_t done, int64_t total) {
   // How far a step is may be unknown: the window still answers.
   if (total < 0) {

@@ -22,6 +22,11 @@ class ProgressPacer {
   /// `now` gives seconds from any fixed point, never going back.
   ProgressPacer(Window& window, std::function<double()> now)
       : window_(window), now_(std::move(now)) {}
+  /// A step cut short (the run failed within it) leaves nothing on show
+  /// behind the error box that follows.
+  ~ProgressPacer();
+  ProgressPacer(const ProgressPacer&) = delete;
+  ProgressPacer& operator=(const ProgressPacer&) = delete;
 
   /// One slice: `done` of `total` units. The window handles its events;
   /// after kShowAfterSeconds of the step it shows the permille reached,

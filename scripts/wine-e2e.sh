@@ -32,6 +32,11 @@ wineboot --init >/dev/null 2>&1
 work="$WINEPREFIX/drive_c/e2e"
 rm -rf "$work"
 e2e_make_job "$work" 'C:\e2e\source' 'C:\e2e\dest' 'C:\e2e\tree.txt'
+# Names Windows' clean-up of a path would change or take for devices, made
+# on the host: each must reach the destination by its own name.
+for name in foo foo. 'bar ' nul.txt aux; do
+  printf '%s' "$name" >"$work/source/$name"
+done
 
 # The program reads Setup.ini from the folder it was started in.
 (cd "$work" && exec wine "$exe") &

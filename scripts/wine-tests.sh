@@ -43,6 +43,17 @@ printf 'target content' >"$links/files/target.txt"
 ln -s ../target.txt "$links/files/src/note.txt"
 mkdir -p "$links/swept/src" "$links/swept/dst/Old" "$links/swept/target"
 ln -s ../../target "$links/swept/dst/Old/Link"
+# A link to a folder in a destination whose source has a file of its name.
+mkdir -p "$links/kind/src" "$links/kind/dst" "$links/kind/outside"
+ln -s ../outside "$links/kind/dst/X"
+# And one whose source has a folder of its name.
+mkdir -p "$links/kind-folder/src/X" "$links/kind-folder/dst" \
+         "$links/kind-folder/outside"
+ln -s ../outside "$links/kind-folder/dst/X"
+# A folder Wine reads as read-only, as Windows reads many shell folders.
+mkdir -p "$links/readonly"
+printf 'a' >"$links/readonly/a"
+chmod 555 "$links/readonly"
 export FERNWISE_LINK_FOLDER='C:\fernwise-links'
 
 failed=()

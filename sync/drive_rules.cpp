@@ -52,6 +52,13 @@ std::optional<uint32_t> FolderRules::MaskToSet(const std::string& source,
   return wanted;
 }
 
+std::optional<uint32_t> FolderRules::FolderMaskToSet(uint32_t source_mask,
+                                                     uint32_t dest_mask) {
+  if (source_mask == dest_mask || !Destination().folder_takes_mask)
+    return std::nullopt;
+  return MaskToSet(source_folder_, dest_folder_, source_mask, dest_mask);
+}
+
 const DriveTraits& FolderRules::Destination() {
   if (!dest_traits_)
     dest_traits_ = entry_.Traits(Role::kDestination, dest_folder_);

@@ -66,6 +66,10 @@ class FolderRules {
   std::optional<uint32_t> MaskToSet(const std::string& source,
                                     const std::string& dest,
                                     uint32_t source_mask, uint32_t dest_mask);
+  /// As MaskToSet, for the destination folder itself; nullopt too where it
+  /// takes no mask of its own (a volume's root).
+  std::optional<uint32_t> FolderMaskToSet(uint32_t source_mask,
+                                          uint32_t dest_mask);
 
  private:
   const DriveTraits& Destination();

@@ -53,12 +53,20 @@ DestFolder EnsureDestinationFolder(RunContext& run, EntryRun& entry,
                                    const std::string& source_folder,
                                    const std::string& dest_folder, bool top) {
   if (PathExists(entry, Role::kDestination, dest_folder)) {
-    if (top || IsFolder(entry, Role::kDestination, dest_folder))
+    if (top) return DestFolder::kFound;
+    // A link that reads as a folder is no folder to fill: what is copied
+    // into it would land in what it leads to, outside the destination. It
+    // is another kind of entry, as a link is where links read as themselves,
+    // and goes as a folder goes, which removes a link as the link.
+    const bool link = entry.IsFolderLink(Role::kDestination, dest_folder);
+    if (!link && IsFolder(entry, Role::kDestination, dest_folder))
       return DestFolder::kFound;
     if (run.state.BackupMode == kSimplex)
       RejectKindChange(dest_folder, false, source_folder);
-    if (!EraseFile(run, entry, status, dest_folder, source_folder, true))
-      return DestFolder::kKept;
+    const bool erased =
+        link ? EraseFolder(run, entry, status, dest_folder, source_folder)
+             : EraseFile(run, entry, status, dest_folder, source_folder, true);
+    if (!erased) return DestFolder::kKept;
   }
   run.window.ShowStatus("Creating Destination folder...");
   const CopyResult result = entry.CreateFolder(dest_folder);
@@ -138,7 +146,7 @@ void RefreshFolderMask(RunContext& run, EntryRun& entry, std::string& status,
   if (made)
     dest_mask = (dest_mask & kSharedBits) | (source_mask & ~kSharedBits);
   const std::optional<uint32_t> mask =
-      rules.MaskToSet(source_folder, dest_folder, source_mask, dest_mask);
+      rules.FolderMaskToSet(source_mask, dest_mask);
   if (!mask) return;
   ShowJoined(run.window, status, "Refreshing ", dest_folder, "...");
   if (made) {

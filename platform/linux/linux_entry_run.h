@@ -142,6 +142,9 @@ class LinuxEntryRun final : public EntryRun {
   bool SourceStillThere() override;
   /// From the held folder of `role`, one name at a time.
   bool ExistsAfresh(Role role, const std::string& path) override;
+  /// Never: below the named folders a link is read as itself (lstat), so it
+  /// never reads as a folder.
+  bool IsFolderLink(Role, const std::string&) override { return false; }
   /// By the folder's device and inode, among the mount points the system's
   /// configuration names that are not mounted, read once per job entry
   /// (see linux_mount_config.h).

@@ -4,6 +4,7 @@
 #include "core/run_error.h"
 #include "platform/win32/entry_run.h"
 #include "platform/win32/handle.h"
+#include "platform/win32/refusal.h"
 #include "platform/win32/support.h"
 #include "platform/win32/text.h"
 #include "platform/win32/unlock.h"
@@ -11,7 +12,6 @@
 namespace fernwise {
 
 using win32::ThrowError;
-using win32::WidenPath;
 
 namespace {
 
@@ -21,9 +21,8 @@ constexpr DWORD kShareAll =
 // DeleteFileW and RemoveDirectoryW refuse a read-only entry; the bit is
 // cleared first and put back only if the entry stays. Both remove a link
 // itself, never what it names.
-void RemoveUnlocked(const std::string& path, BOOL(WINAPI* remove)(LPCWSTR),
-                    const char* operation) {
-  const std::wstring wide = WidenPath(path);
+void RemoveUnlocked(const std::wstring& wide, const std::string& path,
+                    BOOL(WINAPI* remove)(LPCWSTR), const char* operation) {
   const DWORD restore = win32::Unlock(wide, GetFileAttributesW(wide.c_str()),
                                       FILE_ATTRIBUTE_READONLY, path);
   if (!remove(wide.c_str())) {
@@ -91,7 +90,7 @@ DWORD RemoveWithFolderLinks(const std::wstring& wide, const std::string& path) {
 
 void Win32EntryRun::SetAttributes(const std::string& dest, uint32_t mask) {
   entries_.Forget(dest);
-  win32::SetMaskOrThrow(WidenPath(dest), mask, dest);
+  win32::SetMaskOrThrow(Wide(Role::kDestination, dest), mask, dest);
   Wrote(Role::kDestination, dest);
 }
 
@@ -102,21 +101,37 @@ void Win32EntryRun::Delete(Role role, const std::string& path) {
   if (kept)
     DeleteKept(path);
   else
-    RemoveUnlocked(path, DeleteFileW, "delete file");
+    RemoveUnlocked(Wide(role, path), path, DeleteFileW, "delete file");
   Wrote(role, path);
 }
 
 CopyResult Win32EntryRun::CreateFolder(const std::string& dest) {
   entries_.ForgetFolder(dest);
-  if (!CreateDirectoryW(WidenPath(dest).c_str(), nullptr))
-    ThrowError(GetLastError(), "create folder", dest);
+  const std::wstring wide = Wide(Role::kDestination, dest);
+  if (!CreateDirectoryW(wide.c_str(), nullptr)) {
+    const DWORD error = GetLastError();
+    if (win32::NameRefused(wide, error)) return {win32::kNameRefused};
+    ThrowError(error, "create folder", dest);
+  }
   Wrote(Role::kDestination, dest);
   return {};
 }
 
+// A link to a folder goes as the link it is: nothing it leads to is
+// listed, emptied or removed.
 void Win32EntryRun::RemoveFolder(const std::string& dest) {
+  const bool link = IsFolderLink(Role::kDestination, dest);
   entries_.ForgetFolder(dest);
-  const std::wstring wide = WidenPath(dest);
+  const std::wstring wide = Wide(Role::kDestination, dest);
+  if (link) {
+    if (!RemoveFolderLink(wide, dest))
+      throw RunError(ERROR_NOT_A_REPARSE_POINT,
+                     "A link to a folder stands here, but it opens as the "
+                     "folder it leads to, so it is not removed and nothing "
+                     "it leads to is erased",
+                     "remove link", dest);
+    return Wrote(Role::kDestination, dest);
+  }
   const DWORD restore = win32::Unlock(wide, GetFileAttributesW(wide.c_str()),
                                       FILE_ATTRIBUTE_READONLY, dest);
   DWORD error = 0;

@@ -16,7 +16,6 @@
 namespace fernwise {
 
 using win32::ThrowError;
-using win32::WidenPath;
 
 namespace {
 
@@ -35,11 +34,10 @@ bool IsLink(HANDLE entry) {
          IsReparseTagNameSurrogate(tag.ReparseTag);
 }
 
-win32::FileHandle OpenEntry(const std::string& path, DWORD access,
+win32::FileHandle OpenEntry(const std::wstring& path, DWORD access,
                             DWORD flags) {
-  return win32::FileHandle(CreateFileW(WidenPath(path).c_str(), access,
-                                       kShareAll, nullptr, OPEN_EXISTING, flags,
-                                       nullptr));
+  return win32::FileHandle(CreateFileW(path.c_str(), access, kShareAll,
+                                       nullptr, OPEN_EXISTING, flags, nullptr));
 }
 
 // What writing to a file changes: its length and last-write time.
@@ -71,9 +69,9 @@ DWORD ReadUpTo(HANDLE file, char* buffer, DWORD want, const std::string& path) {
 // `path` opened for reading, a file link as the file it names (as a copy
 // reads it); invalid where another program keeps it to itself, which the
 // copy that follows then meets and reports.
-win32::FileHandle OpenToRead(const std::string& path) {
+win32::FileHandle OpenToRead(const std::wstring& wide, const std::string& path) {
   win32::FileHandle file =
-      OpenEntry(path, GENERIC_READ, FILE_FLAG_SEQUENTIAL_SCAN);
+      OpenEntry(wide, GENERIC_READ, FILE_FLAG_SEQUENTIAL_SCAN);
   if (!file.valid() && !win32::IsInUse(GetLastError()))
     ThrowError(GetLastError(), kCompare, path);
   return file;
@@ -84,12 +82,14 @@ win32::FileHandle OpenToRead(const std::string& path) {
 bool Win32EntryRun::SameContent(const std::string& a, const std::string& b) {
   // A link in the destination is never taken for the file it leads to: the
   // copy that follows replaces it.
-  if (const win32::FileHandle entry =
-          OpenEntry(b, FILE_READ_ATTRIBUTES, FILE_FLAG_OPEN_REPARSE_POINT);
+  const std::wstring a_wide = Wide(Role::kSource, a);
+  const std::wstring b_wide = Wide(Role::kDestination, b);
+  if (const win32::FileHandle entry = OpenEntry(b_wide, FILE_READ_ATTRIBUTES,
+                                                FILE_FLAG_OPEN_REPARSE_POINT);
       !entry.valid() || IsLink(entry.get()))
     return false;
-  const win32::FileHandle a_file = OpenToRead(a);
-  const win32::FileHandle b_file = OpenToRead(b);
+  const win32::FileHandle a_file = OpenToRead(a_wide, a);
+  const win32::FileHandle b_file = OpenToRead(b_wide, b);
   BY_HANDLE_FILE_INFORMATION a_facts{};
   BY_HANDLE_FILE_INFORMATION b_facts{};
   if (!a_file.valid() || !b_file.valid() || !ReadFacts(a_file.get(), a_facts) ||
@@ -135,7 +135,8 @@ void Win32EntryRun::SetWriteTime(const std::string& path, FileTime time,
     ThrowError(ERROR_INVALID_PARAMETER, kOperation, path);
   // The entry itself, never what a link leads to.
   const win32::FileHandle file = OpenEntry(
-      path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+      Wide(Role::kDestination, path),
+      FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
       FILE_FLAG_OPEN_REPARSE_POINT | (folder ? FILE_FLAG_BACKUP_SEMANTICS : 0));
   if (!file.valid()) ThrowError(GetLastError(), kOperation, path);
   // A junction put in the destination by hand keeps its own time.

@@ -2,12 +2,15 @@
 // renamed into place.
 #include <windows.h>
 
+#include <limits>
 #include <optional>
 
 #include "core/run_error.h"
 #include "platform/win32/entry_run.h"
 #include "platform/win32/flush.h"
 #include "platform/win32/handle.h"
+#include "platform/win32/listing.h"
+#include "platform/win32/refusal.h"
 #include "platform/win32/support.h"
 #include "platform/win32/text.h"
 #include "platform/win32/unlock.h"
@@ -15,7 +18,6 @@
 namespace fernwise {
 
 using win32::ThrowError;
-using win32::WidenPath;
 
 namespace {
 
@@ -120,13 +122,15 @@ void FlushToDisk(const std::wstring& path, const std::string& original,
 // and copies a link to a file as the file it names. It does not say which
 // side failed: the source is to blame when another program holds it, or when
 // it cannot be opened for reading now; otherwise the target is. Returns the
-// temporary file made beside `target`. A name that is taken is passed over,
-// and the file left as it is.
-std::wstring CopyToTemporary(const std::string& source_path,
+// temporary file made beside `target`, or "" with the reason in `left_out`
+// where the destination cannot hold the file (see refusal.h). A name that
+// is taken is passed over, and the file left as it is.
+std::wstring CopyToTemporary(const std::wstring& source,
+                             const std::string& source_path,
+                             const std::wstring& target,
                              const std::string& target_path,
-                             const ProgressCallback& progress) {
-  const std::wstring source = WidenPath(source_path);
-  const std::wstring target = WidenPath(target_path);
+                             const ProgressCallback& progress,
+                             std::string& left_out) {
   for (int attempt = 0; attempt < kTemporaryAttempts; ++attempt) {
     const std::wstring temporary = TemporaryBeside(target);
     const DWORD error = RetryWhileInUse([&]() -> DWORD {
@@ -146,54 +150,25 @@ std::wstring CopyToTemporary(const std::string& source_path,
     if (win32::IsInUse(error))
       throw RunError(int(error), win32::ErrorText(error) + kInUseAdvice,
                      "copy file", source_path);
+    left_out = win32::CopyRefusal(error);
+    if (!left_out.empty()) return L"";
     if (CanRead(source)) ThrowError(error, "copy file to", target_path);
     ThrowError(error, "copy file", source_path);
   }
   ThrowError(ERROR_FILE_EXISTS, "copy file to", target_path);
 }
 
-// The attributes of the entry whose own name is the last component of
-// `path`, or nullopt when there is none. GetFileAttributesW would also
-// answer for an entry whose 8.3 short name that is.
-std::optional<DWORD> ExactEntry(const std::wstring& path,
-                                const std::string& original) {
-  WIN32_FIND_DATAW entry{};
-  win32::FindHandle find(FindFirstFileExW(path.c_str(), FindExInfoBasic, &entry,
-                                          FindExSearchNameMatch, nullptr, 0));
-  if (!find.valid()) {
-    const DWORD error = GetLastError();
-    if (win32::IsNotFound(error)) return std::nullopt;
-    ThrowError(error, "replace file", original);
-  }
-  const size_t slash = path.find_last_of(L'\\');
-  const std::wstring name = path.substr(slash + 1);
-  do {
-    if (win32::SameName(entry.cFileName, name)) return entry.dwFileAttributes;
-  } while (FindNextFileW(find.get(), &entry));
-  return std::nullopt;
-}
-
-// MoveFileExW refuses to replace a read-only target, and CopyFileW a hidden
-// or system one; the destination is the program's own, so those bits are
-// cleared first and put back only if the target stays. Only an entry of
-// exactly the target's name is replaced: where the name is another entry's
-// short name the rename is made without replacing, and fails, rather than
-// overwrite that entry. The rename replaces a link, never its target.
-void ReplaceWithTemporary(const std::wstring& temporary,
-                          const std::string& original) {
-  const std::wstring target = WidenPath(original);
-  DWORD restore = INVALID_FILE_ATTRIBUTES;
-  std::optional<DWORD> existing;
-  try {
-    existing = ExactEntry(target, original);
-    if (existing)
-      restore = win32::Unlock(target, *existing, win32::kLockingBits, original);
-  } catch (...) {
-    Discard(temporary);
-    throw;
-  }
-  const DWORD flags = MOVEFILE_WRITE_THROUGH |
-                      (existing ? MOVEFILE_REPLACE_EXISTING : DWORD{0});
+// Renames the temporary file, made beside it, to `target`: without
+// replacing anything unless `replace`. A rename that fails where nothing is
+// replaced, for a cause that may be the name (the temporary file beside it
+// shows that a plain name can be made there), leaves the file out: false.
+// Any other failure is thrown, naming `original`. The temporary file goes
+// either way.
+bool RenameInto(const std::wstring& temporary, const std::wstring& target,
+                const std::string& original, bool replace,
+                const char* operation) {
+  const DWORD flags =
+      MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : DWORD{0});
   // A virus scanner may still hold the fresh copy, or another program the
   // target.
   const DWORD error = RetryWhileInUse([&]() -> DWORD {
@@ -201,11 +176,10 @@ void ReplaceWithTemporary(const std::wstring& temporary,
                ? 0
                : GetLastError();
   });
-  if (error != 0) {
-    win32::Relock(target, restore);
-    Discard(temporary);
-    ThrowError(error, "replace file", original);
-  }
+  if (error == 0) return true;
+  Discard(temporary);
+  if (!replace && win32::MayBeRefusal(error)) return false;
+  ThrowError(error, operation, original);
 }
 
 std::optional<FILETIME> LastWriteOf(const std::wstring& path) {
@@ -217,6 +191,13 @@ std::optional<FILETIME> LastWriteOf(const std::wstring& path) {
 
 }  // namespace
 
+// MoveFileExW refuses to replace a read-only target, and CopyFileW a hidden
+// or system one; the destination is the program's own, so those bits are
+// cleared first and put back only if the target stays. Only the entry a
+// probe finds by the target's name is replaced: where the name is another
+// entry's short name, or another's in a case-sensitive folder, the rename
+// is made without replacing, and fails, rather than overwrite that entry.
+// The rename replaces a link, never its target.
 CopyResult Win32EntryRun::Copy(const std::string& source,
                                const std::string& dest) {
   entries_.Forget(dest);
@@ -224,9 +205,34 @@ CopyResult Win32EntryRun::Copy(const std::string& source,
   if (!kept_path_.empty() && dest == kept_path_)
     CheckKept(dest, "copy file to");
   kept_path_.clear();
-  const std::wstring temporary = CopyToTemporary(source, dest, progress_);
+  if (TooLarge(Role::kSource, source, Role::kDestination))
+    return {win32::kTooLarge};
+  const std::wstring target = Wide(Role::kDestination, dest);
+  std::string left_out;
+  const std::wstring temporary =
+      CopyToTemporary(Wide(Role::kSource, source), source, target, dest,
+                      progress_, left_out);
+  if (temporary.empty()) return {left_out};
   const std::optional<FILETIME> time = LastWriteOf(temporary);
-  ReplaceWithTemporary(temporary, dest);
+  std::optional<DWORD> existing;
+  DWORD restore = INVALID_FILE_ATTRIBUTES;
+  try {
+    existing = Existing(Role::kDestination, dest);
+    if (existing)
+      restore = win32::Unlock(target, *existing, win32::kLockingBits, dest);
+  } catch (...) {
+    Discard(temporary);
+    throw;
+  }
+  bool renamed = false;
+  try {
+    renamed = RenameInto(temporary, target, dest, existing.has_value(),
+                         "replace file");
+  } catch (...) {
+    win32::Relock(target, restore);
+    throw;
+  }
+  if (!renamed) return {win32::kNameRefused};
   Wrote(Role::kDestination, dest);
   PutTimeBack(Role::kDestination, dest, time);
   return {};
@@ -236,27 +242,47 @@ CopyResult Win32EntryRun::CopyToNewName(const std::string& displaced,
                                         const std::string& target) {
   entries_.Forget(target);
   kept_path_.clear();
+  if (TooLarge(Role::kDestination, displaced, Role::kSecondary))
+    return {win32::kTooLarge};
   const std::optional<FileIdentity> before = IdentityAt(displaced);
-  const std::wstring wide_target = WidenPath(target);
-  const std::wstring temporary = CopyToTemporary(displaced, target, progress_);
+  const std::wstring wide_target = Wide(Role::kSecondary, target);
+  std::string left_out;
+  const std::wstring temporary =
+      CopyToTemporary(Wide(Role::kDestination, displaced), displaced,
+                      wide_target, target, progress_, left_out);
+  if (temporary.empty()) return {left_out};
   const std::optional<FILETIME> time = LastWriteOf(temporary);
   // Without MOVEFILE_REPLACE_EXISTING the rename fails where the name is
   // taken, also where it is another file's short name.
-  const DWORD error = RetryWhileInUse([&]() -> DWORD {
-    return MoveFileExW(temporary.c_str(), wide_target.c_str(),
-                       MOVEFILE_WRITE_THROUGH)
-               ? 0
-               : GetLastError();
-  });
-  if (error == 0) {
-    Wrote(Role::kSecondary, target);
-    PutTimeBack(Role::kSecondary, target, time);
-    NoteKept(displaced, before);
-    return {};
+  try {
+    if (!RenameInto(temporary, wide_target, target, false, "copy file to"))
+      return {win32::kNameRefused};
+  } catch (const RunError& error) {
+    if (IsTaken(DWORD(error.number()))) return {"", true};
+    throw;
   }
-  Discard(temporary);
-  if (IsTaken(error)) return {"", true};
-  ThrowError(error, "copy file to", target);
+  Wrote(Role::kSecondary, target);
+  PutTimeBack(Role::kSecondary, target, time);
+  NoteKept(displaced, before);
+  return {};
+}
+
+// The attributes of the entry a probe of `path` finds, or nullopt where
+// there is none. GetFileAttributesW would also answer for an entry whose
+// 8.3 short name that is.
+std::optional<DWORD> Win32EntryRun::Existing(Role role,
+                                             const std::string& path) {
+  win32::Listing probe;
+  if (!Search(role, path, probe)) return std::nullopt;
+  return probe.entry.dwFileAttributes;
+}
+
+// A file longer than the drive of `to` holds (4 GiB and more on FAT) is left
+// out before anything is written there.
+bool Win32EntryRun::TooLarge(Role from, const std::string& source, Role to) {
+  const int64_t largest = traits_.Of(to, Held(to)).traits.largest_file;
+  return largest < std::numeric_limits<int64_t>::max() &&
+         Length(from, source) > largest;
 }
 
 // A drive that gives a renamed file the time of the rename (fusefat, as
@@ -266,7 +292,7 @@ void Win32EntryRun::PutTimeBack(Role role, const std::string& path,
                                 const std::optional<FILETIME>& time) {
   if (!time || traits_.Of(role, Held(role)).traits.rename_keeps_time) return;
   const win32::FileHandle file(CreateFileW(
-      WidenPath(path).c_str(), FILE_WRITE_ATTRIBUTES, kShareAll, nullptr,
+      Wide(role, path).c_str(), FILE_WRITE_ATTRIBUTES, kShareAll, nullptr,
       OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!file.valid() || !SetFileTime(file.get(), nullptr, &*time, &*time))
     ThrowError(GetLastError(), "set time", path);

@@ -33,9 +33,9 @@ constexpr DWORD kShareAll =
 }
 
 // The entry itself: a link is opened as the link, as DeleteFileW removes it.
-win32::FileHandle OpenEntry(const std::string& path, DWORD access) {
+win32::FileHandle OpenEntry(const std::wstring& path, DWORD access) {
   return win32::FileHandle(CreateFileW(
-      win32::WidenPath(path).c_str(), access, kShareAll, nullptr, OPEN_EXISTING,
+      path.c_str(), access, kShareAll, nullptr, OPEN_EXISTING,
       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
 }
 
@@ -58,8 +58,9 @@ std::optional<Win32EntryRun::FileIdentity> Win32EntryRun::IdentityOf(
 }
 
 std::optional<Win32EntryRun::FileIdentity> Win32EntryRun::IdentityAt(
-    const std::string& path) {
-  return IdentityOf(OpenEntry(path, FILE_READ_ATTRIBUTES).get());
+    const std::string& path) const {
+  return IdentityOf(
+      OpenEntry(Wide(Role::kDestination, path), FILE_READ_ATTRIBUTES).get());
 }
 
 void Win32EntryRun::NoteKept(const std::string& path,
@@ -79,7 +80,8 @@ void Win32EntryRun::CheckKept(const std::string& path,
 void Win32EntryRun::DeleteKept(const std::string& path) {
   constexpr char kOperation[] = "delete file";
   const win32::FileHandle file =
-      OpenEntry(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES);
+      OpenEntry(Wide(Role::kDestination, path),
+                DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES);
   DWORD attributes = 0;
   const std::optional<FileIdentity> now = IdentityOf(file.get(), &attributes);
   if (!now) win32::ThrowError(GetLastError(), kOperation, path);

@@ -159,7 +159,7 @@ DriveTraitsCache::Known Learn(const HeldFolder& root) {
   const VolumeFacts facts = FactsOf(root);
   DriveTraitsCache::Known known = ByType(facts);
   try {
-    Win32DriveProbe probe(WidenPath(root.path()));
+    Win32DriveProbe probe(root.wide());
     if (probe.made())
       known.traits = LearnDriveTraits(facts.type, facts.name_limit, &probe);
   } catch (...) {  // a drive no probe can be made on keeps the type's
@@ -169,13 +169,13 @@ DriveTraitsCache::Known Learn(const HeldFolder& root) {
 
 }  // namespace
 
+bool PlainFileCanBeMade(const std::wstring& folder) {
+  return Win32DriveProbe(folder).made();
+}
+
 VolumeFacts FactsOf(const HeldFolder& folder) {
-  std::wstring path;
-  try {
-    path = WidenPath(folder.path());
-  } catch (...) {
-    return {};
-  }
+  const std::wstring& path = folder.wide();
+  if (path.empty()) return {};
   wchar_t name[MAX_PATH + 1] = {};
   DWORD longest = 0;
   std::vector<wchar_t> root(path.size() + 2);
@@ -190,8 +190,8 @@ VolumeFacts FactsOf(const HeldFolder& folder) {
   return {DriveTypeOf(name, IsRemote(path)), longest ? longest : 255};
 }
 
-std::optional<bool> FolderCaseSensitive(const std::string& folder) {
-  const FileHandle handle = OpenEntry(WidenPath(folder), FILE_READ_ATTRIBUTES);
+std::optional<bool> FolderCaseSensitive(const std::wstring& folder) {
+  const FileHandle handle = OpenEntry(folder, FILE_READ_ATTRIBUTES);
   FILE_CASE_SENSITIVE_INFO info{};
   if (!handle.valid() ||
       !GetFileInformationByHandleEx(handle.get(), FileCaseSensitiveInfo, &info,

@@ -36,9 +36,15 @@ struct VolumeFacts {
 /// is of no known type, with names of up to 255 units.
 VolumeFacts FactsOf(const HeldFolder& folder);
 
-/// Whether the folder `folder` is marked case-sensitive; nullopt where its
-/// file system does not say (FAT, exFAT, shares, Wine).
-std::optional<bool> FolderCaseSensitive(const std::string& folder);
+/// Whether the folder at `folder` (as the ...W calls take it) is marked
+/// case-sensitive; nullopt where its file system does not say (FAT, exFAT,
+/// shares, Wine).
+std::optional<bool> FolderCaseSensitive(const std::wstring& folder);
+
+/// Whether a file of a plain name can be made in the folder at `folder` (as
+/// the ...W calls take it): one is made under a temporary name, then
+/// removed, and the folder's last-modified time put back.
+bool PlainFileCanBeMade(const std::wstring& folder);
 
 /// What each drive of an entry keeps, learnt the first time it is asked.
 class DriveTraitsCache {

@@ -16,6 +16,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -30,6 +31,9 @@ struct EntryData {
   unsigned long attributes = 0;  ///< the DWORD of the find data
   FileTime time;                 ///< last written
   int64_t size = 0;
+  /// A reparse point's tag, where a listing told it (nullopt where the
+  /// entry was read by its path, which tells none).
+  std::optional<unsigned long> reparse_tag;
 };
 
 class EntryCache {

@@ -36,21 +36,24 @@ bool Win32EntryRun::SourceStillThere() {
   return Held(Role::kSource).StillThere();
 }
 
-bool Win32EntryRun::ExistsAfresh(Role /*role*/, const std::string& path) {
-  return Probe(path);
+bool Win32EntryRun::ExistsAfresh(Role role, const std::string& path) {
+  return Probe(role, path);
 }
 
 // Every folder a pass reaches lies on the drive of its named folder (no
 // listing leads through a link to a folder), so the named folder's drive
-// answers for it; only letter case is the folder's own.
+// answers for it; only letter case, and whether it is the volume's root,
+// are the folder's own.
 DriveTraits Win32EntryRun::Traits(Role role, const std::string& folder) {
-  const win32::DriveTraitsCache::Known& known = traits_.Of(role, Held(role));
+  const win32::HeldFolder& named = Held(role);
+  const win32::DriveTraitsCache::Known& known = traits_.Of(role, named);
   DriveTraits traits = known.traits;
+  traits.folder_takes_mask = !(folder == named.path() && named.is_root());
   if (!known.case_per_folder) return traits;
   if (folder != case_folder_) {
     ++calls_.read;
     case_folder_ = folder;
-    case_sensitive_ = win32::FolderCaseSensitive(folder);
+    case_sensitive_ = win32::FolderCaseSensitive(Wide(role, folder));
   }
   if (case_sensitive_) traits.ignores_case = !*case_sensitive_;
   return traits;

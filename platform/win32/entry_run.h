@@ -98,7 +98,8 @@ class Win32EntryRun final : public EntryRun {
   /// over the target; a read-only, hidden or system target is unlocked
   /// first. A source that another program holds open without read sharing
   /// is tried again for a few seconds; then the copy fails, naming it, with
-  /// advice.
+  /// advice. A file the destination cannot hold (its name, its length, its
+  /// encryption: platform/win32/refusal.h) is left out.
   CopyResult Copy(const std::string& source, const std::string& dest) override;
   /// As Copy, but the rename that ends it never replaces anything.
   CopyResult CopyToNewName(const std::string& displaced,
@@ -108,6 +109,7 @@ class Win32EntryRun final : public EntryRun {
   /// one handle, checked to be that very file (see
   /// platform/win32/displaced.cpp).
   void Delete(Role role, const std::string& path) override;
+  /// Leaves the folder out where the destination refuses its name.
   CopyResult CreateFolder(const std::string& dest) override;
   /// Nothing: a folder made here takes its permissions from its parent, as
   /// a copied file does.
@@ -117,13 +119,17 @@ class Win32EntryRun final : public EntryRun {
   /// On the folder's own handle, never through a junction or link.
   void SetFolderTime(const std::string& dest, FileTime time) override;
   /// Clears the read-only bit first, as Delete does, and removes the links
-  /// to folders the folder holds.
+  /// to folders the folder holds. A link to a folder is removed as the link.
   void RemoveFolder(const std::string& dest) override;
 
   /// Compares the held source folder with the one its path leads to now,
   /// by volume serial number and file ID.
   bool SourceStillThere() override;
   bool ExistsAfresh(Role role, const std::string& path) override;
+  /// A junction, a mount point or a symbolic link to a folder below the
+  /// named folders (see listing.cpp); the named folders themselves, which
+  /// the user chose, never count.
+  bool IsFolderLink(Role role, const std::string& folder) override;
   /// Whether `folder` is a mount point folder whose drive is gone (see
   /// listing.cpp: Windows has no mount configuration to read).
   bool AwaitsAbsentDrive(const std::string& folder) override;
@@ -141,24 +147,37 @@ class Win32EntryRun final : public EntryRun {
   const win32::HeldFolder& Held(Role role) const {
     return held_[static_cast<size_t>(role)];
   }
+  /// `path` in the tree of `role` as the ...W calls take it (see
+  /// win32::HeldFolder::Wide): names appended unchanged after \\?\.
+  std::wstring Wide(Role role, const std::string& path) const {
+    return Held(role).Wide(path);
+  }
   /// Notes a change to `path` in the tree of `role`, for the flush.
   void Wrote(Role role, const std::string& path) {
     written_.Changed(Held(role), path);
   }
 
   // listing.cpp
+  /// Starts `listing` on `pattern` in the tree of `role`; false where it
+  /// finds nothing.
+  bool Search(Role role, const std::string& pattern, win32::Listing& listing);
+  bool FindRoot(const std::wstring& wide, win32::Listing& listing);
+  bool FindProbed(Role role, const std::string& path, win32::Listing& listing);
   std::string NameFromListing(bool fetch_first);
   bool NextOrEnd();
   void RecordListed(const std::string& name);
   /// What is known or can be read of the entry at `path`.
-  const win32::EntryData& Entry(const std::string& path, const char* operation);
-  bool Probe(const std::string& path);
+  const win32::EntryData& Entry(Role role, const std::string& path,
+                                const char* operation);
+  bool Probe(Role role, const std::string& path);
 
   // copy.cpp
   /// Gives the copy just renamed to `path` in the tree of `role` its
   /// `time` again, where that drive does not keep it through a rename.
   void PutTimeBack(Role role, const std::string& path,
                    const std::optional<FILETIME>& time);
+  std::optional<DWORD> Existing(Role role, const std::string& path);
+  bool TooLarge(Role from, const std::string& source, Role to);
 
   // displaced.cpp: what tells a file from every other and one version of
   // it from the next: its volume, its file index, its length and last-write
@@ -174,8 +193,9 @@ class Win32EntryRun final : public EntryRun {
   /// into `attributes` where asked; nullopt where it cannot be read.
   static std::optional<FileIdentity> IdentityOf(HANDLE entry,
                                                 DWORD* attributes = nullptr);
-  /// The same for the entry at `path` itself (a link as the link).
-  static std::optional<FileIdentity> IdentityAt(const std::string& path);
+  /// The same for the destination entry at `path` itself (a link as the
+  /// link).
+  std::optional<FileIdentity> IdentityAt(const std::string& path) const;
   /// Notes `path` as the file whose old version was just kept, unless its
   /// identity now differs from `before`, read before the copy: then the
   /// file changed while it was copied, and the run ends.

@@ -38,8 +38,7 @@ DWORD FlushHandle(HANDLE handle) {
 
 // `folder`'s volume as a device path without the trailing "\" (the form
 // CreateFileW opens a volume by), or "" with the error in `error`.
-std::wstring VolumeDevice(const std::string& folder, DWORD& error) {
-  const std::wstring path = WidenPath(folder);
+std::wstring VolumeDevice(const std::wstring& path, DWORD& error) {
   std::vector<wchar_t> mount(path.size() + 2);
   wchar_t volume[MAX_PATH] = {};
   if (!GetVolumePathNameW(path.c_str(), mount.data(), DWORD(mount.size())) ||
@@ -74,11 +73,10 @@ DWORD FlushAnswering(const std::function<DWORD()>& flush,
   return result.get();
 }
 
-DWORD FlushFolder(const std::string& folder) {
+DWORD FlushFolder(const std::wstring& path) {
   // Leave to add either kind of entry is enough where both are not given.
   constexpr DWORD kAccesses[] = {GENERIC_WRITE, FILE_ADD_FILE | SYNCHRONIZE,
                                  FILE_ADD_SUBDIRECTORY | SYNCHRONIZE};
-  const std::wstring path = WidenPath(folder);
   DWORD error = 0;
   for (const DWORD access : kAccesses) {
     const FileHandle handle(CreateFileW(path.c_str(), access, kShareAll,
@@ -91,7 +89,7 @@ DWORD FlushFolder(const std::string& folder) {
   return IsNotFound(error) ? 0 : error;
 }
 
-DWORD FlushVolume(const std::string& folder) {
+DWORD FlushVolume(const std::wstring& folder) {
   DWORD error = 0;
   const std::wstring device = VolumeDevice(folder, error);
   if (device.empty()) return error;

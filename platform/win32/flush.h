@@ -33,16 +33,16 @@ DWORD FlushAnswering(const std::function<DWORD()>& flush,
                      const std::atomic<int64_t>* done = nullptr,
                      int64_t total = -1);
 
-/// Flushes the folder `folder`'s entries (names made, renamed or removed,
-/// their times and attributes) to the disk: 0, or a GetLastError() value.
-/// A folder that is gone counts as flushed: its removal changed the folder
-/// above it, which is flushed too.
-DWORD FlushFolder(const std::string& folder);
+/// Flushes the entries (names made, renamed or removed, their times and
+/// attributes) of the folder at `folder`, as the ...W calls take it, to the
+/// disk: 0, or a GetLastError() value. A folder that is gone counts as
+/// flushed: its removal changed the folder above it, which is flushed too.
+DWORD FlushFolder(const std::wstring& folder);
 
 /// Flushes every file on the volume holding `folder` through a handle to
 /// the volume, which Windows grants to administrators alone: 0, or a
 /// GetLastError() value.
-DWORD FlushVolume(const std::string& folder);
+DWORD FlushVolume(const std::wstring& folder);
 
 /// Whether `error` says the file system offers no flush of a folder (a
 /// network share whose server has none): then none can be asked of it.

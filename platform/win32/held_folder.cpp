@@ -1,6 +1,7 @@
 #include "platform/win32/held_folder.h"
 
 #include <cstring>
+#include <vector>
 
 #include "platform/win32/support.h"
 #include "platform/win32/text.h"
@@ -40,6 +41,28 @@ EntryKind KindOfOpen(HANDLE handle) {
   return KindOf(tag.FileAttributes, tag.ReparseTag);
 }
 
+// Whether `path` (in the \\?\ form) is the root of the volume it lies on.
+bool IsVolumeRoot(const std::wstring& path) {
+  std::vector<wchar_t> volume(path.size() + 2);
+  if (!GetVolumePathNameW(path.c_str(), volume.data(), DWORD(volume.size())))
+    return false;
+  std::wstring root = volume.data();
+  std::wstring folder = path;
+  if (!folder.ends_with(L'\\')) folder += L'\\';
+  if (!root.ends_with(L'\\')) root += L'\\';
+  return CompareStringOrdinal(root.c_str(), -1, folder.c_str(), -1, TRUE) ==
+         CSTR_EQUAL;
+}
+
+// The folder above `folder`, a path in the \\?\ form; a root is its own.
+std::wstring ParentOf(std::wstring folder) {
+  if (folder.ends_with(L'\\')) return folder;
+  folder.erase(folder.find_last_of(L'\\'));
+  // "\\?\E:" is no path; its root is "\\?\E:\".
+  if (folder.ends_with(L':')) folder += L'\\';
+  return folder;
+}
+
 }  // namespace
 
 std::optional<EntryId> IdOf(HANDLE handle) {
@@ -62,16 +85,16 @@ std::optional<EntryId> IdOf(HANDLE handle) {
 
 HeldFolder::HeldFolder(const std::string& path) : path_(path) {
   if (path.empty()) return;
-  std::wstring wide;
   try {
-    wide = WidenPath(path);
+    wide_ = WidenPath(path);
   } catch (...) {  // a name no folder can have is not held
     return;
   }
-  FileHandle folder = OpenToHold(wide, false);
+  root_ = IsVolumeRoot(wide_);
+  FileHandle folder = OpenToHold(wide_, false);
   if (folder.valid() && KindOfOpen(folder.get()) == EntryKind::kFolderLink) {
     through_link_ = true;
-    folder = OpenToHold(wide, true);
+    folder = OpenToHold(wide_, true);
   }
   if (!folder.valid() || KindOfOpen(folder.get()) != EntryKind::kFolder) return;
   const std::optional<EntryId> id = IdOf(folder.get());
@@ -82,15 +105,25 @@ HeldFolder::HeldFolder(const std::string& path) : path_(path) {
 
 bool HeldFolder::StillThere() const {
   if (!held()) return false;
-  std::wstring wide;
-  try {
-    wide = WidenPath(path_);
-  } catch (...) {
-    return false;
-  }
   const FileHandle now =
-      OpenFolder(wide, FILE_READ_ATTRIBUTES, kShareAll, through_link_);
+      OpenFolder(wide_, FILE_READ_ATTRIBUTES, kShareAll, through_link_);
   return now.valid() && IdOf(now.get()) == id_;
+}
+
+std::wstring HeldFolder::Wide(std::string_view path) const {
+  const bool below = !wide_.empty() && path.starts_with(path_) &&
+                     (path.size() == path_.size() || path[path_.size()] == '\\');
+  if (!below) return WidenPath(std::string(path));
+  if (path.size() == path_.size()) return wide_;
+  // "." and ".." name no entry: a folder's listing gives them for the folder
+  // itself and the one above it, which Windows' clean-up of a path would
+  // find, and a \\?\ path does not.
+  const std::string_view last = path.substr(path.rfind('\\') + 1);
+  if (last == "." || last == "..") {
+    std::wstring folder = Wide(path.substr(0, path.size() - last.size() - 1));
+    return last == "." ? folder : ParentOf(folder);
+  }
+  return JoinName(wide_, path.substr(path_.size() + 1));
 }
 
 }  // namespace fernwise::win32

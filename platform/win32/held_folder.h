@@ -28,6 +28,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/win32/handle.h"
 
@@ -55,6 +56,19 @@ class HeldFolder {
   bool held() const { return handle_.valid(); }
   /// The folder as the job names it.
   const std::string& path() const { return path_; }
+  /// The folder as the ...W calls take it (WidenPath of the job's
+  /// spelling, made once); "" where the job's spelling is no path.
+  const std::wstring& wide() const { return wide_; }
+  /// `path`, the named folder or a path the passes built below it (the
+  /// named folder, "\" and names as listings gave them), as the ...W calls
+  /// take it: the named folder made absolute once, and the names appended
+  /// as they are, so that "foo.", "bar " or "aux" lead to the entry of that
+  /// name and to no other. A path that does not lie below the named folder
+  /// is taken as a user's spelling (WidenPath).
+  std::wstring Wide(std::string_view path) const;
+  /// Whether the folder is a volume's root ("E:\", a share, a volume
+  /// mounted on a folder), whose own attributes belong to the volume.
+  bool is_root() const { return root_; }
   /// The handle it is held by; INVALID_HANDLE_VALUE where it is not held.
   HANDLE handle() const { return handle_.get(); }
   /// Its volume's serial number; 0 where it is not held.
@@ -69,6 +83,8 @@ class HeldFolder {
 
  private:
   std::string path_;
+  std::wstring wide_;
+  bool root_ = false;
   FileHandle handle_;
   EntryId id_;
   bool through_link_ = false;  // the named path is a link, followed

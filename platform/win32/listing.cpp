@@ -15,20 +15,24 @@ using win32::EntryData;
 using win32::EntryKind;
 using win32::IsNotFound;
 using win32::ThrowError;
-using win32::WidenPath;
 
 namespace {
 
 constexpr DWORD kShareAll =
     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr DWORD kLinkFolder =
+    FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
 
 int64_t SizeOf(DWORD high, DWORD low) {
   return int64_t(uint64_t(high) << 32 | low);
 }
 
 EntryData DataOf(const WIN32_FIND_DATAW& entry) {
+  const bool reparse = entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT;
   return {entry.dwFileAttributes, win32::FileTimeOf(entry.ftLastWriteTime),
-          SizeOf(entry.nFileSizeHigh, entry.nFileSizeLow)};
+          SizeOf(entry.nFileSizeHigh, entry.nFileSizeLow),
+          reparse ? std::optional<unsigned long>(entry.dwReserved0)
+                  : std::nullopt};
 }
 
 EntryKind KindOf(const WIN32_FIND_DATAW& entry) {
@@ -53,19 +57,18 @@ void FollowFileLink(const std::wstring& path, EntryData& data,
   BY_HANDLE_FILE_INFORMATION info{};
   if (!file.valid() || !GetFileInformationByHandle(file.get(), &info)) return;
   data = {info.dwFileAttributes, win32::FileTimeOf(info.ftLastWriteTime),
-          SizeOf(info.nFileSizeHigh, info.nFileSizeLow)};
+          SizeOf(info.nFileSizeHigh, info.nFileSizeLow), std::nullopt};
 }
 
-EntryData ReadEntry(const std::string& path, const char* operation,
-                    Win32EntryRun::Calls& calls) {
-  const std::wstring wide = WidenPath(path);
+EntryData ReadEntry(const std::wstring& wide, const std::string& path,
+                    const char* operation, Win32EntryRun::Calls& calls) {
   WIN32_FILE_ATTRIBUTE_DATA found{};
   ++calls.read;
   if (!GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &found))
     ThrowError(GetLastError(), operation, path);
   EntryData data{found.dwFileAttributes,
                  win32::FileTimeOf(found.ftLastWriteTime),
-                 SizeOf(found.nFileSizeHigh, found.nFileSizeLow)};
+                 SizeOf(found.nFileSizeHigh, found.nFileSizeLow), std::nullopt};
   // The attributes alone do not tell a link from another reparse point;
   // opening the entry does no harm to either.
   if ((data.attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
@@ -74,22 +77,46 @@ EntryData ReadEntry(const std::string& path, const char* operation,
   return data;
 }
 
+// The reparse tag of the folder at `wide`, read on a handle to the entry
+// itself. Where that handle reaches no reparse point although the folder's
+// attributes show one, as under Wine, whose handles reach what a host link
+// names, 0 is given: a reparse point without a tag counts as a link.
+DWORD ReadTag(const std::wstring& wide, Win32EntryRun::Calls& calls) {
+  ++calls.read;
+  const win32::FileHandle entry(CreateFileW(
+      wide.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  FILE_ATTRIBUTE_TAG_INFO tag{};
+  if (!entry.valid() ||
+      !GetFileInformationByHandleEx(entry.get(), FileAttributeTagInfo, &tag,
+                                    sizeof tag) ||
+      !(tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+    return 0;
+  return tag.ReparseTag;
+}
+
 }  // namespace
 
 namespace win32 {
 
 bool Listing::Accepts() const {
-  if (folder) return ::fernwise::KindOf(entry) != EntryKind::kFolderLink;
-  return exact_name.empty() || SameName(entry.cFileName, exact_name);
+  return !folder || ::fernwise::KindOf(entry) != EntryKind::kFolderLink;
 }
 
-bool Listing::Start(const std::string& searched, uint64_t& calls) {
+NameMatch Listing::Match() const {
+  if (exact_name == entry.cFileName) return NameMatch::kExact;
+  return SameName(entry.cFileName, exact_name) ? NameMatch::kOtherCase
+                                               : NameMatch::kNone;
+}
+
+bool Listing::Start(const std::string& searched, std::wstring wide,
+                    uint64_t& calls) {
   pattern = searched;
-  std::wstring wide = WidenPath(searched);
   // FindFirstFileExW finds nothing for "folder\"; its entries are
   // "folder\*".
-  folder = wide.back() == L'\\';
+  folder = !searched.empty() && searched.back() == '\\';
   if (folder) {
+    if (!wide.ends_with(L'\\')) wide += L'\\';
     wide += L'*';
   } else if (std::wstring name = LastComponent(wide); !HasWildcard(name)) {
     exact_name = std::move(name);
@@ -108,6 +135,7 @@ bool Listing::Start(const std::string& searched, uint64_t& calls) {
 }
 
 bool Listing::Next(uint64_t& calls) {
+  if (!handle.valid()) return false;
   ++calls;
   if (FindNextFileW(handle.get(), &entry)) return true;
   const DWORD error = GetLastError();
@@ -117,19 +145,98 @@ bool Listing::Next(uint64_t& calls) {
 
 }  // namespace win32
 
-std::string Win32EntryRun::StartListing(Role /*role*/,
+std::string Win32EntryRun::StartListing(Role role,
                                         const std::string& pattern) {
   listing_.reset();
   // FindFirstFileExW calls an empty pattern invalid; an empty path names
   // nothing, so it is simply not found.
   if (pattern.empty()) return "";
   auto listing = std::make_unique<win32::Listing>();
-  if (!listing->Start(pattern, calls_.list)) return "";
+  if (!Search(role, pattern, *listing)) return "";
   listing_ = std::move(listing);
   if (listing_->folder)
     entries_.BeginFolder(
         std::string_view(pattern).substr(0, pattern.size() - 1));
   return NameFromListing(false);
+}
+
+// What a pattern finds. The named folder that is a volume's root is found
+// by its attributes: a FAT or exFAT root holds no "." and "..", so an empty
+// one would list nothing. A link to a folder below the named folders is
+// never listed through, so no pass erases, sweeps or cleans up what it
+// leads to; a probe, which reads nothing behind it, finds it.
+bool Win32EntryRun::Search(Role role, const std::string& pattern,
+                           win32::Listing& listing) {
+  const win32::HeldFolder& named = Held(role);
+  if (pattern == named.path() && named.is_root())
+    return FindRoot(named.wide(), listing);
+  if (pattern.back() == '\\') {
+    const std::string folder = pattern.substr(0, pattern.size() - 1);
+    if (IsFolderLink(role, folder)) return false;
+  }
+  if (!listing.Start(pattern, Wide(role, pattern), calls_.list)) return false;
+  return listing.folder || FindProbed(role, pattern, listing);
+}
+
+bool Win32EntryRun::FindRoot(const std::wstring& wide,
+                             win32::Listing& listing) {
+  WIN32_FILE_ATTRIBUTE_DATA root{};
+  ++calls_.read;
+  if (!GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &root))
+    return false;
+  listing.entry.dwFileAttributes = root.dwFileAttributes;
+  listing.entry.ftLastWriteTime = root.ftLastWriteTime;
+  // No name lists it; "." stands for the folder itself.
+  wcscpy(listing.entry.cFileName, L".");
+  return true;
+}
+
+// A probe without wildcards yields the entry whose own name is the one
+// asked: of exactly that name where the folder holds one (a case-sensitive
+// folder may also hold it in other letter cases), else one spelled in
+// another case, but only where Windows finds it by the name asked.
+bool Win32EntryRun::FindProbed(Role role, const std::string& path,
+                               win32::Listing& listing) {
+  if (listing.exact_name.empty()) return true;  // the first match stands
+  std::optional<WIN32_FIND_DATAW> other_case;
+  bool exact = false;
+  do {
+    const win32::NameMatch match = listing.Match();
+    exact = match == win32::NameMatch::kExact;
+    if (match == win32::NameMatch::kOtherCase && !other_case)
+      other_case = listing.entry;
+  } while (!exact && listing.Next(calls_.list));
+  listing.handle.reset();  // a probe yields one name
+  if (exact) return true;
+  if (!other_case) return false;
+  ++calls_.read;
+  if (GetFileAttributesW(Wide(role, path).c_str()) == INVALID_FILE_ATTRIBUTES)
+    return false;
+  listing.entry = *other_case;
+  return true;
+}
+
+// Whether `folder` is a link to a folder: from what the pass knows of it
+// where it can, else read. A folder that cannot be read is no link; the
+// listing that follows meets what keeps it from being read. A named folder
+// is what the user chose, a mount point or a link included.
+bool Win32EntryRun::IsFolderLink(Role role, const std::string& folder) {
+  if (folder == Held(role).path()) return false;
+  EntryData read;
+  const EntryData* data = entries_.Find(folder);
+  const std::wstring wide = Wide(role, folder);
+  if (data == nullptr) {
+    WIN32_FILE_ATTRIBUTE_DATA found{};
+    ++calls_.read;
+    if (!GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &found))
+      return false;
+    read.attributes = found.dwFileAttributes;
+    data = &read;
+  }
+  if ((data->attributes & kLinkFolder) != kLinkFolder) return false;
+  const DWORD tag =
+      data->reparse_tag ? DWORD(*data->reparse_tag) : ReadTag(wide, calls_);
+  return win32::KindOf(data->attributes, tag) == EntryKind::kFolderLink;
 }
 
 std::string Win32EntryRun::NextName() { return NameFromListing(true); }
@@ -177,31 +284,29 @@ std::optional<bool> Win32EntryRun::ListedIsFolder() const {
 
 // A search of its own, so that the listing in progress goes on, and nothing
 // it or the pass has read answers.
-bool Win32EntryRun::Probe(const std::string& path) {
+bool Win32EntryRun::Probe(Role role, const std::string& path) {
   if (path.empty()) return false;
   win32::Listing probe;
-  if (!probe.Start(path, calls_.list)) return false;
-  while (!probe.Accepts())
-    if (!probe.Next(calls_.list)) return false;
-  return true;
+  return Search(role, path, probe);
 }
 
-const EntryData& Win32EntryRun::Entry(const std::string& path,
+const EntryData& Win32EntryRun::Entry(Role role, const std::string& path,
                                       const char* operation) {
   if (const EntryData* known = entries_.Find(path)) return *known;
-  return entries_.Remember(path, ReadEntry(path, operation, calls_));
+  return entries_.Remember(
+      path, ReadEntry(Wide(role, path), path, operation, calls_));
 }
 
-uint32_t Win32EntryRun::ReadAttributes(Role /*role*/, const std::string& path) {
-  return Entry(path, "read attributes").attributes & win32::kMaskBits;
+uint32_t Win32EntryRun::ReadAttributes(Role role, const std::string& path) {
+  return Entry(role, path, "read attributes").attributes & win32::kMaskBits;
 }
 
-FileTime Win32EntryRun::LastModified(Role /*role*/, const std::string& path) {
-  return Entry(path, "read time").time;
+FileTime Win32EntryRun::LastModified(Role role, const std::string& path) {
+  return Entry(role, path, "read time").time;
 }
 
-int64_t Win32EntryRun::Length(Role /*role*/, const std::string& path) {
-  return Entry(path, "read length").size;
+int64_t Win32EntryRun::Length(Role role, const std::string& path) {
+  return Entry(role, path, "read length").size;
 }
 
 // Windows keeps no configuration of drives that belong somewhere: a drive
@@ -214,11 +319,10 @@ int64_t Win32EntryRun::Length(Role /*role*/, const std::string& path) {
 // and a folder a probe found are ever asked about, and only one that the
 // pass has seen to be a reparse point costs a call.
 bool Win32EntryRun::AwaitsAbsentDrive(const std::string& folder) {
-  const DWORD attributes = Entry(folder, "read attributes").attributes;
-  if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
-      !(attributes & FILE_ATTRIBUTE_DIRECTORY))
-    return false;
-  const std::wstring wide = WidenPath(folder);
+  const DWORD attributes =
+      Entry(Role::kSource, folder, "read attributes").attributes;
+  if ((attributes & kLinkFolder) != kLinkFolder) return false;
+  const std::wstring wide = Wide(Role::kSource, folder);
   ++calls_.read;
   const win32::FileHandle point(CreateFileW(
       wide.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,

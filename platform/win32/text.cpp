@@ -15,6 +15,10 @@ constexpr wchar_t kLongPrefix[] = L"\\\\?\\";
 constexpr wchar_t kLongUncPrefix[] = L"\\\\?\\UNC\\";
 constexpr wchar_t kDevicePrefix[] = L"\\\\.\\";
 
+bool IsDriveLetter(wchar_t c) {
+  return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z');
+}
+
 bool StartsWith(const std::wstring& text, const wchar_t* prefix) {
   return text.compare(0, wcslen(prefix), prefix) == 0;
 }
@@ -147,6 +151,10 @@ std::wstring WidenPath(const std::string& path) {
   if (wide.empty() || StartsWith(wide, kLongPrefix) ||
       StartsWith(wide, kDevicePrefix))
     return wide;
+  // "E:" alone would be the folder last current on drive E, which is the
+  // folder the program was started in when that lies on E.
+  if (wide.size() == 2 && wide[1] == L':' && IsDriveLetter(wide[0]))
+    wide += L'\\';
   // The \\?\ form switches off Windows' own clean-up of a path, so do it
   // first: GetFullPathNameW turns "/" into "\", resolves "." and "..", and
   // drops trailing dots and spaces, as every unprefixed call would.
@@ -155,6 +163,12 @@ std::wstring WidenPath(const std::string& path) {
     return full;  // a device name such as NUL
   if (StartsWith(full, L"\\\\")) return kLongUncPrefix + full.substr(2);
   return kLongPrefix + full;
+}
+
+std::wstring JoinName(const std::wstring& folder, std::string_view relative) {
+  std::wstring joined = folder;
+  if (joined.empty() || joined.back() != L'\\') joined += L'\\';
+  return joined + Widen(std::string(relative));
 }
 
 std::wstring StripLongPrefix(const std::wstring& path) {

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace fernwise::win32 {
 
@@ -25,11 +26,23 @@ std::wstring WidenText(const std::string& text);
 /// WTF-8 of a UTF-16 text: UTF-8 wherever the units are valid UTF-16.
 std::string Narrow(const std::wstring& text);
 
-/// `path` as the ...W calls should get it: UTF-16, made absolute the way
-/// Windows itself would (so "/" and ".." keep their usual meaning), then in
-/// the \\?\ form (\\?\UNC\server\share for \\server\share) so paths longer
-/// than 260 characters work. A trailing "\" stays; "" stays "".
+/// `path`, as the user spelled it (a folder the job script names, the job
+/// script's own path), as the ...W calls should get it: UTF-16, made
+/// absolute the way Windows itself would (so "/" and ".." keep their usual
+/// meaning), then in the \\?\ form (\\?\UNC\server\share for
+/// \\server\share) so paths longer than 260 characters work. A drive alone
+/// ("E:") is its root, whatever folder of that drive is current. A trailing
+/// "\" stays; "" stays "".
+///
+/// Never for a name a listing gave: Windows' clean-up drops a trailing dot
+/// or space and takes "nul", "aux" or "com1.txt" for devices, so such a name
+/// would lead elsewhere. Names are joined, as they are, with JoinName.
 std::wstring WidenPath(const std::string& path);
+
+/// The path of `relative` (names joined with "\", given unchanged) below
+/// the folder `folder`, a path in the \\?\ form as WidenPath gives it. An
+/// empty `relative` gives the folder with a trailing "\".
+std::wstring JoinName(const std::wstring& folder, std::string_view relative);
 
 /// A path as the user writes it: `path` without a \\?\ or \\?\UNC\ prefix.
 std::wstring StripLongPrefix(const std::wstring& path);

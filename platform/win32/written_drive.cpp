@@ -14,14 +14,14 @@ bool Win32WrittenDrive::SameDrive(const WrittenDrive& other) const {
 }
 
 void Win32WrittenDrive::Flush(const ProgressCallback& progress) {
-  std::vector<std::string> folders(folders_.begin(), folders_.end());
+  std::vector<std::wstring> folders(folders_.begin(), folders_.end());
   folders_.clear();
   std::atomic<int64_t> done{0};
-  std::string failed;
+  std::wstring failed;
   const DWORD error = FlushAnswering(
       [&]() -> DWORD {
         DWORD first = 0;
-        for (const std::string& folder : folders) {
+        for (const std::wstring& folder : folders) {
           const DWORD result = FlushFolder(folder);
           if (first == 0 && result != 0 && !FlushUnsupported(result)) {
             first = result;
@@ -33,11 +33,11 @@ void Win32WrittenDrive::Flush(const ProgressCallback& progress) {
       },
       progress, &done, int64_t(folders.size()));
   if (error != 0 && FlushVolume(failed) != 0)
-    ThrowError(error, "flush", failed);
+    ThrowError(error, "flush", Narrow(StripLongPrefix(failed)));
 }
 
-void Win32WrittenDrive::Changed(std::string_view folder) {
-  if (folders_.find(folder) == folders_.end()) folders_.emplace(folder);
+void Win32WrittenDrive::Changed(const std::wstring& folder) {
+  folders_.insert(folder);
 }
 
 void Win32WrittenDrive::Absorb(Win32WrittenDrive& other) {
@@ -60,7 +60,7 @@ void WrittenDrives::Changed(const HeldFolder& root, std::string_view path) {
         std::make_unique<Win32WrittenDrive>(root.path(), root.volume()));
     drive = drives_.end() - 1;
   }
-  (*drive)->Changed(folder);
+  (*drive)->Changed(root.Wide(folder));
 }
 
 void WrittenDrives::HandOver(

@@ -8,7 +8,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -40,22 +39,16 @@ class Win32WrittenDrive final : public WrittenDrive {
   void Flush(const ProgressCallback& progress) override;
 
   uint32_t volume() const { return volume_; }
-  /// Notes that the entries of the folder `folder` changed.
-  void Changed(std::string_view folder);
+  /// Notes that the entries of the folder at `folder` (as the ...W calls
+  /// take it) changed.
+  void Changed(const std::wstring& folder);
   /// Takes over the folders `other`, a drive of the same volume, noted.
   void Absorb(Win32WrittenDrive& other);
 
  private:
-  struct Hash {
-    using is_transparent = void;
-    size_t operator()(std::string_view text) const {
-      return std::hash<std::string_view>{}(text);
-    }
-  };
-
   std::string shown_;
   uint32_t volume_;
-  std::unordered_set<std::string, Hash, std::equal_to<>> folders_;
+  std::unordered_set<std::wstring> folders_;
 };
 
 /// The drives one entry wrote to, one for each volume.

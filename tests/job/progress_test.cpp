@@ -66,5 +66,20 @@ INSTANTIATE_TEST_SUITE_P(
              "events", "events"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A run that fails within a long step leaves no progress on show behind its
+// error box.
+TEST(ProgressPacerEndTest, AStepCutShortClearsWhatItShowed) {
+  testing::RecordingWindow window;
+  double now = 0;
+  {
+    ProgressPacer pacer(window, [&] { return now; });
+    pacer(0, 10);
+    now = 2;
+    pacer(5, 10);
+  }
+  EXPECT_THAT(window.events, ElementsAreArray({"events", "progress 500",
+                                               "events", "progress -1"}));
+}
+
 }  // namespace
 }  // namespace fernwise

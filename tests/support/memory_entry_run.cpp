@@ -161,6 +161,8 @@ class MemoryEntryRun final : public EntryRun {
     InTree(role, path);
     return fs_.ExistsAfresh(path);
   }
+  // The in-memory file system has no links.
+  bool IsFolderLink(Role, const std::string&) override { return false; }
   bool AwaitsAbsentDrive(const std::string& folder) override {
     InTree(Role::kSource, folder);
     return fs_.absent_drives_.contains(folder);
@@ -221,13 +223,17 @@ DriveTraits MemoryEntryRun::Traits(Role role, const std::string& folder) {
       drive == fs_.drives_.end() ? MemoryDrive() : drive->second;
   // A source is only read: its type tells.
   if (role == Role::kSource) return TraitsOfType(kind.type, fs_.name_limit_);
-  if (const auto known = learnt_.find(mount); known != learnt_.end())
-    return known->second;
-  fs_.log_.push_back("learn " + folder);
-  MemoryProbe probe(fs_, folder, kind);
-  const DriveTraits traits =
-      LearnDriveTraits(kind.type, fs_.name_limit_, &probe);
-  learnt_.emplace(mount, traits);
+  auto known = learnt_.find(mount);
+  if (known == learnt_.end()) {
+    fs_.log_.push_back("learn " + folder);
+    MemoryProbe probe(fs_, folder, kind);
+    known = learnt_
+                .emplace(mount,
+                         LearnDriveTraits(kind.type, fs_.name_limit_, &probe))
+                .first;
+  }
+  DriveTraits traits = known->second;
+  traits.folder_takes_mask = folder != mount || kind.root_takes_mask;
   return traits;
 }
 

@@ -31,6 +31,9 @@ struct MemoryDrive {
   /// The bits of a mask set on the probe file that stick.
   uint32_t kept_bits = ~uint32_t{0};
   bool rename_keeps_time = true;
+  /// Whether the folder it is mounted at takes a mask of its own (a
+  /// Windows volume's root does not).
+  bool root_takes_mask = true;
 };
 
 class MemoryFileSystem : public FileSystem {

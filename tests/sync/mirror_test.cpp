@@ -174,6 +174,25 @@ TEST_F(MirrorTest, TopFolderTakesTheSourceMaskButIsNotScanned) {
   EXPECT_THAT(Counts(state_.Counters), ElementsAre(0, 0, 0, 0, 0, 1));
 }
 
+// A volume's root as destination (a USB stick's E:) keeps its own bits,
+// which are the volume's, however the source folder's differ; the entries
+// in it still take theirs, and a second run finds everything alike.
+TEST_F(MirrorTest, AVolumesRootTakesNoMaskButItsEntriesDo) {
+  testing::MemoryDrive stick;
+  stick.root_takes_mask = false;
+  fs_.SetDrive("/dst", stick);
+  fs_.AddFolder("/src", kAttrFolder | kAttrReadOnly);
+  fs_.AddFile("/src/a", "x", FileTime{5}, kAttrArchive | kAttrHidden);
+  fs_.AddFile("/dst/a", "x", FileTime{5}, kAttrArchive);
+  Mirror();
+  EXPECT_THAT(fs_.LogOf("setattr"), ElementsAre("setattr /dst/a 34"));
+  EXPECT_THAT(Counts(state_.Counters), ElementsAre(1, 0, 0, 0, 1, 0));
+  MirrorAgain();
+  EXPECT_THAT(window_.statuses,
+              ElementsAre("Seeking /src...", "Comparing /src/a and /dst/a..."));
+  EXPECT_EQ(fs_.Mask("/dst"), uint32_t{kAttrFolder});
+}
+
 TEST_F(MirrorTest, CountsEveryFileAndEveryFolderBelowTheTopDepthFirst) {
   fs_.AddFile("/src/top.txt");
   fs_.AddFile("/src/.hidden", "", {}, kAttrHidden | kAttrSystem);

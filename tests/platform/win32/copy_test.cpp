@@ -11,6 +11,7 @@
 #include "core/path_probe.h"
 #include "core/run_error.h"
 #include "core/run_state.h"
+#include "platform/win32/handle.h"
 #include "sync/mirror.h"
 #include "sync/sweep.h"
 #include "tests/platform/win32/temp_folder.h"
@@ -197,7 +198,7 @@ INSTANTIATE_TEST_SUITE_P(
                       CopyFailureCase{"file", "folder", "replace file", true}));
 
 class Win32HeldSourceTest : public Win32CopyTest,
-                            public ::testing::WithParamInterface<int> {};
+                            public ::testing::WithParamInterface<BackupModeValue> {};
 
 // Another program holds the source open without read sharing (a mail store,
 // a running virtual machine) and lets it go after GetParam() ms, or never
@@ -245,14 +246,15 @@ TEST_F(Win32CopyTest, AnUnchangedPassReadsNothingTheListingTold) {
   for (const char* name : {"a", "b", "c", "sub\\d", "sub\\e"})
     WriteFile(Path("src\\") + name, name);
   MakeFolder(Path("dst"));
-  MirrorFolder(run_, *entry_, Path("src"), Path("dst"));
+  Win32EntryRun entry({Path("src"), Path("dst"), ""}, nullptr);
+  MirrorFolder(run_, entry, Path("src"), Path("dst"));
   ASSERT_EQ(state_.Counters.FilesCreated, 5);
-  const Win32EntryRun::Calls before = entry_->calls();
-  MirrorFolder(run_, *entry_, Path("src"), Path("dst"));
-  const Win32EntryRun::Calls mirrored = entry_->calls();
-  SweepFolder(run_, *entry_, Path("dst"), Path("src"));
+  const Win32EntryRun::Calls before = entry.calls();
+  MirrorFolder(run_, entry, Path("src"), Path("dst"));
+  const Win32EntryRun::Calls mirrored = entry.calls();
+  SweepFolder(run_, entry, Path("dst"), Path("src"));
   EXPECT_EQ(mirrored.read - before.read, 1u);
-  EXPECT_EQ(entry_->calls().read, mirrored.read);
+  EXPECT_EQ(entry.calls().read, mirrored.read);
   EXPECT_EQ(state_.Counters.FilesCreated, 5);
   EXPECT_EQ(state_.Counters.FilesRefreshed, 0);
   EXPECT_EQ(state_.Counters.FilesScanned, 10);
@@ -279,6 +281,52 @@ TEST_F(Win32CopyTest, MirrorsAndSweepsATreeDeeperThan260Characters) {
   DeleteFileW(win32::WidenPath(source + "\\deep.txt").c_str());
   SweepFolder(run_, *entry_, Path("dst"), Path("src"));
   EXPECT_EQ(ReadFile(copy), "<missing>");
+}
+
+// Writes `content` to the file at `wide`, a \\?\ path taken as it is.
+bool WriteExact(const std::wstring& wide, const std::string& content) {
+  const win32::FileHandle file(CreateFileW(wide.c_str(), GENERIC_WRITE, 0,
+                                           nullptr, CREATE_NEW, 0, nullptr));
+  DWORD written = 0;
+  return file.valid() && ::WriteFile(file.get(), content.data(),
+                                     DWORD(content.size()), &written, nullptr);
+}
+
+std::string ReadExact(const std::wstring& wide) {
+  const win32::FileHandle file(CreateFileW(wide.c_str(), GENERIC_READ, 0,
+                                           nullptr, OPEN_EXISTING, 0, nullptr));
+  char chunk[64];
+  DWORD got = 0;
+  if (!file.valid() || !::ReadFile(file.get(), chunk, sizeof chunk, &got, 0))
+    return "<missing>";
+  return std::string(chunk, got);
+}
+
+// Names Windows' clean-up of a path would change (a trailing dot or space)
+// or take for devices are backed up, compared and erased by their own
+// names, beside the plain names they would otherwise become.
+TEST_F(Win32CopyTest, NamesPathsCannotSpellAreBackedUpByTheirOwnNames) {
+  const std::vector<std::string> names = {"aux",  "bar ",    "com1",  "con",
+                                          "foo",  "foo.",    "lpt1",  "nul",
+                                          "nul.txt"};
+  MakeFolder(Path("src"));
+  MakeFolder(Path("dst"));
+  const std::wstring src = win32::WidenPath(Path("src"));
+  const std::wstring dst = win32::WidenPath(Path("dst"));
+  for (const std::string& name : names)
+    if (!WriteExact(win32::JoinName(src, name), name))
+      GTEST_SKIP() << "this file system refuses \"" << name << "\"";
+  MirrorFolder(run_, *entry_, Path("src"), Path("dst"));
+  for (const std::string& name : names)
+    EXPECT_EQ(ReadExact(win32::JoinName(dst, name)), name);
+  MirrorFolder(run_, *entry_, Path("src"), Path("dst"));
+  EXPECT_EQ(state_.Counters.FilesCreated, int32_t(names.size()));
+  EXPECT_EQ(state_.Counters.FilesRefreshed, 0);
+  ASSERT_TRUE(DeleteFileW(win32::JoinName(src, "foo.").c_str()));
+  ASSERT_TRUE(DeleteFileW(win32::JoinName(src, "aux").c_str()));
+  SweepFolder(run_, *entry_, Path("dst"), Path("src"));
+  EXPECT_THAT(Entries(Path("dst")), ElementsAre("bar ", "com1", "con", "foo",
+                                                "lpt1", "nul", "nul.txt"));
 }
 
 // A link to a folder, made the way the platform allows. Wine 8 makes none
@@ -361,6 +409,58 @@ TEST_F(Win32CopyTest, FileLinksAreBackedUpAsTheFileTheyName) {
   EXPECT_THAT(Entries(folder + "\\dst"), ElementsAre("note.txt"));
   EXPECT_EQ(ReadFile(folder + "\\target.txt"), "target content");
 }
+
+struct KindChange {
+  BackupModeValue mode;
+  bool source_folder;  // else the source has a file where the link stands
+};
+
+class Win32KindChangeTest : public Win32CopyTest,
+                            public ::testing::WithParamInterface<KindChange> {};
+
+// A link to a folder where the source has a file or a folder goes as the
+// link it is, in both duplex modes: nothing it leads to is listed, erased or
+// written to, and a folder takes its place where the source has one; the
+// simplex mode refuses the change. Wine opens a host link's target even
+// when asked for the link itself, so there the run ends instead, naming the
+// link, and the target stays as it was all the same.
+TEST_P(Win32KindChangeTest, AFolderLinkGoesAsALinkNeverErasedThrough) {
+  const auto [mode, source_folder] = GetParam();
+  state_.BackupMode = mode;
+  std::string folder = Path("kind");
+  MakeFolder(folder);
+  MakeFolder(folder + "\\src");
+  MakeFolder(folder + "\\dst");
+  MakeFolder(folder + "\\outside");
+  const bool native = MakeLink(folder + "\\dst\\X", folder + "\\outside",
+                               SYMBOLIC_LINK_FLAG_DIRECTORY);
+  if (!native) folder = Prepared(source_folder ? "kind-folder" : "kind");
+  if (folder.empty()) GTEST_SKIP() << "no folder links here";
+  const std::string x = source_folder ? "\\X\\new" : "\\X";
+  if (source_folder && native) MakeFolder(folder + "\\src\\X");
+  WriteFile(folder + "\\src" + x, "new");
+  WriteFile(folder + "\\outside\\precious", "p");
+  try {
+    MirrorFolder(run_, *entry_, folder + "\\src", folder + "\\dst");
+    EXPECT_NE(mode, kSimplex);
+    EXPECT_EQ(ReadFile(folder + "\\dst" + x), "new");
+    EXPECT_EQ(Mask(folder + "\\dst\\X") & FILE_ATTRIBUTE_REPARSE_POINT, 0u);
+  } catch (const EntryRejected&) {
+    EXPECT_EQ(mode, kSimplex);
+  } catch (const RunError& error) {
+    EXPECT_FALSE(native) << error.Report();
+    EXPECT_EQ(error.path(), folder + "\\dst\\X") << error.Report();
+  }
+  EXPECT_THAT(Entries(folder + "\\outside"), ElementsAre("precious"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, Win32KindChangeTest,
+    ::testing::Values(KindChange{kDuplexDestructive, false},
+                      KindChange{kDuplexPreserving, false},
+                      KindChange{kDuplexDestructive, true},
+                      KindChange{kDuplexPreserving, true},
+                      KindChange{kSimplex, true}));
 
 // A folder the sweep removes may hold links to folders, which no listing
 // shows: they go as links, and what they name stays. Under Wine the test
