@@ -36,8 +36,8 @@ bool IsLink(HANDLE entry) {
 
 win32::FileHandle OpenEntry(const std::wstring& path, DWORD access,
                             DWORD flags) {
-  return win32::FileHandle(CreateFileW(path.c_str(), access, kShareAll,
-                                       nullptr, OPEN_EXISTING, flags, nullptr));
+  return win32::FileHandle(CreateFileW(path.c_str(), access, kShareAll, nullptr,
+                                       OPEN_EXISTING, flags, nullptr));
 }
 
 // What writing to a file changes: its length and last-write time.
@@ -69,7 +69,8 @@ DWORD ReadUpTo(HANDLE file, char* buffer, DWORD want, const std::string& path) {
 // `path` opened for reading, a file link as the file it names (as a copy
 // reads it); invalid where another program keeps it to itself, which the
 // copy that follows then meets and reports.
-win32::FileHandle OpenToRead(const std::wstring& wide, const std::string& path) {
+win32::FileHandle OpenToRead(const std::wstring& wide,
+                             const std::string& path) {
   win32::FileHandle file =
       OpenEntry(wide, GENERIC_READ, FILE_FLAG_SEQUENTIAL_SCAN);
   if (!file.valid() && !win32::IsInUse(GetLastError()))
@@ -84,8 +85,8 @@ bool Win32EntryRun::SameContent(const std::string& a, const std::string& b) {
   // copy that follows replaces it.
   const std::wstring a_wide = Wide(Role::kSource, a);
   const std::wstring b_wide = Wide(Role::kDestination, b);
-  if (const win32::FileHandle entry = OpenEntry(b_wide, FILE_READ_ATTRIBUTES,
-                                                FILE_FLAG_OPEN_REPARSE_POINT);
+  if (const win32::FileHandle entry =
+          OpenEntry(b_wide, FILE_READ_ATTRIBUTES, FILE_FLAG_OPEN_REPARSE_POINT);
       !entry.valid() || IsLink(entry.get()))
     return false;
   const win32::FileHandle a_file = OpenToRead(a_wide, a);
@@ -123,6 +124,10 @@ void Win32EntryRun::SetLastModified(const std::string& path, FileTime time) {
 }
 
 void Win32EntryRun::SetFolderTime(const std::string& dest, FileTime time) {
+  // A volume's root keeps no time of its own on FAT, whose driver refuses
+  // any change to it: tried, it would end every run onto a stick's root.
+  const win32::HeldFolder& named = Held(Role::kDestination);
+  if (dest == named.path() && named.is_root()) return;
   SetWriteTime(dest, time, true);
 }
 
@@ -138,7 +143,15 @@ void Win32EntryRun::SetWriteTime(const std::string& path, FileTime time,
       Wide(Role::kDestination, path),
       FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
       FILE_FLAG_OPEN_REPARSE_POINT | (folder ? FILE_FLAG_BACKUP_SEMANTICS : 0));
-  if (!file.valid()) ThrowError(GetLastError(), kOperation, path);
+  // As on other systems, a folder whose time this user may not set keeps
+  // the one it has: its contents are backed up all the same.
+  const auto refused = [folder] {
+    return folder && GetLastError() == ERROR_ACCESS_DENIED;
+  };
+  if (!file.valid()) {
+    if (refused()) return;
+    ThrowError(GetLastError(), kOperation, path);
+  }
   // A junction put in the destination by hand keeps its own time.
   if (IsLink(file.get()) && folder) return;
   if (IsLink(file.get()))
@@ -146,8 +159,10 @@ void Win32EntryRun::SetWriteTime(const std::string& path, FileTime time,
                    "A link stands where a file belongs; no time is set "
                    "through it",
                    kOperation, path);
-  if (!SetFileTime(file.get(), nullptr, nullptr, &stamp))
+  if (!SetFileTime(file.get(), nullptr, nullptr, &stamp)) {
+    if (refused()) return;
     ThrowError(GetLastError(), kOperation, path);
+  }
   Wrote(Role::kDestination, path);
 }
 
