@@ -92,9 +92,16 @@ bool LinuxEntryRun::CarryFolder(const std::string& source,
   const Opened opened = OpenSeen(kDest, dest, onto, kOperation);
   if (!opened.entry.valid()) return false;
   const int fd = opened.entry.get();
-  if (owners_differ)
+  if (owners_differ) {
     KeepOwner(from, copy_state_, {},
               [&](uid_t u, gid_t g) { return ChownFd(fd, u, g); });
+    // A refused change (root squashed on a network share) changed nothing:
+    // told as a refresh, it would be told again on every run.
+    struct stat now;
+    if (!made && (::fstat(fd, &now) != 0 ||
+                  (now.st_uid == onto.st_uid && now.st_gid == onto.st_gid)))
+      return false;
+  }
   if (made) {
     // Its attributes and ACLs, read through the source folder's own
     // descriptor; a folder carries no file capabilities.
