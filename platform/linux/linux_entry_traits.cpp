@@ -123,7 +123,16 @@ EntryRun::Nesting LinuxEntryRun::NestingOf(Role inner, Role outer) {
     folder.Reset(
         ::openat(folder.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
   }
-  return Nesting::kApart;
+  // A bind mount of a folder below `outer` leads up to where it is mounted,
+  // not to `outer`: within one file system their places in it still tell.
+  if (in->device != out->device) return Nesting::kApart;
+  const std::string inner_path = PathInFileSystem(in->fd.get());
+  const std::string outer_path = PathInFileSystem(out->fd.get());
+  if (inner_path.empty() || outer_path.empty()) return Nesting::kApart;
+  const bool nested =
+      outer_path == "/" || (inner_path.starts_with(outer_path) &&
+                            inner_path[outer_path.size()] == '/');
+  return nested ? Nesting::kInside : Nesting::kApart;
 }
 
 }  // namespace fernwise::linux_os

@@ -2,13 +2,17 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <set>
 
+#include "platform/linux/linux_proc_fd.h"
 #include "platform/linux/posix_support.h"
 
 namespace fernwise::linux_os {
@@ -141,6 +145,37 @@ std::vector<std::string> MountedPaths(std::string_view mountinfo) {
     if (!point.empty()) paths.push_back(Unescaped(point));
   });
   return paths;
+}
+
+std::string PathInFileSystem(int fd) {
+  struct statx status;
+  if (::statx(fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &status) != 0 ||
+      !(status.stx_mask & STATX_MNT_ID))
+    return {};
+  char target[PATH_MAX];
+  const ssize_t length =
+      ::readlink(ProcFdPath(fd).c_str(), target, sizeof target);
+  if (length <= 0 || size_t(length) == sizeof target || target[0] != '/')
+    return {};
+  const std::string path(target, size_t(length));
+  // "36 35 98:0 /root /mount/point options ...": the mount's id, the root
+  // of the file system it shows, and where it shows it.
+  const std::string id = std::to_string(status.stx_mnt_id);
+  std::optional<std::string> found;
+  ForEachLine(ReadText(AT_FDCWD, "/proc/self/mountinfo"),
+              [&](std::string_view line) {
+                if (Field(line, 0) != id) return;
+                std::string root = Unescaped(Field(line, 3));
+                const std::string point = Unescaped(Field(line, 4));
+                if (root == "/") root.clear();
+                if (point == "/")
+                  found = root + path;
+                else if (path == point || path.starts_with(point + "/"))
+                  found = root + path.substr(point.size());
+              });
+  // "" is the file system's own root, shown as such.
+  if (!found) return {};
+  return found->empty() ? "/" : *found;
 }
 
 void AbsentMountPoints::Read() {

@@ -36,6 +36,13 @@ std::string UnitMountPoint(std::string_view unit);
 /// The mount points the text of /proc/self/mountinfo lists, decoded.
 std::vector<std::string> MountedPaths(std::string_view mountinfo);
 
+/// Where the folder open as `fd` lies in its file system, whichever mount
+/// shows it: the root of its mount (as /proc/self/mountinfo tells it) with
+/// the folder's path below that mount. Two folders of one file system are
+/// nested where these paths are, though a bind mount parts their own paths.
+/// "" where it cannot be told.
+std::string PathInFileSystem(int fd);
+
 class AbsentMountPoints {
  public:
   /// Reads the configuration and the mount table afresh: /etc/fstab, and

@@ -118,8 +118,13 @@ INSTANTIATE_TEST_SUITE_P(
         OverlapCase{"DestThroughABindOfSource", "src",
                     "BACKUP, src, link/inner\n",
                     "Destination (link/inner) lies inside Source (src)!", true},
-        OverlapCase{"SourceThroughABindOfDest", "dst", "BACKUP, link/old, dst\n",
+        OverlapCase{"SourceThroughABindOfDest", "dst",
+                    "BACKUP, link/old, dst\n",
                     "Source (link/old) lies inside Destination (dst)!", true},
+        // Mounted away from its parent: no walk up from it meets the source.
+        OverlapCase{"DestThroughABindOfASourceFolder", "src/inner",
+                    "BACKUP, src, link\n",
+                    "Destination (link) lies inside Source (src)!", true},
         OverlapCase{"SiblingWithCommonPrefix", "src2", "BACKUP, src, link\n",
                     ""}),
     [](const auto& info) { return std::string(info.param.label); });
