@@ -155,11 +155,7 @@ class EntryRun {
   /// system tells no more than the paths do (Windows, whose paths the run
   /// resolves).
   enum class Nesting { kApart, kSame, kInside };
-  virtual Nesting NestingOf(Role inner, Role outer) {
-    (void)inner;
-    (void)outer;
-    return Nesting::kApart;
-  }
+  virtual Nesting NestingOf(Role inner, Role outer) = 0;
   /// What the drive holding the folder `folder` of `role` keeps: learnt
   /// (core/drive_traits.h) the first time a run asks about that drive, for
   /// the destination and secondary trees; from its type for the source.

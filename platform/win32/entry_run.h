@@ -133,6 +133,10 @@ class Win32EntryRun final : public EntryRun {
   /// Whether `folder` is a mount point folder whose drive is gone (see
   /// listing.cpp: Windows has no mount configuration to read).
   bool AwaitsAbsentDrive(const std::string& folder) override;
+  // The run compares the folders' final paths, which name a volume one way
+  // however it is reached (drive letter, mount folder, junction): no folder
+  // identity tells more.
+  Nesting NestingOf(Role, Role) override { return Nesting::kApart; }
   DriveTraits Traits(Role role, const std::string& folder) override;
 
   std::optional<RunError> Settle(

@@ -167,6 +167,8 @@ class MemoryEntryRun final : public EntryRun {
     InTree(Role::kSource, folder);
     return fs_.absent_drives_.contains(folder);
   }
+  // Nor mounts: its paths tell every overlap.
+  Nesting NestingOf(Role, Role) override { return Nesting::kApart; }
   DriveTraits Traits(Role role, const std::string& folder) override;
   std::optional<RunError> Settle(
       std::vector<std::unique_ptr<WrittenDrive>>& written) noexcept override;
