@@ -95,7 +95,8 @@ CopyResult Batch(const CopyJob& job, TempEntry& temp, UniqueFd out, off_t size,
                       job.target.path,
                       {},
                       {times[0], times[1]},
-                      !job.onto.rename_keeps_time};
+                      !job.onto.rename_keeps_time,
+                      job.naming == TargetName::kFree};
   if (::fstat(out.get(), &pending.status) != 0 || out.Close() != 0)
     ThrowError(kCopyFile, job.target.path);
   pending.temp_name = temp.Release();
@@ -107,7 +108,8 @@ CopyResult Batch(const CopyJob& job, TempEntry& temp, UniqueFd out, off_t size,
 // time, the copy stays open until it has its times again.
 CopyResult Land(const CopyJob& job, TempEntry& temp, UniqueFd out, off_t size,
                 const timespec times[2]) {
-  if (job.landing == Landing::kBatched && job.naming == TargetName::kReplace &&
+  if (job.landing == Landing::kBatched &&
+      job.naming != TargetName::kNewNameOnly &&
       job.state.pending != nullptr)
     return Batch(job, temp, std::move(out), size, times);
   const bool keeps_time = job.onto.rename_keeps_time;

@@ -72,6 +72,10 @@ struct CopyState {
 enum class TargetName {
   kReplace,      ///< replaces whatever has the name
   kNewNameOnly,  ///< never replaces: the name must still be free
+  /// As kReplace, for a target the pass knows is not there without having
+  /// looked (see linux_fresh_folder.h): never replaces, and where the name
+  /// is taken all the same, the copy fails with EEXIST.
+  kFree,
 };
 
 /// When a finished copy of a regular file takes its target's name.

@@ -69,6 +69,11 @@ CopyResult LinuxEntryRun::CopyAs(Role from_role, const std::string& source,
   CommitIfPending(source);
   CommitIfPending(target);
   const bool keeping = naming == TargetName::kNewNameOnly;
+  const PathParts target_parts = SplitPath(target);
+  // A target the pass knew free without looking is never replaced.
+  if (!keeping && to_role == Role::kDestination &&
+      fresh_.TakeKnownFree(target_parts.folder, target_parts.name))
+    naming = TargetName::kFree;
   // A refresh replaces the file whose old version was just kept: in the
   // folder that version was read from, and only that file.
   std::optional<Location> displaced;
@@ -95,6 +100,8 @@ CopyResult LinuxEntryRun::CopyAs(Role from_role, const std::string& source,
       {onto.folder.get(), onto.name, target}, copy_state_,
       AbilitiesOf(drive.traits, drive.write_bits), naming,
       LandingOf(to_role, onto.folder.get(), onto_folder.st_dev, keeping));
+  if (result.name_taken && naming == TargetName::kFree)
+    ThrowError(kCopyFile, target, EEXIST);
   if (!result.made()) return result;
   if (keeping) {
     if (FlushFolder(onto.folder.get()) != 0) ThrowError(kCopyFile, target);

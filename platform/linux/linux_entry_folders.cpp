@@ -36,6 +36,7 @@ CopyResult LinuxEntryRun::CreateFolder(const std::string& dest) {
         return ::fstatat(folder, at.name.c_str(), &made, AT_SYMLINK_NOFOLLOW);
       }) == 0) {
     made_.emplace_back(dest, FolderIdentity{made.st_dev, made.st_ino});
+    if (walked_ == Role::kSource) fresh_.Made(dest);
     Wrote(kDest, folder, dest);
     return {};
   }
@@ -53,6 +54,7 @@ bool LinuxEntryRun::TakeMade(const std::string& path,
   if (made == made_.rend()) return false;
   const FolderIdentity identity = made->second;
   made_.erase(std::next(made).base());
+  fresh_.Forget();
   return identity.device == status.st_dev && identity.inode == status.st_ino;
 }
 

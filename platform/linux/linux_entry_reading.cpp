@@ -60,8 +60,14 @@ std::string LinuxEntryRun::Probe(Role role, const std::string& path) {
     stats_.CountLook();
     return std::string(parts.name);
   }
-  if (pending_.Find(path) != nullptr || stats_.Lstat(role, path) != nullptr)
-    return std::string(parts.name);
+  if (pending_.Find(path) != nullptr) return std::string(parts.name);
+  // In the folder the mirror made last, a name it has not met is free.
+  if (role == Role::kDestination && walked_ == Role::kSource &&
+      fresh_.KnownFree(parts.folder, parts.name)) {
+    stats_.CountLook();
+    return "";
+  }
+  if (stats_.Lstat(role, path) != nullptr) return std::string(parts.name);
   if (IsMissing(errno)) return "";
   ThrowError("look for", path);
 }

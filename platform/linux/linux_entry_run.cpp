@@ -40,6 +40,7 @@ void LinuxEntryRun::BeginPass(Role walked) {
   CommitPending();
   ForgetKept();
   stats_.ForgetAll();
+  fresh_.Forget();
   listed_.Forget();
   walked_ = walked;
   copy_state_.BeginPass();
@@ -51,6 +52,7 @@ void LinuxEntryRun::EndPass() {
   // Between passes every look is made by name.
   listed_.Forget();
   walked_ = Role::kSource;
+  fresh_.Forget();
   CommitPending();
 }
 

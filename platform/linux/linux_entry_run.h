@@ -58,6 +58,7 @@
 #include "platform/linux/linux_copy.h"
 #include "platform/linux/linux_drive_probe.h"
 #include "platform/linux/linux_flush.h"
+#include "platform/linux/linux_fresh_folder.h"
 #include "platform/linux/linux_listed_names.h"
 #include "platform/linux/linux_listing.h"
 #include "platform/linux/linux_mount_config.h"
@@ -325,6 +326,7 @@ class LinuxEntryRun final : public EntryRun {
   std::function<void(const std::string&)> before_change_;  // tests only
   // Folders made and not yet completed, at most one per level of the tree.
   std::vector<std::pair<std::string, FolderIdentity>> made_;
+  FreshFolder fresh_;  // the last of them, while the pass that made it runs
   std::vector<gid_t> groups_;  // this process's, read on first need
   bool groups_read_ = false;
   Role walked_ = Role::kSource;  // by the pass under way, if any
