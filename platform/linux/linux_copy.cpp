@@ -145,6 +145,7 @@ std::optional<CopyResult> CopyFile(const CopyJob& job, const struct stat& st) {
   // of no version of it, and would carry a time that tells later runs it is
   // current: it goes with the temporary entry.
   if (copied != after.st_size || Changed(opened, after)) return std::nullopt;
+  job.state.copied = after;
   const timespec times[2] = {opened.st_atim, opened.st_mtim};
   CarryOver(job, in.get(), out.get(), opened, times);
   return Land(job, temp, std::move(out), opened.st_size, times);
@@ -211,6 +212,7 @@ CopyResult CopyEntry(const EntryAt& source, const struct stat& st,
                      const DestinationAbilities& onto, TargetName naming,
                      Landing landing) {
   const CopyJob job{source, target, state, onto, naming, landing};
+  state.copied.reset();
   if (std::optional<CopyResult> result = CopyOnce(job, st)) return *result;
   for (const std::chrono::milliseconds pause : kRetryPauses) {
     std::this_thread::sleep_for(pause);

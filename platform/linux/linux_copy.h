@@ -59,6 +59,9 @@ struct CopyState {
   static constexpr size_t kMostSliceBytes = size_t{256} << 20;
   /// Where batched copies wait for their flush.
   PendingCopies* pending = nullptr;
+  /// The status of the regular file the last CopyEntry copied, read through
+  /// its descriptor once all its content was: the version its copy holds.
+  std::optional<struct stat> copied;
 
   void BeginPass() {
     ids_known = false;

@@ -83,7 +83,7 @@ CopyResult LinuxEntryRun::CopyAs(Role from_role, const std::string& source,
   auto [status, from_folder] = CopySource(from_role, source, keeping, kept_in);
   stats_.Forget(target);
   // The copy may have found the source changed and copied it as it is now:
-  // what follows compares with that.
+  // what follows compares with that (see below).
   stats_.Forget(source);
   // The target's folder, which is written, is found afresh.
   Location onto =
@@ -103,6 +103,10 @@ CopyResult LinuxEntryRun::CopyAs(Role from_role, const std::string& source,
   if (result.name_taken && naming == TargetName::kFree)
     ThrowError(kCopyFile, target, EEXIST);
   if (!result.made()) return result;
+  // A file's copy read its source's status last, through the file itself,
+  // once all was copied: the pass compares with that, without a look more.
+  if (copy_state_.copied && from_role == Role::kSource)
+    stats_.Put(source, *copy_state_.copied);
   if (keeping) {
     if (FlushFolder(onto.folder.get()) != 0) ThrowError(kCopyFile, target);
     NoteKept(source, status, kept_in);
