@@ -126,7 +126,7 @@ void LinuxEntryRun::SetAttributes(const std::string& dest, uint32_t mask) {
   // changes nothing of the copies waiting below it (naming them lends a
   // read-only folder of the run's own its write bit again): the batch is
   // not cut short for it, nor for a new folder's, once complete.
-  if (pending_.Find(dest) != nullptr) CommitPending();
+  if (Pending(dest) != nullptr) CommitPending();
   const struct stat status = StatEntry(kDest, dest, kOperation);
   // Linux keeps no permissions on a link itself.
   if (S_ISLNK(status.st_mode)) return;

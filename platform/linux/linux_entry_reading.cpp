@@ -60,7 +60,7 @@ std::string LinuxEntryRun::Probe(Role role, const std::string& path) {
     stats_.CountLook();
     return std::string(parts.name);
   }
-  if (pending_.Find(path) != nullptr) return std::string(parts.name);
+  if (Pending(path) != nullptr) return std::string(parts.name);
   // In the folder the mirror made last, a name it has not met is free.
   if (role == Role::kDestination && walked_ == Role::kSource &&
       fresh_.KnownFree(parts.folder, parts.name)) {
@@ -74,7 +74,7 @@ std::string LinuxEntryRun::Probe(Role role, const std::string& path) {
 
 const struct stat& LinuxEntryRun::StatEntry(Role role, const std::string& path,
                                             const char* operation) {
-  if (const struct stat* pending = pending_.Find(path)) return *pending;
+  if (const struct stat* pending = Pending(path)) return *pending;
   if (const auto [root, rest] = tree_.Locate(role, path);
       root != nullptr && rest.empty()) {
     if (::fstat(root->fd.get(), &root_status_) != 0)

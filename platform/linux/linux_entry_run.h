@@ -245,6 +245,14 @@ class LinuxEntryRun final : public EntryRun {
                                               const std::string& source,
                                               bool keeping,
                                               FolderIdentity& kept_in);
+  /// What a copy waiting for the batch will make `path`, or nullptr: only
+  /// a path below the held destination can be a waiting copy's target, so
+  /// the passes' many looks at the source cost no lookup there.
+  const struct stat* Pending(const std::string& path) const {
+    return pending_.empty() || !tree_.Below(Role::kDestination, path)
+               ? nullptr
+               : pending_.Find(path);
+  }
   /// Flushes the waiting copies and gives them their names.
   void CommitPending();
   /// Commits first when a waiting copy's target is `path` or lies below it:
