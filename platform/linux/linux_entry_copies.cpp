@@ -65,6 +65,7 @@ Landing LinuxEntryRun::LandingOf(Role role, int folder, dev_t device,
 CopyResult LinuxEntryRun::CopyAs(Role from_role, const std::string& source,
                                  Role to_role, const std::string& target,
                                  TargetName naming) {
+  ForgetCompleted();
   // A copy reads its source's content and replaces its target as named.
   CommitIfPending(source);
   CommitIfPending(target);

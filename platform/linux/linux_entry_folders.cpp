@@ -91,7 +91,7 @@ bool LinuxEntryRun::CarryFolder(const std::string& source,
   if (!AbilitiesOf(drive.traits, drive.write_bits).keeps_permissions)
     return false;
   stats_.Forget(dest);
-  const Opened opened = OpenSeen(kDest, dest, onto, kOperation);
+  Opened opened = OpenSeen(kDest, dest, onto, kOperation);
   if (!opened.entry.valid()) return false;
   const int fd = opened.entry.get();
   if (owners_differ)
@@ -110,7 +110,17 @@ bool LinuxEntryRun::CarryFolder(const std::string& source,
       ThrowError(kOperation, dest, error);
   }
   if (opened.folder.valid()) Wrote(kDest, opened.folder.get(), dest);
+  if (made) KeepCompleted(dest, onto, std::move(opened));
   return true;
+}
+
+void LinuxEntryRun::KeepCompleted(const std::string& path,
+                                  const struct stat& status, Opened opened) {
+  if (!opened.folder.valid()) return;  // a held folder is at hand anyway
+  completed_opened_.folder = FolderFd::Owned(opened.folder.TakeOwned());
+  completed_opened_.entry = FolderFd::Owned(opened.entry.TakeOwned());
+  completed_path_ = path;
+  completed_ = {status.st_dev, status.st_ino};
 }
 
 void LinuxEntryRun::SetFolderTime(const std::string& dest, FileTime time) {

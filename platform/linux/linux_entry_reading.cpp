@@ -15,6 +15,7 @@ bool IsMissing(int error) { return error == ENOENT || error == ENOTDIR; }
 
 std::string LinuxEntryRun::StartListing(Role role, const std::string& pattern) {
   listing_.Stop();
+  ForgetCompleted();
   listed_type_ = DT_UNKNOWN;
   if (pattern.empty()) return "";
   if (pattern.back() != '/') return Probe(role, pattern);

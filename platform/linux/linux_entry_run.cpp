@@ -41,6 +41,7 @@ void LinuxEntryRun::BeginPass(Role walked) {
   ForgetKept();
   stats_.ForgetAll();
   fresh_.Forget();
+  ForgetCompleted();
   listed_.Forget();
   walked_ = walked;
   copy_state_.BeginPass();
@@ -53,11 +54,13 @@ void LinuxEntryRun::EndPass() {
   listed_.Forget();
   walked_ = Role::kSource;
   fresh_.Forget();
+  ForgetCompleted();
   CommitPending();
 }
 
 void LinuxEntryRun::CommitPending() {
   if (pending_.empty()) return;
+  ForgetCompleted();
   // The targets' names change: nothing read of them stands.
   stats_.ForgetEntries();
   CommitCopies(
