@@ -67,7 +67,9 @@ CopyResult LinuxEntryRun::CopyAs(Role from_role, const std::string& source,
                                  TargetName naming) {
   ForgetCompleted();
   // A copy reads its source's content and replaces its target as named.
-  CommitIfPending(source);
+  // The source is a file: only below the held destination can it be a
+  // waiting copy's target (see Pending).
+  if (Pending(source) != nullptr) CommitPending();
   CommitIfPending(target);
   const bool keeping = naming == TargetName::kNewNameOnly;
   const PathParts target_parts = SplitPath(target);
