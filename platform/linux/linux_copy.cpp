@@ -95,7 +95,8 @@ CopyResult Batch(const CopyJob& job, TempEntry& temp, UniqueFd out, off_t size,
                       job.target.path,
                       {},
                       {times[0], times[1]},
-                      !job.onto.rename_keeps_time};
+                      !job.onto.rename_keeps_time,
+                      job.naming == TargetName::kFree};
   if (::fstat(out.get(), &pending.status) != 0 || out.Close() != 0)
     ThrowError(kCopyFile, job.target.path);
   pending.temp_name = temp.Release();
@@ -107,7 +108,8 @@ CopyResult Batch(const CopyJob& job, TempEntry& temp, UniqueFd out, off_t size,
 // time, the copy stays open until it has its times again.
 CopyResult Land(const CopyJob& job, TempEntry& temp, UniqueFd out, off_t size,
                 const timespec times[2]) {
-  if (job.landing == Landing::kBatched && job.naming == TargetName::kReplace &&
+  if (job.landing == Landing::kBatched &&
+      job.naming != TargetName::kNewNameOnly &&
       job.state.pending != nullptr)
     return Batch(job, temp, std::move(out), size, times);
   const bool keeps_time = job.onto.rename_keeps_time;
@@ -143,6 +145,7 @@ std::optional<CopyResult> CopyFile(const CopyJob& job, const struct stat& st) {
   // of no version of it, and would carry a time that tells later runs it is
   // current: it goes with the temporary entry.
   if (copied != after.st_size || Changed(opened, after)) return std::nullopt;
+  job.state.copied = after;
   const timespec times[2] = {opened.st_atim, opened.st_mtim};
   CarryOver(job, in.get(), out.get(), opened, times);
   return Land(job, temp, std::move(out), opened.st_size, times);
@@ -209,6 +212,7 @@ CopyResult CopyEntry(const EntryAt& source, const struct stat& st,
                      const DestinationAbilities& onto, TargetName naming,
                      Landing landing) {
   const CopyJob job{source, target, state, onto, naming, landing};
+  state.copied.reset();
   if (std::optional<CopyResult> result = CopyOnce(job, st)) return *result;
   for (const std::chrono::milliseconds pause : kRetryPauses) {
     std::this_thread::sleep_for(pause);

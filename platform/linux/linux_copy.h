@@ -59,6 +59,9 @@ struct CopyState {
   static constexpr size_t kMostSliceBytes = size_t{256} << 20;
   /// Where batched copies wait for their flush.
   PendingCopies* pending = nullptr;
+  /// The status of the regular file the last CopyEntry copied, read through
+  /// its descriptor once all its content was: the version its copy holds.
+  std::optional<struct stat> copied;
 
   void BeginPass() {
     ids_known = false;
@@ -72,6 +75,10 @@ struct CopyState {
 enum class TargetName {
   kReplace,      ///< replaces whatever has the name
   kNewNameOnly,  ///< never replaces: the name must still be free
+  /// As kReplace, for a target the pass knows is not there without having
+  /// looked (see linux_fresh_folder.h): never replaces, and where the name
+  /// is taken all the same, the copy fails with EEXIST.
+  kFree,
 };
 
 /// When a finished copy of a regular file takes its target's name.

@@ -49,6 +49,7 @@ LinuxEntryRun::Location LinuxEntryRun::Prepare(Role role,
                                                const char* operation,
                                                Change change) {
   CommitIfPending(path);
+  ForgetCompleted();
   switch (change) {
     case Change::kErase: {
       stats_.Forget(path);
@@ -96,6 +97,11 @@ LinuxEntryRun::Opened LinuxEntryRun::OpenSeen(Role role,
   if (const auto [root, rest] = tree_.Locate(role, path);
       root != nullptr && rest.empty())
     return {FolderFd(), FolderFd::Borrowed(root->fd.get())};
+  if (!before_change_ && role == Role::kDestination &&
+      path == completed_path_ && seen.st_dev == completed_.device &&
+      seen.st_ino == completed_.inode && S_ISDIR(seen.st_mode))
+    return {FolderFd::Borrowed(completed_opened_.folder.get()),
+            FolderFd::Borrowed(completed_opened_.entry.get())};
   Location at = Locate(role, path, operation);
   constexpr int kFlags = O_NOFOLLOW | O_CLOEXEC;
   UniqueFd fd;
@@ -126,7 +132,7 @@ void LinuxEntryRun::SetAttributes(const std::string& dest, uint32_t mask) {
   // changes nothing of the copies waiting below it (naming them lends a
   // read-only folder of the run's own its write bit again): the batch is
   // not cut short for it, nor for a new folder's, once complete.
-  if (pending_.Find(dest) != nullptr) CommitPending();
+  if (Pending(dest) != nullptr) CommitPending();
   const struct stat status = StatEntry(kDest, dest, kOperation);
   // Linux keeps no permissions on a link itself.
   if (S_ISLNK(status.st_mode)) return;

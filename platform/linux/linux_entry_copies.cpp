@@ -65,10 +65,18 @@ Landing LinuxEntryRun::LandingOf(Role role, int folder, dev_t device,
 CopyResult LinuxEntryRun::CopyAs(Role from_role, const std::string& source,
                                  Role to_role, const std::string& target,
                                  TargetName naming) {
+  ForgetCompleted();
   // A copy reads its source's content and replaces its target as named.
-  CommitIfPending(source);
+  // The source is a file: only below the held destination can it be a
+  // waiting copy's target (see Pending).
+  if (Pending(source) != nullptr) CommitPending();
   CommitIfPending(target);
   const bool keeping = naming == TargetName::kNewNameOnly;
+  const PathParts target_parts = SplitPath(target);
+  // A target the pass knew free without looking is never replaced.
+  if (!keeping && to_role == Role::kDestination &&
+      fresh_.TakeKnownFree(target_parts.folder, target_parts.name))
+    naming = TargetName::kFree;
   // A refresh replaces the file whose old version was just kept: in the
   // folder that version was read from, and only that file.
   std::optional<Location> displaced;
@@ -78,7 +86,7 @@ CopyResult LinuxEntryRun::CopyAs(Role from_role, const std::string& source,
   auto [status, from_folder] = CopySource(from_role, source, keeping, kept_in);
   stats_.Forget(target);
   // The copy may have found the source changed and copied it as it is now:
-  // what follows compares with that.
+  // what follows compares with that (see below).
   stats_.Forget(source);
   // The target's folder, which is written, is found afresh.
   Location onto =
@@ -95,7 +103,13 @@ CopyResult LinuxEntryRun::CopyAs(Role from_role, const std::string& source,
       {onto.folder.get(), onto.name, target}, copy_state_,
       AbilitiesOf(drive.traits, drive.write_bits), naming,
       LandingOf(to_role, onto.folder.get(), onto_folder.st_dev, keeping));
+  if (result.name_taken && naming == TargetName::kFree)
+    ThrowError(kCopyFile, target, EEXIST);
   if (!result.made()) return result;
+  // A file's copy read its source's status last, through the file itself,
+  // once all was copied: the pass compares with that, without a look more.
+  if (copy_state_.copied && from_role == Role::kSource)
+    stats_.Put(source, *copy_state_.copied);
   if (keeping) {
     if (FlushFolder(onto.folder.get()) != 0) ThrowError(kCopyFile, target);
     NoteKept(source, status, kept_in);

@@ -36,6 +36,7 @@ CopyResult LinuxEntryRun::CreateFolder(const std::string& dest) {
         return ::fstatat(folder, at.name.c_str(), &made, AT_SYMLINK_NOFOLLOW);
       }) == 0) {
     made_.emplace_back(dest, FolderIdentity{made.st_dev, made.st_ino});
+    if (walked_ == Role::kSource) fresh_.Made(dest);
     Wrote(kDest, folder, dest);
     return {};
   }
@@ -53,6 +54,7 @@ bool LinuxEntryRun::TakeMade(const std::string& path,
   if (made == made_.rend()) return false;
   const FolderIdentity identity = made->second;
   made_.erase(std::next(made).base());
+  fresh_.Forget();
   return identity.device == status.st_dev && identity.inode == status.st_ino;
 }
 
@@ -89,7 +91,7 @@ bool LinuxEntryRun::CarryFolder(const std::string& source,
   if (!AbilitiesOf(drive.traits, drive.write_bits).keeps_permissions)
     return false;
   stats_.Forget(dest);
-  const Opened opened = OpenSeen(kDest, dest, onto, kOperation);
+  Opened opened = OpenSeen(kDest, dest, onto, kOperation);
   if (!opened.entry.valid()) return false;
   const int fd = opened.entry.get();
   if (owners_differ) {
@@ -115,7 +117,17 @@ bool LinuxEntryRun::CarryFolder(const std::string& source,
       ThrowError(kOperation, dest, error);
   }
   if (opened.folder.valid()) Wrote(kDest, opened.folder.get(), dest);
+  if (made) KeepCompleted(dest, onto, std::move(opened));
   return true;
+}
+
+void LinuxEntryRun::KeepCompleted(const std::string& path,
+                                  const struct stat& status, Opened opened) {
+  if (!opened.folder.valid()) return;  // a held folder is at hand anyway
+  completed_opened_.folder = FolderFd::Owned(opened.folder.TakeOwned());
+  completed_opened_.entry = FolderFd::Owned(opened.entry.TakeOwned());
+  completed_path_ = path;
+  completed_ = {status.st_dev, status.st_ino};
 }
 
 void LinuxEntryRun::SetFolderTime(const std::string& dest, FileTime time) {

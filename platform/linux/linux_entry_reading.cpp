@@ -15,6 +15,7 @@ bool IsMissing(int error) { return error == ENOENT || error == ENOTDIR; }
 
 std::string LinuxEntryRun::StartListing(Role role, const std::string& pattern) {
   listing_.Stop();
+  ForgetCompleted();
   listed_type_ = DT_UNKNOWN;
   if (pattern.empty()) return "";
   if (pattern.back() != '/') return Probe(role, pattern);
@@ -60,15 +61,21 @@ std::string LinuxEntryRun::Probe(Role role, const std::string& path) {
     stats_.CountLook();
     return std::string(parts.name);
   }
-  if (pending_.Find(path) != nullptr || stats_.Lstat(role, path) != nullptr)
-    return std::string(parts.name);
+  if (Pending(path) != nullptr) return std::string(parts.name);
+  // In the folder the mirror made last, a name it has not met is free.
+  if (role == Role::kDestination && walked_ == Role::kSource &&
+      fresh_.KnownFree(parts.folder, parts.name)) {
+    stats_.CountLook();
+    return "";
+  }
+  if (stats_.Lstat(role, path) != nullptr) return std::string(parts.name);
   if (IsMissing(errno)) return "";
   ThrowError("look for", path);
 }
 
 const struct stat& LinuxEntryRun::StatEntry(Role role, const std::string& path,
                                             const char* operation) {
-  if (const struct stat* pending = pending_.Find(path)) return *pending;
+  if (const struct stat* pending = Pending(path)) return *pending;
   if (const auto [root, rest] = tree_.Locate(role, path);
       root != nullptr && rest.empty()) {
     if (::fstat(root->fd.get(), &root_status_) != 0)

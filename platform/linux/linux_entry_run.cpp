@@ -40,6 +40,8 @@ void LinuxEntryRun::BeginPass(Role walked) {
   CommitPending();
   ForgetKept();
   stats_.ForgetAll();
+  fresh_.Forget();
+  ForgetCompleted();
   listed_.Forget();
   walked_ = walked;
   copy_state_.BeginPass();
@@ -51,11 +53,14 @@ void LinuxEntryRun::EndPass() {
   // Between passes every look is made by name.
   listed_.Forget();
   walked_ = Role::kSource;
+  fresh_.Forget();
+  ForgetCompleted();
   CommitPending();
 }
 
 void LinuxEntryRun::CommitPending() {
   if (pending_.empty()) return;
+  ForgetCompleted();
   // The targets' names change: nothing read of them stands.
   stats_.ForgetEntries();
   CommitCopies(

@@ -58,6 +58,7 @@
 #include "platform/linux/linux_copy.h"
 #include "platform/linux/linux_drive_probe.h"
 #include "platform/linux/linux_flush.h"
+#include "platform/linux/linux_fresh_folder.h"
 #include "platform/linux/linux_listed_names.h"
 #include "platform/linux/linux_listing.h"
 #include "platform/linux/linux_mount_config.h"
@@ -205,6 +206,15 @@ class LinuxEntryRun final : public EntryRun {
   /// folder is its own descriptor.
   Opened OpenSeen(Role role, const std::string& path, const struct stat& seen,
                   const char* operation);
+  /// A folder this entry made, just completed through `opened` (found
+  /// afresh and checked), of status `status`: its mode and time, set next,
+  /// go through the same descriptors (see completed_).
+  void KeepCompleted(const std::string& path, const struct stat& status,
+                     Opened opened);
+  void ForgetCompleted() {
+    completed_path_.clear();
+    completed_opened_ = Opened();
+  }
   /// Notes a change made in the tree of `role`, in its open folder
   /// `folder`, for the flush of the drive before the report; on a FUSE
   /// mount, flushes `folder` at once (see linux_flush.h).
@@ -244,6 +254,14 @@ class LinuxEntryRun final : public EntryRun {
                                               const std::string& source,
                                               bool keeping,
                                               FolderIdentity& kept_in);
+  /// What a copy waiting for the batch will make `path`, or nullptr: only
+  /// a path below the held destination can be a waiting copy's target, so
+  /// the passes' many looks at the source cost no lookup there.
+  const struct stat* Pending(const std::string& path) const {
+    return pending_.empty() || !tree_.Below(Role::kDestination, path)
+               ? nullptr
+               : pending_.Find(path);
+  }
   /// Flushes the waiting copies and gives them their names.
   void CommitPending();
   /// Commits first when a waiting copy's target is `path` or lies below it:
@@ -325,6 +343,14 @@ class LinuxEntryRun final : public EntryRun {
   std::function<void(const std::string&)> before_change_;  // tests only
   // Folders made and not yet completed, at most one per level of the tree.
   std::vector<std::pair<std::string, FolderIdentity>> made_;
+  FreshFolder fresh_;  // the last of them, while the pass that made it runs
+  // The folder completed last, held open from its completion until any
+  // other change or listing: its mode and time follow at once, through the
+  // descriptors its completion found afresh and checked a moment before,
+  // where its path still reads as that very folder (device and inode).
+  std::string completed_path_;
+  StatCache::Identity completed_;
+  Opened completed_opened_;
   std::vector<gid_t> groups_;  // this process's, read on first need
   bool groups_read_ = false;
   Role walked_ = Role::kSource;  // by the pass under way, if any

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 
 #include "platform/linux/linux_flush.h"
 #include "platform/linux/linux_own_folder.h"
@@ -45,6 +46,24 @@ void FlushBatch(const std::vector<PendingCopy>& copies,
   }
 }
 
+// Gives the finished copy its name in `at`; one whose target the pass knew
+// free without a look never replaces an entry (EEXIST). Where the file
+// system cannot rename without replacing, the name is looked at just
+// before, as the pass would have looked.
+int Rename(int at, const PendingCopy& copy) {
+  const char* from = copy.temp_name.c_str();
+  const char* to = copy.name.c_str();
+  if (!copy.only_if_free) return ::renameat(at, from, at, to);
+  if (::renameat2(at, from, at, to, RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return -1;
+  struct stat existing;
+  if (::fstatat(at, to, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+    errno = EEXIST;
+    return -1;
+  }
+  return errno == ENOENT ? ::renameat(at, from, at, to) : -1;
+}
+
 // Gives the copy its name in `at`, its folder found afresh. Its times, where
 // a rename loses them, go to the very file that was copied: it is opened
 // before the rename and checked (device and inode).
@@ -60,9 +79,7 @@ void Name(int at, const PendingCopy& copy) {
   }
   // A read-only folder of the process's own lends its write bit again, as
   // it did for the temporary file.
-  if (InOwnFolder(at, [&] {
-        return ::renameat(at, copy.temp_name.c_str(), at, copy.name.c_str());
-      }) != 0)
+  if (InOwnFolder(at, [&] { return Rename(at, copy); }) != 0)
     ThrowError(kCopyFile, copy.path);
   if (made.valid() && SetTimesFd(made.get(), copy.times) != 0)
     ThrowError(kCopyFile, copy.path);

@@ -40,6 +40,8 @@ struct PendingCopy {
   struct stat status;     ///< what the target will be once named
   timespec times[2];      ///< given again after the rename where needed
   bool times_after_rename = false;
+  /// Named only where the name is free (see TargetName::kFree).
+  bool only_if_free = false;
 };
 
 /// A folder's time, set once the copies below it have taken their names.

@@ -17,6 +17,15 @@ const struct stat* StatCache::Lstat(Role role, const std::string& path) {
   return &entry.status;
 }
 
+void StatCache::Put(const std::string& path, const struct stat& status) {
+  Forget(path);
+  Entry& entry = entries_[next_entry_];
+  entry.path = path;
+  entry.status = status;
+  entry.known = true;
+  next_entry_ = (next_entry_ + 1) % entries_.size();
+}
+
 int StatCache::OpenFolderFd(Role role, std::string_view folder) {
   const Folder& open = OpenFolder(role, folder);
   if (!open.fd.valid()) errno = open.error;

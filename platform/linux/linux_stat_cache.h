@@ -68,6 +68,9 @@ class StatCache {
                  std::memory_order_relaxed);
   }
 
+  /// Takes `status` as what `path` reads now: read just now by the caller
+  /// through a descriptor of that very entry.
+  void Put(const std::string& path, const struct stat& status);
   /// Forgets what was read of `path`: it is about to change.
   void Forget(const std::string& path);
   /// Forgets every entry read, keeping the folders open.

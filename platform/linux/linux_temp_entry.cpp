@@ -56,7 +56,7 @@ bool TempEntry::Commit(const EntryAt& target, TargetName naming,
           ? ::renameat(folder_, name_.c_str(), folder_, target.name.c_str())
           : RenameToNewName(folder_, name_.c_str(), target.name.c_str(), state);
   if (result != 0) {
-    if (naming == TargetName::kNewNameOnly && errno == EEXIST) return false;
+    if (naming != TargetName::kReplace && errno == EEXIST) return false;
     ThrowError("copy file", target.path);
   }
   name_.clear();

@@ -338,6 +338,27 @@ TEST_F(RunJobRealTest, FolderSwappedForALinkMidRunIsNeverWrittenThrough) {
   }
 }
 
+// A folder the run has just made is known empty, so its names are taken as
+// free without a look; a file another program puts there meanwhile is never
+// replaced: the copy fails instead, in both modes that copy.
+TEST_F(RunJobRealTest, FilePutInAFolderJustMadeIsNeverReplaced) {
+  for (const char* mode : {"SIMPLEX", "DUPLEX-DESTRUCTIVE"}) {
+    SCOPED_TRACE(mode);
+    std::error_code error;
+    for (const char* folder : {"src", "dst"})
+      std::filesystem::remove_all(Path(folder), error);
+    for (const char* folder : {"src", "src/sub", "dst"}) MakeFolder(Path(folder));
+    WriteFile(Path("src/sub/f"), "source");
+    AtStatus("Copying " + Path("src/sub/f"),
+             [&] { WriteFile(Path("dst/sub/f"), "theirs"); });
+    const std::optional<RunError> failure =
+        Run("MODE, " + std::string(mode) + "\r\n" + Backup("src", "dst"));
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->path(), Path("dst/sub/f")) << failure->Report();
+    EXPECT_EQ(ReadFile(Path("dst/sub/f")), "theirs");
+  }
+}
+
 TEST_F(RunJobRealTest, FileSwappedForALinkBeforeItsMaskIsSetKeepsItsMode) {
   for (const char* folder : {"src", "dst", "outside"}) MakeFolder(Path(folder));
   WriteFile(Path("src/f"), "same", 0600);
