@@ -323,16 +323,7 @@ bool Win32EntryRun::AwaitsAbsentDrive(const std::string& folder) {
       Entry(Role::kSource, folder, "read attributes").attributes;
   if ((attributes & kLinkFolder) != kLinkFolder) return false;
   const std::wstring wide = Wide(Role::kSource, folder);
-  ++calls_.read;
-  const win32::FileHandle point(CreateFileW(
-      wide.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
-      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  FILE_ATTRIBUTE_TAG_INFO tag{};
-  if (!point.valid() ||
-      !GetFileInformationByHandleEx(point.get(), FileAttributeTagInfo, &tag,
-                                    sizeof tag) ||
-      tag.ReparseTag != IO_REPARSE_TAG_MOUNT_POINT)
-    return false;
+  if (ReadTag(wide, calls_) != IO_REPARSE_TAG_MOUNT_POINT) return false;
   // Opened through the mount point: the drive itself.
   ++calls_.read;
   const win32::FileHandle drive(
