@@ -140,20 +140,29 @@ std::unique_ptr<TextOutput> Win32FileSystem::CreateTextFile(
       path);
 }
 
-std::unique_ptr<TextOutput> Win32FileSystem::CreateNewTextFile(
-    const std::string& path) {
-  // CREATE_NEW fails on any entry of that name, a link (dangling too)
-  // included, and so never writes through one.
+namespace {
+
+// A file made by this call, for writing; an invalid handle where the name is
+// taken. CREATE_NEW fails on any entry of that name, a link (dangling too)
+// included, and so never writes through one.
+win32::FileHandle CreateNewFile(const std::string& path) {
   win32::FileHandle file(CreateFileW(
       WidenPath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
       CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
       nullptr));
-  if (!file.valid()) {
-    const DWORD error = GetLastError();
-    if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS)
-      return nullptr;
+  if (file.valid()) return file;
+  const DWORD error = GetLastError();
+  if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS)
     ThrowError(error, "create file", path);
-  }
+  return file;
+}
+
+}  // namespace
+
+std::unique_ptr<TextOutput> Win32FileSystem::CreateNewTextFile(
+    const std::string& path) {
+  win32::FileHandle file = CreateNewFile(path);
+  if (!file.valid()) return nullptr;
   return std::make_unique<BufferedTextOutput>(
       std::make_unique<FileSink>(std::move(file), path, false), path);
 }
@@ -200,19 +209,10 @@ std::unique_ptr<TextOutput> Win32FileSystem::ReplaceTextFile(
   const std::string folder = path.substr(0, path.find_last_of('\\') + 1);
   for (int attempt = 0; attempt < 16; ++attempt) {
     std::string temp = folder + Narrow(win32::NextTemporaryName());
-    // CREATE_NEW: only a file this call made is written, never a link's.
-    win32::FileHandle file(CreateFileW(
-        WidenPath(temp).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-        CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-        nullptr));
-    if (!file.valid()) {
-      const DWORD error = GetLastError();
-      if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) continue;
-      ThrowError(error, "create file", temp);
-    }
+    win32::FileHandle file = CreateNewFile(temp);
+    if (!file.valid()) continue;  // a name taken: the next one
     return std::make_unique<BufferedTextOutput>(
-        std::make_unique<ReplacingSink>(std::move(file), std::move(temp),
-                                        path),
+        std::make_unique<ReplacingSink>(std::move(file), std::move(temp), path),
         path);
   }
   ThrowError(ERROR_FILE_EXISTS, "create file", path);
