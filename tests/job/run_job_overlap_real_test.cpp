@@ -62,23 +62,15 @@ TEST_P(RunJobOverlapRealTest, RefusesOverlapSeenThroughLinks) {
     ASSERT_EQ(::symlink(c.link_target, Path("link").c_str()), 0);
     return RunAndCheck(c);
   }
-  // In a child with mounts of its own, so that none outlives the test.
   MakeFolder(Path("link"));
-  const pid_t child = ::fork();
-  if (child == 0) {
-    if (::unshare(CLONE_NEWNS) != 0 ||
-        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        ::mount(Path(c.link_target).c_str(), Path("link").c_str(), nullptr,
-                MS_BIND, nullptr) != 0)
-      ::_exit(77);
-    RunAndCheck(c);
-    ::_exit(HasFailure() ? 1 : 0);
-  }
-  int status = -1;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 77)
-    GTEST_SKIP() << "cannot make a mount namespace of its own";
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  const int status = testing::InOwnMounts(
+      [&] {
+        return ::mount(Path(c.link_target).c_str(), Path("link").c_str(),
+                       nullptr, MS_BIND, nullptr) == 0;
+      },
+      [&] { RunAndCheck(c); });
+  if (status == 77) GTEST_SKIP() << "cannot make a mount namespace of its own";
+  EXPECT_EQ(status, 0);
 }
 
 void RunJobOverlapRealTest::RunAndCheck(const OverlapCase& c) {

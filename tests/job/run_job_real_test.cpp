@@ -187,19 +187,12 @@ class RunJobRealTest : public testing::LinuxTempFolderTest {
   // where no such namespace can be made.
   int InPrivateMounts(const std::function<void()>& body) {
     WriteFile(Path("fstab"), "");
-    const pid_t child = ::fork();
-    if (child == 0) {
-      if (::unshare(CLONE_NEWNS) != 0 ||
-          ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-          ::mount(Path("fstab").c_str(), "/etc/fstab", nullptr, MS_BIND,
-                  nullptr) != 0)
-        ::_exit(77);
-      body();
-      ::_exit(::testing::Test::HasFailure() ? 1 : 0);
-    }
-    int status = -1;
-    if (child > 0) ::waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return testing::InOwnMounts(
+        [&] {
+          return ::mount(Path("fstab").c_str(), "/etc/fstab", nullptr, MS_BIND,
+                         nullptr) == 0;
+        },
+        body);
   }
 
   // The path of the record of a run started at kNewer, the `suffix`ed one

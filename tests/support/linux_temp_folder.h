@@ -6,14 +6,18 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -61,6 +65,26 @@ class AsNobody {
   bool was_root_ = false;
   bool dropped_ = false;
 };
+
+/// Runs `body` in a child process with a mount namespace of its own, every
+/// mount private so that none outlives it, once `mount` has made the mounts
+/// the test needs: the child's exit status, 1 where a check failed, 77 where
+/// no such namespace or mount can be made here (the caller skips).
+inline int InOwnMounts(const std::function<bool()>& mount,
+                       const std::function<void()>& body) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        !mount())
+      ::_exit(77);
+    body();
+    ::_exit(::testing::Test::HasFailure() ? 1 : 0);
+  }
+  int status = -1;
+  if (child > 0) ::waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
 class LinuxTempFolderTest : public ::testing::Test {
  protected:

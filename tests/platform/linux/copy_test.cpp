@@ -497,29 +497,25 @@ TEST_F(LinuxCopyTest, SettledEntriesHandOverOneDrivePerDevice) {
 TEST_F(LinuxCopyTest, DriveMountedInsideTheDestinationIsHandedOverToo) {
   for (const char* folder : {"src", "dst", "dst/usb"}) MakeFolder(Path(folder));
   WriteFile(Path("src/a"), "new");
-  const pid_t child = ::fork();
-  if (child == 0) {
-    if (::unshare(CLONE_NEWNS) != 0 ||
-        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        ::mount("tmpfs", Path("dst/usb").c_str(), "tmpfs", 0, nullptr) != 0)
-      ::_exit(77);
-    std::vector<std::unique_ptr<WrittenDrive>> written;
-    const std::unique_ptr<EntryRun> entry =
-        fs_.Enter({Path("src"), Path("dst"), ""}, {});
-    entry->BeginPass(Role::kSource);
-    for (const char* target : {"dst/a", "dst/usb/a"})
-      EXPECT_TRUE(entry->Copy(Path("src/a"), Path(target)).made());
-    EXPECT_EQ(entry->Settle(written), std::nullopt);
-    std::vector<std::string> shown;
-    for (const auto& drive : written) shown.push_back(drive->Shown());
-    EXPECT_THAT(shown, ElementsAre(Path("dst"), Path("dst/usb")));
-    ::_exit(HasFailure() ? 1 : 0);
-  }
-  int status = -1;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 77)
-    GTEST_SKIP() << "cannot mount a drive of its own here";
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  const int status = testing::InOwnMounts(
+      [&] {
+        return ::mount("tmpfs", Path("dst/usb").c_str(), "tmpfs", 0, nullptr) ==
+               0;
+      },
+      [&] {
+        std::vector<std::unique_ptr<WrittenDrive>> written;
+        const std::unique_ptr<EntryRun> entry =
+            fs_.Enter({Path("src"), Path("dst"), ""}, {});
+        entry->BeginPass(Role::kSource);
+        for (const char* target : {"dst/a", "dst/usb/a"})
+          EXPECT_TRUE(entry->Copy(Path("src/a"), Path(target)).made());
+        EXPECT_EQ(entry->Settle(written), std::nullopt);
+        std::vector<std::string> shown;
+        for (const auto& drive : written) shown.push_back(drive->Shown());
+        EXPECT_THAT(shown, ElementsAre(Path("dst"), Path("dst/usb")));
+      });
+  if (status == 77) GTEST_SKIP() << "cannot mount a drive of its own here";
+  EXPECT_EQ(status, 0);
 }
 
 // What a copy cut short leaves behind is known by its name, check code and
@@ -758,36 +754,25 @@ TEST_F(LinuxCopyTest, AclAndUserAttributesTravelWithTheCopy) {
 TEST_F(LinuxCopyTest, NosuidSourceYieldsNoSetIdBits) {
   MakeFolder(Path("mount"));
   WriteFile(Path("before"), "");
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    if (::unshare(CLONE_NEWNS) != 0 ||
-        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        ::mount("fernwise", Path("mount").c_str(), "tmpfs", MS_NOSUID,
-                nullptr) != 0)
-      ::_exit(77);
-    const std::string source = Path("mount/tool");
-    const int fd = ::open(source.c_str(), O_WRONLY | O_CREAT, 0755);
-    if (fd < 0 || ::close(fd) != 0 || ::chmod(source.c_str(), 06755) != 0)
-      ::_exit(3);
-    LinuxFileSystem fs;
-    try {
-      fs.Enter({}, {})->Copy(source, Path("tool"));
-    } catch (const RunError&) {
-      ::_exit(4);
-    }
-    struct stat st;
-    ::_exit(::lstat(Path("tool").c_str(), &st) == 0 &&
-                    (st.st_mode & 07777) == 0755
-                ? 0
-                : 5);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  if (WEXITSTATUS(status) == 77)
+  const int status = testing::InOwnMounts(
+      [&] {
+        return ::mount("fernwise", Path("mount").c_str(), "tmpfs", MS_NOSUID,
+                       nullptr) == 0;
+      },
+      [&] {
+        const std::string source = Path("mount/tool");
+        const int fd = ::open(source.c_str(), O_WRONLY | O_CREAT, 0755);
+        ASSERT_TRUE(fd >= 0 && ::close(fd) == 0 &&
+                    ::chmod(source.c_str(), 06755) == 0);
+        LinuxFileSystem fs;
+        EXPECT_NO_THROW(fs.Enter({}, {})->Copy(source, Path("tool")));
+        struct stat st;
+        ASSERT_EQ(::lstat(Path("tool").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0755u);
+      });
+  if (status == 77)
     GTEST_SKIP() << "cannot mount a file system of the test's own";
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(status, 0);
 }
 
 // A long copy tells the run how far it is, slice by slice, never after more
