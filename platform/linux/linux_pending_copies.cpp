@@ -132,8 +132,7 @@ size_t PendingCopies::Look(std::string_view path, size_t hash) const {
   }
 }
 
-PendingCopies::Slot& PendingCopies::Place(std::string_view path,
-                                          size_t hash) {
+PendingCopies::Slot& PendingCopies::Place(std::string_view path, size_t hash) {
   if ((used_ + 1) * 2 > slots_.size()) Grow();
   Slot& slot = slots_[Look(path, hash)];
   if (slot.copy == 0 && slot.folder == 0) {

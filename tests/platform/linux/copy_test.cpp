@@ -373,7 +373,6 @@ TEST(PendingCopiesTest, DeepCopiesFillTheBatchByItsBookkeeping) {
   EXPECT_LT(added, 10);
 }
 
-
 // Enough copies to grow the batch's table several times, over two batches
 // (the second after the first's table was emptied to its size).
 TEST(PendingCopiesTest, AnswersForEveryTargetAndFolderOfTheBatch) {
