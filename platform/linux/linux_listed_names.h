@@ -11,13 +11,12 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "core/entry_run.h"
 #include "platform/linux/linux_listing.h"
+#include "platform/linux/linux_name_table.h"
 #include "platform/linux/linux_stat_cache.h"
 #include "platform/linux/linux_tree_access.h"
 
@@ -38,31 +37,16 @@ class ListedNames {
   /// Forgets the folder listed: a new pass reads afresh.
   void Forget() {
     folder_.clear();
-    Clear();
+    names_.Clear();
   }
 
  private:
-  // A name kept: its hash, and where its bytes are in text_.
-  struct Name {
-    size_t hash;
-    uint32_t offset;
-    uint32_t size;
-  };
-
   void List(const TreeAccess& tree, StatCache& stats);
-  void Clear();
-  void Index();
 
   FolderListing listing_;
   Role role_ = Role::kSource;
   std::string folder_;  // empty: none listed
-  // The names one after another in one string, and looked up by hash in a
-  // flat table (open addressing, at most half full, each slot 1 + an index
-  // into names_, or 0): listing a folder allocates nothing once these have
-  // grown, and neither sorting nor a probe compares more than a name or two.
-  std::string text_;
-  std::vector<Name> names_;  // empty when not kept
-  std::vector<uint32_t> slots_;
+  NameTable names_;     // empty when not kept
 };
 
 }  // namespace fernwise::linux_os
