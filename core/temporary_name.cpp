@@ -60,7 +60,10 @@ std::string RandomPart() {
 }  // namespace
 
 std::string MakeTemporaryName(std::string_view head, std::string_view tail) {
-  std::string name(head);
+  // One allocation: a copy makes a name for every file.
+  std::string name;
+  name.reserve(head.size() + kTemporaryMarkSize + tail.size());
+  name += head;
   name += kMarkStart;
   name += RandomPart();
   name += CheckCode(name);

@@ -66,10 +66,22 @@ void AppendAscii(std::string& out, char c, char separator) {
   }
 }
 
+// Whether `c` is written as it is: printable ASCII, the backslash only
+// where it is the separator.
+bool Plain(char c, char separator) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte >= 0x20 && byte < 0x7F && (c != '\\' || separator == '\\');
+}
+
 }  // namespace
 
 void AppendEscaped(std::string& out, std::string_view text, char separator) {
   for (size_t i = 0; i < text.size();) {
+    // A path is mostly plain: its runs go over whole, not byte by byte.
+    size_t plain = i;
+    while (plain < text.size() && Plain(text[plain], separator)) ++plain;
+    out.append(text, i, plain - i);
+    if ((i = plain) == text.size()) return;
     const auto lead = static_cast<unsigned char>(text[i]);
     if (lead < 0x80) {
       AppendAscii(out, text[i], separator);

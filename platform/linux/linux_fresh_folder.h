@@ -14,7 +14,9 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <vector>
+
+#include "platform/linux/linux_name_table.h"
 
 namespace fernwise::linux_os {
 
@@ -24,35 +26,37 @@ class FreshFolder {
   void Made(std::string_view path) {
     while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
     path_.assign(path);
-    names_.clear();
+    names_.Clear();
+    unlooked_.clear();
     active_ = true;
   }
   /// No folder is known empty any more.
   void Forget() {
     active_ = false;
-    names_.clear();
+    names_.Clear();
+    unlooked_.clear();
   }
   /// Whether `name` in `folder` is known free without a look: the first
   /// time it is asked in the folder made last. Past kMostNames names every
   /// new one is asked of the system, so what is kept stays bounded.
   bool KnownFree(std::string_view folder, std::string_view name) {
     if (!active_ || folder != path_) return false;
-    const auto at = names_.find(std::string(name));
-    if (at != names_.end()) {
-      at->second = false;
+    if (const size_t at = names_.Find(name); at != NameTable::kNone) {
+      unlooked_[at] = false;
       return false;
     }
     if (names_.size() >= kMostNames) return false;
-    names_.emplace(std::string(name), true);
+    names_.Add(name);
+    unlooked_.push_back(true);
     return true;
   }
   /// Whether a change to `name` in `folder` rests on KnownFree's answer
   /// alone, no look made since; it does not any more after this.
   bool TakeKnownFree(std::string_view folder, std::string_view name) {
     if (!active_ || folder != path_) return false;
-    const auto at = names_.find(std::string(name));
-    if (at == names_.end() || !at->second) return false;
-    at->second = false;
+    const size_t at = names_.Find(name);
+    if (at == NameTable::kNone || !unlooked_[at]) return false;
+    unlooked_[at] = false;
     return true;
   }
 
@@ -60,9 +64,10 @@ class FreshFolder {
   static constexpr size_t kMostNames = size_t{1} << 16;
 
   std::string path_;
-  // Each name answered: true until something other than the change it was
-  // answered for has looked at it.
-  std::unordered_map<std::string, bool> names_;
+  NameTable names_;  // each name answered
+  // By the names' indexes: true until something other than the change it
+  // was answered for has looked at it.
+  std::vector<bool> unlooked_;
   bool active_ = false;
 };
 

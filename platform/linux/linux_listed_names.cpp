@@ -3,8 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 
-#include <algorithm>
-
 namespace fernwise::linux_os {
 
 bool ListedNames::Lists(const TreeAccess& tree, StatCache& stats, Role role,
@@ -14,13 +12,13 @@ bool ListedNames::Lists(const TreeAccess& tree, StatCache& stats, Role role,
     folder_.assign(folder);
     List(tree, stats);
   }
-  return std::binary_search(names_.begin(), names_.end(), name);
+  return names_.Find(name) != NameTable::kNone;
 }
 
 // A listing that fails, or names too many, leaves no names: every probe of
 // the folder then looks by name, and meets the failure itself.
 void ListedNames::List(const TreeAccess& tree, StatCache& stats) {
-  names_.clear();
+  names_.Clear();
   // Only folders of the held tree: nothing outside it is listed.
   if (tree.Locate(role_, folder_).root == nullptr) return;
   FolderFd folder = tree.OpenFolder(role_, folder_, O_RDONLY);
@@ -30,17 +28,16 @@ void ListedNames::List(const TreeAccess& tree, StatCache& stats) {
   while (const char* name = listing_.Next(type)) {
     if (names_.size() == kMaxNames) {
       listing_.Stop();
-      names_.clear();
+      names_.Clear();
       return;
     }
-    names_.emplace_back(name);
+    names_.Add(name);
   }
   if (errno != 0) {
-    names_.clear();
+    names_.Clear();
     return;
   }
   stats.Adopt(folder_, listing_.TakeEnded());
-  std::sort(names_.begin(), names_.end());
 }
 
 }  // namespace fernwise::linux_os

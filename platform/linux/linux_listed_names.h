@@ -13,10 +13,10 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "core/entry_run.h"
 #include "platform/linux/linux_listing.h"
+#include "platform/linux/linux_name_table.h"
 #include "platform/linux/linux_stat_cache.h"
 #include "platform/linux/linux_tree_access.h"
 
@@ -37,7 +37,7 @@ class ListedNames {
   /// Forgets the folder listed: a new pass reads afresh.
   void Forget() {
     folder_.clear();
-    names_.clear();
+    names_.Clear();
   }
 
  private:
@@ -45,8 +45,8 @@ class ListedNames {
 
   FolderListing listing_;
   Role role_ = Role::kSource;
-  std::string folder_;              // empty: none listed
-  std::vector<std::string> names_;  // sorted; empty when not kept
+  std::string folder_;  // empty: none listed
+  NameTable names_;     // empty when not kept
 };
 
 }  // namespace fernwise::linux_os

@@ -19,8 +19,6 @@
 #include <functional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -107,18 +105,30 @@ class PendingCopies {
   PendingBatch TakeAll();
 
  private:
-  // Looked up by string_view without making a string.
-  struct NameHash {
-    using is_transparent = void;
-    size_t operator()(std::string_view name) const {
-      return std::hash<std::string_view>{}(name);
-    }
+  // One slot of the batch's paths: a copy's target, a folder that holds
+  // copies somewhere below, or both.
+  struct Slot {
+    size_t hash = 0;
+    uint32_t copy = 0;    // 1 + the index of the copy aimed at it, or 0
+    uint32_t folder = 0;  // 1 + its index in folders_, or 0
   };
+  std::string_view PathOf(const Slot& slot) const;
+  // The index of the slot that holds `path`, or of the free one where it
+  // would go.
+  size_t Look(std::string_view path, size_t hash) const;
+  // The slot of `path`, taken where it has none yet.
+  Slot& Place(std::string_view path, size_t hash);
+  void Grow();
+
   std::vector<PendingCopy> copies_;
-  std::unordered_map<std::string, size_t, NameHash, std::equal_to<>> by_path_;
-  // The folders the copies are in and every folder above them: a listing,
-  // making or removal of any of them meets waiting copies.
-  std::unordered_set<std::string, NameHash, std::equal_to<>> folders_;
+  // The copies' targets and their folders and every folder above them, in
+  // one flat table looked up by hash (open addressing, at most half full):
+  // every look by the pass (several for each file it copies) costs a probe
+  // or two of one array instead of a walk through nodes and strings, and
+  // neither a look nor emptying the table allocates or frees.
+  std::vector<Slot> slots_;
+  size_t used_ = 0;
+  std::vector<std::string> folders_;
   int64_t bytes_ = 0;
   size_t bookkeeping_ = 0;  // bytes, roughly (see kMaxBookkeeping)
   std::vector<std::pair<std::string, UniqueFd>> made_in_;

@@ -373,6 +373,35 @@ TEST(PendingCopiesTest, DeepCopiesFillTheBatchByItsBookkeeping) {
   EXPECT_LT(added, 10);
 }
 
+// Enough copies to grow the batch's table several times, over two batches
+// (the second after the first's table was emptied to its size).
+TEST(PendingCopiesTest, AnswersForEveryTargetAndFolderOfTheBatch) {
+  linux_os::PendingCopies batch;
+  const auto copy = [](int folder, int file, off_t size) {
+    const std::string at = "/d/" + std::to_string(folder);
+    linux_os::PendingCopy made{at, "t", "n", at + "/" + std::to_string(file)};
+    made.status.st_size = size;
+    return made;
+  };
+  for (int round = 0; round < 2; ++round) {
+    for (int i = 0; i < 500; ++i) batch.Add(copy(i / 10, i % 10, i));
+    batch.Add(copy(7, 3, 1000));  // the same target again: the later copy
+    for (int i = 0; i < 500; ++i) {
+      const struct stat* found = batch.Find(copy(i / 10, i % 10, 0).path);
+      ASSERT_NE(found, nullptr) << i;
+      EXPECT_EQ(found->st_size, i == 73 ? 1000 : i);
+    }
+    for (const char* path : {"/d/7", "/d/49/", "/d/", "/", "/d/7/3"})
+      EXPECT_TRUE(batch.Touches(path)) << path;
+    for (const char* path : {"/d/50", "/d/7/30", "/d/7/", "/e", "/d/4/10"})
+      EXPECT_EQ(batch.Find(path), nullptr) << path;
+    for (const char* path : {"/d/50", "/d/7/30", "/d/4/1/x", "/e", "/d/1x"})
+      EXPECT_FALSE(batch.Touches(path)) << path;
+    EXPECT_EQ(batch.TakeAll().copies.size(), 501u);
+    EXPECT_EQ(batch.Find("/d/7/3"), nullptr);
+    EXPECT_FALSE(batch.Touches("/d"));
+  }
+}
 TEST_F(LinuxCopyTest, WaitingCopyIsAnsweredForAndNamedBeforeAnythingMeetsIt) {
   using Written = std::vector<std::unique_ptr<WrittenDrive>>;
   using Meet = std::function<void(EntryRun&, const std::string&)>;

@@ -92,6 +92,15 @@ TEST_F(LinuxStatCacheTest, ASweepsSourceListingHidesNoChange) {
   EXPECT_FALSE(entry->ExistsAfresh(Role::kSource, Path("src/f")));
   entry->BeginPass(Role::kDestination);
   EXPECT_FALSE(PathExists(*entry, Role::kSource, Path("src/f")));
+  // A folder of many names: each is answered for, and no other.
+  for (int i = 0; i < 60; i += 2)
+    WriteFile(Path("src/n" + std::to_string(i)), "");
+  entry->BeginPass(Role::kDestination);
+  for (int i = 0; i < 60; ++i)
+    EXPECT_EQ(
+        PathExists(*entry, Role::kSource, Path("src/n" + std::to_string(i))),
+        i % 2 == 0)
+        << i;
 }
 
 TEST_F(LinuxStatCacheTest, AMaskSetThroughAHardLinkShowsOnEveryName) {
