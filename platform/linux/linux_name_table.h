@@ -1,6 +1,6 @@
 // A set of names looked up by hash, for what a pass asks of one folder's
 // names entry by entry (the sweep's source listing, the folder the mirror
-// made last). The names lie one after another in one string and a flat
+// made last) and of the paths of the batch of waiting copies. The names lie one after another in one string and a flat
 // table (open addressing, at most half full) points at them: filling and
 // emptying it allocates nothing once its buffers have grown, where a node
 // set would allocate and free a node, and often a string, for every name.
@@ -31,15 +31,17 @@ class NameTable {
     return slots_[slot] == 0 ? kNone : slots_[slot] - 1;
   }
 
-  /// Adds `name`, which the table must not hold yet; returns its index
-  /// (the count of names added before it).
+  /// The index of `name`, added first where the table does not hold it
+  /// (its index is then the count of names added before it).
   size_t Add(std::string_view name) {
     if ((names_.size() + 1) * 2 > slots_.size()) Grow();
     const size_t hash = Hash(name);
+    uint32_t& slot = slots_[Look(name, hash)];
+    if (slot != 0) return slot - 1;
     names_.push_back({hash, static_cast<uint32_t>(text_.size()),
                       static_cast<uint32_t>(name.size())});
     text_ += name;
-    slots_[Look(name, hash)] = static_cast<uint32_t>(names_.size());
+    slot = static_cast<uint32_t>(names_.size());
     return names_.size() - 1;
   }
 

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <bit>
 #include <cstdio>
 
 #include "platform/linux/linux_flush.h"
@@ -98,10 +97,6 @@ void SetFolderTime(const PendingFolderTime& time,
     ThrowError("set last-modified time of", time.path);
 }
 
-size_t PathHash(std::string_view path) {
-  return std::hash<std::string_view>{}(path);
-}
-
 }  // namespace
 
 bool FolderTimeRefused(int error) {
@@ -111,47 +106,16 @@ bool FolderTimeRefused(int error) {
 
 // What each entry of the containers costs besides its path's bytes.
 constexpr size_t kEntryBytes = 64;
-constexpr size_t kMinSlots = 64;
 
 void PendingCopies::AddFolderTime(PendingFolderTime time) {
   bookkeeping_ += sizeof time + time.path.size();
   folder_times_.push_back(std::move(time));
 }
 
-std::string_view PendingCopies::PathOf(const Slot& slot) const {
-  return slot.copy != 0 ? std::string_view(copies_[slot.copy - 1].path)
-                        : std::string_view(folders_[slot.folder - 1]);
-}
-
-size_t PendingCopies::Look(std::string_view path, size_t hash) const {
-  const size_t mask = slots_.size() - 1;
-  for (size_t i = hash & mask;; i = (i + 1) & mask) {
-    const Slot& slot = slots_[i];
-    if (slot.copy == 0 && slot.folder == 0) return i;
-    if (slot.hash == hash && PathOf(slot) == path) return i;
-  }
-}
-
-PendingCopies::Slot& PendingCopies::Place(std::string_view path, size_t hash) {
-  if ((used_ + 1) * 2 > slots_.size()) Grow();
-  Slot& slot = slots_[Look(path, hash)];
-  if (slot.copy == 0 && slot.folder == 0) {
-    slot.hash = hash;
-    ++used_;
-  }
-  return slot;
-}
-
-void PendingCopies::Grow() {
-  std::vector<Slot> old = std::exchange(
-      slots_, std::vector<Slot>(std::max(kMinSlots, slots_.size() * 2)));
-  const size_t mask = slots_.size() - 1;
-  for (const Slot& slot : old) {
-    if (slot.copy == 0 && slot.folder == 0) continue;
-    size_t i = slot.hash & mask;
-    while (slots_[i].copy != 0 || slots_[i].folder != 0) i = (i + 1) & mask;
-    slots_[i] = slot;
-  }
+PendingCopies::PathUse& PendingCopies::Use(std::string_view path) {
+  const size_t at = paths_.Add(path);
+  if (at == uses_.size()) uses_.emplace_back();
+  return uses_[at];
 }
 
 void PendingCopies::Add(PendingCopy copy) {
@@ -162,16 +126,14 @@ void PendingCopies::Add(PendingCopy copy) {
                   copy.name.size();
   copies_.push_back(std::move(copy));
   const PendingCopy& added = copies_.back();
-  Place(added.path, PathHash(added.path)).copy =
-      static_cast<uint32_t>(copies_.size());
+  Use(added.path).copy = static_cast<uint32_t>(copies_.size());
   // The copy's folder and every folder above it, up to the first one known
   // already (whose own are known with it): so that Touches asks a few names
   // instead of looking through every folder of the batch.
   for (std::string_view folder = TrimmedFolder(added.folder);;) {
-    Slot& slot = Place(folder, PathHash(folder));
-    if (slot.folder != 0) break;
-    folders_.emplace_back(folder);
-    slot.folder = static_cast<uint32_t>(folders_.size());
+    PathUse& use = Use(folder);
+    if (use.folder) break;
+    use.folder = true;
     if (folder == "/") break;
     bookkeeping_ += kEntryBytes + folder.size();
     folder = TrimmedFolder(SplitPath(folder).folder);
@@ -180,16 +142,17 @@ void PendingCopies::Add(PendingCopy copy) {
 
 const struct stat* PendingCopies::Find(const std::string& path) const {
   if (copies_.empty()) return nullptr;
-  const Slot& slot = slots_[Look(path, PathHash(path))];
-  return slot.copy == 0 ? nullptr : &copies_[slot.copy - 1].status;
+  const size_t at = paths_.Find(path);
+  return at == NameTable::kNone || uses_[at].copy == 0
+             ? nullptr
+             : &copies_[uses_[at].copy - 1].status;
 }
 
 bool PendingCopies::Touches(std::string_view path) const {
   if (copies_.empty()) return false;
   path = TrimmedFolder(path);
   // A waiting copy's target, or a folder that holds one somewhere below.
-  const Slot& slot = slots_[Look(path, PathHash(path))];
-  return slot.copy != 0 || slot.folder != 0;
+  return paths_.Find(path) != NameTable::kNone;
 }
 
 void PendingCopies::KeepFolder(std::string_view path, FolderFd& folder) {
@@ -206,13 +169,8 @@ void PendingCopies::KeepFolder(std::string_view path, FolderFd& folder) {
 }
 
 PendingBatch PendingCopies::TakeAll() {
-  // Emptied to the size this batch needed: a batch of one copy (taken
-  // early) clears a few slots, not the table a full batch grew.
-  if (used_ != 0)
-    slots_.assign(std::max<size_t>(kMinSlots, std::bit_ceil(used_ * 2)),
-                  Slot{});
-  used_ = 0;
-  folders_.clear();
+  paths_.Clear();
+  uses_.clear();
   bytes_ = 0;
   bookkeeping_ = 0;
   next_kept_ = 0;

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "core/file_system.h"
+#include "platform/linux/linux_name_table.h"
 #include "platform/linux/linux_tree_access.h"
 #include "platform/linux/posix_support.h"
 
@@ -105,30 +106,21 @@ class PendingCopies {
   PendingBatch TakeAll();
 
  private:
-  // One slot of the batch's paths: a copy's target, a folder that holds
+  // What one of the batch's paths is: a copy's target, a folder that holds
   // copies somewhere below, or both.
-  struct Slot {
-    size_t hash = 0;
-    uint32_t copy = 0;    // 1 + the index of the copy aimed at it, or 0
-    uint32_t folder = 0;  // 1 + its index in folders_, or 0
+  struct PathUse {
+    uint32_t copy = 0;  // 1 + the index of the copy aimed at it, or 0
+    bool folder = false;
   };
-  std::string_view PathOf(const Slot& slot) const;
-  // The index of the slot that holds `path`, or of the free one where it
-  // would go.
-  size_t Look(std::string_view path, size_t hash) const;
-  // The slot of `path`, taken where it has none yet.
-  Slot& Place(std::string_view path, size_t hash);
-  void Grow();
+  PathUse& Use(std::string_view path);
 
   std::vector<PendingCopy> copies_;
   // The copies' targets and their folders and every folder above them, in
-  // one flat table looked up by hash (open addressing, at most half full):
-  // every look by the pass (several for each file it copies) costs a probe
-  // or two of one array instead of a walk through nodes and strings, and
-  // neither a look nor emptying the table allocates or frees.
-  std::vector<Slot> slots_;
-  size_t used_ = 0;
-  std::vector<std::string> folders_;
+  // one flat table: every look by the pass (several for each file it
+  // copies) costs a probe or two of one array instead of a walk through
+  // nodes and strings, and emptying it frees nothing.
+  NameTable paths_;
+  std::vector<PathUse> uses_;  // by paths_'s indexes
   int64_t bytes_ = 0;
   size_t bookkeeping_ = 0;  // bytes, roughly (see kMaxBookkeeping)
   std::vector<std::pair<std::string, UniqueFd>> made_in_;
