@@ -1,9 +1,10 @@
 // A set of names looked up by hash, for what a pass asks of one folder's
 // names entry by entry (the sweep's source listing, the folder the mirror
-// made last) and of the paths of the batch of waiting copies. The names lie one after another in one string and a flat
-// table (open addressing, at most half full) points at them: filling and
-// emptying it allocates nothing once its buffers have grown, where a node
-// set would allocate and free a node, and often a string, for every name.
+// made last) and of the paths of the batch of waiting copies. The names lie one
+// after another in one string and a flat table (open addressing, at most half
+// full) points at them: filling and emptying it allocates nothing once its
+// buffers have grown, where a node set would allocate and free a node, and
+// often a string, for every name.
 #pragma once
 
 #include <algorithm>

@@ -122,8 +122,7 @@ void PendingCopies::Add(PendingCopy copy) {
   bytes_ += copy.status.st_size;
   // Its path twice (its own and the index's), its folder's, its names.
   bookkeeping_ += sizeof copy + kEntryBytes + 2 * copy.path.size() +
-                  copy.folder.size() + copy.temp_name.size() +
-                  copy.name.size();
+                  copy.folder.size() + copy.temp_name.size() + copy.name.size();
   copies_.push_back(std::move(copy));
   const PendingCopy& added = copies_.back();
   Use(added.path).copy = static_cast<uint32_t>(copies_.size());
