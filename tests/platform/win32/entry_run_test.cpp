@@ -42,6 +42,14 @@ class Win32EntryRunTest : public testing::Win32TempFolderTest {
                        win32::WidenPath(to).c_str(), 0);
   }
 
+  // A folder of this test's own on `drive`, named as its temporary folder.
+  std::string MakeFolderOn(const char* drive) {
+    const std::string folder =
+        std::string(drive) + "\\" + root_.substr(root_.find_last_of('\\') + 1);
+    MakeFolder(folder);
+    return folder;
+  }
+
   std::vector<std::unique_ptr<WrittenDrive>> written_;
 };
 
@@ -128,9 +136,7 @@ TEST_F(Win32EntryRunTest, ADestinationsTraitsAreLearntWithoutATrace) {
 TEST_F(Win32EntryRunTest, AFatDriveIsLearntWhateverItCallsItself) {
   const char* drive = std::getenv("FERNWISE_FAT_DRIVE");
   if (drive == nullptr) GTEST_SKIP() << "no FAT drive (FERNWISE_FAT_DRIVE)";
-  const std::string dest =
-      std::string(drive) + "\\" + root_.substr(root_.find_last_of('\\') + 1);
-  MakeFolder(dest);
+  const std::string dest = MakeFolderOn(drive);
   WriteFile(Path("f"), "x");
   SetWriteTime(Path("f"), 132592959671234567);
   auto entry = Enter(root_, dest);
@@ -194,9 +200,7 @@ INSTANTIATE_TEST_SUITE_P(Spellings, Win32FatDriveRootTest,
 TEST_F(Win32EntryRunTest, EntriesAFatDriveCannotHoldAreLeftOut) {
   const char* drive = std::getenv("FERNWISE_FAT_DRIVE");
   if (drive == nullptr) GTEST_SKIP() << "no FAT drive (FERNWISE_FAT_DRIVE)";
-  const std::string dest =
-      std::string(drive) + "\\" + root_.substr(root_.find_last_of('\\') + 1);
-  MakeFolder(dest);
+  const std::string dest = MakeFolderOn(drive);
   MakeFolder(Path("src"));
   MakeFolder(Path("src\\\xc3\xbc"));
   for (const char* name : {"a", "\xc3\xa9.txt", "\xc3\xbc\\b"})
