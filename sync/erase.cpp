@@ -21,6 +21,11 @@ namespace fernwise {
 bool SourceSideGone(EntryRun& entry, const std::string& top_source,
                     const std::string& source_side_path) {
   if (PathExists(entry, Role::kSource, source_side_path)) return false;
+  return SourceSideGoneAfresh(entry, top_source, source_side_path);
+}
+
+bool SourceSideGoneAfresh(EntryRun& entry, const std::string& top_source,
+                          const std::string& source_side_path) {
   if (!entry.SourceStillThere())
     throw RunError(ENOENT,
                    "The source folder has disappeared; nothing more is erased",

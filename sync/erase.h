@@ -17,6 +17,11 @@ namespace fernwise {
 bool SourceSideGone(EntryRun& entry, const std::string& top_source,
                     const std::string& source_side_path);
 
+/// SourceSideGone without the probe, for a path a probe found earlier in the
+/// pass: that answer may be out of date.
+bool SourceSideGoneAfresh(EntryRun& entry, const std::string& top_source,
+                          const std::string& source_side_path);
+
 /// Shows "Erasing <dest_file>...", keeps a numbered copy of the file named
 /// after `source_side_path` first when `keep_copy` and the mode preserves,
 /// then deletes it. False when that copy was left out: the file then stays.

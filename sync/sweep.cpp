@@ -116,7 +116,8 @@ void SweepFile(Sweep& sweep, CaseTwins& twins, const std::string& name,
 }
 
 // `source_seen`: the source folder was found when the walk came to it, so it
-// is not looked for again when the folder is done.
+// is not looked for again when the folder is done, unless something in it
+// was erased.
 void SweepTree(Sweep& sweep, const std::string& dest_folder,
                const std::string& source_folder, bool source_seen) {
   RunContext& run = sweep.run;
@@ -148,9 +149,17 @@ void SweepTree(Sweep& sweep, const std::string& dest_folder,
     }
     SweepTree(sweep, ChildPath(run.fs, dest_folder, name), source_side, seen);
   }
-  if (source_seen || !SourceSideGone(entry, sweep.top_source, source_folder)) {
-    // What was erased in the folder changed the time the mirror gave it.
-    if (run.state.ChangesTold != told)
+  // What was erased in the folder changed the time the mirror gave it, so
+  // the source folder is read again for its time, and a source folder
+  // removed since the walk came to it is found gone then, not read as an
+  // error: its backup goes as any other whose source is gone.
+  const bool changed = run.state.ChangesTold != told;
+  if (source_seen && !changed) return;
+  const bool gone =
+      source_seen ? SourceSideGoneAfresh(entry, sweep.top_source, source_folder)
+                  : SourceSideGone(entry, sweep.top_source, source_folder);
+  if (!gone) {
+    if (changed)
       entry.SetFolderTime(dest_folder,
                           entry.LastModified(Role::kSource, source_folder));
     return;

@@ -326,6 +326,20 @@ TEST_F(SweepTest, FreshLookThatFindsTheSourceSideKeepsTheEntry) {
   EXPECT_THAT(window_.statuses, Not(Contains("Erasing /dst/a...")));
 }
 
+// A source folder removed while the sweep is inside its backup: what that
+// backup holds goes, and then the folder, found gone by a fresh look, rather
+// than the run ending on the source folder's time.
+TEST_F(SweepTest, SourceFolderRemovedMidwayTakesItsBackupAlong) {
+  fs_.AddFile("/src/sub/c");
+  fs_.AddFile("/dst/sub/c");
+  window_.on_status = [&](const std::string& text) {
+    if (text == "Sweeping /dst/sub...") fs_.Remove("/src/sub");
+  };
+  Sweep();
+  EXPECT_THAT(fs_.Tree("/dst"), IsEmpty());
+  EXPECT_THAT(window_.statuses, Contains("Deleting empty Backup folder..."));
+}
+
 // A source file and folder renamed only in letter case. Where the
 // destination finds a name in any case, the old spelling is the renamed
 // entries' backup, brought up to date by the mirror, and stays; where it
