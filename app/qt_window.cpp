@@ -57,6 +57,7 @@ Form1::Form1(std::unique_ptr<FileSystem> fs) : fs_(std::move(fs)) {
   Status->setText(ToLabelText(kAboutText));
   Layout();
   connect(Command1, &QPushButton::clicked, this, [this] { Command1Click(); });
+  clock_.start();
   held_paint_.setSingleShot(true);
   connect(&held_paint_, &QTimer::timeout, this, [this] { ReleasePaint(); });
 }
@@ -83,28 +84,30 @@ void Form1::Layout() {
 }
 
 void Form1::ShowStatus(const std::string& text) {
-  // The label always holds the latest text, but a paint and a flush to the
-  // display server for every file would cost more than comparing the file:
-  // within one frame of the last paint the label's updates stay off, and
-  // the held-paint timer turns them on once the frame is over.
-  const bool painted_recently =
-      since_paint_.isValid() && since_paint_.elapsed() < frame_ms_;
-  if (painted_recently && Status->updatesEnabled()) {
-    Status->setUpdatesEnabled(false);
-    held_paint_.start(frame_ms_ - static_cast<int>(since_paint_.elapsed()));
-  }
-  Status->setText(ToLabelText(text));
-  // A pass of the event loop polls the display connection, which costs more
-  // than comparing an unchanged file. Nobody can tell an input handled now
-  // from one handled a millisecond later, so within that time of the last
-  // pass the events wait for the next call, or for the report; a call that
-  // lets a paint through always makes the pass that delivers it.
-  if (!painted_recently) {
-    ReleasePaint();
-  } else if (since_events_.isValid() &&
-             since_events_.elapsed() < kEventsEveryMs) {
-    events_owed_ = true;
-    return;
+  // Handing the label a text costs a conversion and an accessibility event,
+  // and its paint a flush to the display server: for every file more than
+  // comparing the file. Nobody sees a text painted over within one frame,
+  // so within a frame of the last paint the latest text waits, and the
+  // held-paint timer hands it to the label once the frame is over.
+  const qint64 now = clock_.elapsed();
+  if (now - painted_at_ < frame_ms_) {
+    held_text_.assign(text);
+    if (!text_held_) {
+      text_held_ = true;
+      held_paint_.start(static_cast<int>(frame_ms_ - (now - painted_at_)));
+    }
+    // A pass of the event loop polls the display connection, which costs
+    // more than comparing an unchanged file. Nobody can tell an input
+    // handled now from one handled a millisecond later, so within that time
+    // of the last pass the events wait for the next call, or for the report.
+    if (now - events_at_ < kEventsEveryMs) {
+      events_owed_ = true;
+      return;
+    }
+  } else {
+    text_held_ = false;
+    Status->setText(ToLabelText(text));
+    painted_at_ = now;
   }
   HandleEvents();
 }
@@ -112,13 +115,16 @@ void Form1::ShowStatus(const std::string& text) {
 void Form1::HandleEvents() {
   QCoreApplication::processEvents(QEventLoop::AllEvents);
   events_owed_ = false;
-  since_events_.start();
+  events_at_ = clock_.elapsed();
 }
 
 void Form1::ReleasePaint() {
   held_paint_.stop();
-  Status->setUpdatesEnabled(true);  // schedules the paint of the new text
-  since_paint_.start();
+  if (text_held_) {
+    text_held_ = false;
+    Status->setText(ToLabelText(held_text_));
+  }
+  painted_at_ = clock_.elapsed();
 }
 
 void Form1::ShowReport(const std::string& text) {
@@ -126,8 +132,12 @@ void Form1::ShowReport(const std::string& text) {
   // is still disabled: a click or close request made during the run meets
   // the run's guard, not the enabled button after it.
   if (events_owed_) HandleEvents();
+  // The report replaces what the run left waiting, and the next run's
+  // first text replaces the report at once.
+  held_paint_.stop();
+  text_held_ = false;
   Status->setText(ToLabelText(text));
-  ReleasePaint();
+  painted_at_ = kNeverPainted;
 }
 
 void Form1::ShowMessage(const std::string& text) {

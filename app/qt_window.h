@@ -61,20 +61,26 @@ class Form1 : public QWidget, public Window {
  private:
   void Layout();
   void Command1Click();
-  /// Lets the label paint its latest text with the next events handled.
+  /// Hands the label the text held back, if any, to paint with the next
+  /// events handled.
   void ReleasePaint();
 
   std::unique_ptr<FileSystem> fs_;
   RunState state_;
   QPushButton* Command1 = nullptr;  // owned by this widget
   QLabel* Status = nullptr;         // owned by this widget
-  // A status text that comes within a frame of the last one painted is held
-  // back until the frame is over; `held_paint_` then lets it through.
-  QElapsedTimer since_paint_;
+  // A status text that comes within a frame of the last one the label was
+  // given waits in `held_text_` until the frame is over; `held_paint_` then
+  // hands it over. Times are milliseconds of `clock_`.
+  static constexpr qint64 kNeverPainted = -(qint64{1} << 40);
+  QElapsedTimer clock_;
+  qint64 painted_at_ = kNeverPainted;
+  std::string held_text_;
+  bool text_held_ = false;
   QTimer held_paint_;
   int frame_ms_ = 16;
   // When ShowStatus last handled events, and whether a later call skipped it.
-  QElapsedTimer since_events_;
+  qint64 events_at_ = kNeverPainted;
   bool events_owed_ = false;
 };
 

@@ -63,7 +63,10 @@ struct SeenBox {
   QMessageBox::Icon icon = QMessageBox::Information;
   Qt::WindowModality modality = Qt::NonModal;
   bool button_enabled = true;
-  bool label_paints = false;
+  // What the status line behind the box shows, and the last text it was
+  // given.
+  QString label;
+  std::string last_status;
 };
 
 }  // namespace
@@ -235,7 +238,6 @@ void Form1Test::PressRunsTheJobWithTheButtonDisabled() {
   QVERIFY2(report.startsWith("Done in 00:0"), qPrintable(report));
   QVERIFY(report.contains("\n 2 files newly created and\n"));
   QCOMPARE(form.state().Counters.FilesCreated, 2);
-  QVERIFY(form.label()->updatesEnabled());
 }
 
 void Form1Test::BurstOfStatusTextsEndsPaintedWithTheLast() {
@@ -245,9 +247,8 @@ void Form1Test::BurstOfStatusTextsEndsPaintedWithTheLast() {
   for (int i = 0; i < 500; ++i) {
     form.ShowStatus("Comparing /a/file" + std::to_string(i) + "...");
   }
-  QCOMPARE(form.label()->text(), QString("Comparing /a/file499..."));
-  // Paints held back within a frame are let through once it is over.
-  QTRY_VERIFY(form.label()->updatesEnabled());
+  // Texts held back within a frame: the last is shown once it is over.
+  QTRY_COMPARE(form.label()->text(), QString("Comparing /a/file499..."));
 }
 
 void Form1Test::BurstOfStatusTextsStillHandlesEvents_data() {
@@ -282,12 +283,13 @@ void Form1Test::BurstOfStatusTextsStillHandlesEvents() {
   auto handled = [&] { return fired || catcher.delivered || closed; };
   // The deadline only ends a test that would otherwise hang.
   const QDeadlineTimer deadline(30000);
+  std::string text;
   for (int i = 0; !handled() && !deadline.hasExpired(); ++i) {
-    const std::string text = "Comparing /a/f" + std::to_string(i) + "\r\n";
+    text = "Comparing /a/f" + std::to_string(i) + "\r\n";
     form.ShowStatus(text);
-    QCOMPARE(form.label()->text(), fernwise::ToLabelText(text));
   }
   QVERIFY(handled());
+  QTRY_COMPARE(form.label()->text(), fernwise::ToLabelText(text));
   if (pending == Pending::kCloseRequest) {
     QVERIFY(!*closed);
     QVERIFY(form.isVisible());
@@ -343,7 +345,10 @@ void Form1Test::MessageBoxKeepsTheButtonDisabled_data() {
 void Form1Test::MessageBoxKeepsTheButtonDisabled() {
   QFETCH(bool, by_ok);
   QDir(dir_->path()).mkpath("src");
-  WriteScript(QString("MODE, Triplex\r\nBACKUP, \"%1\", \"%2\"\r\n")
+  QDir(dir_->path()).mkpath("dst");
+  // The box comes after a step, so the status line behind it has one to
+  // name.
+  WriteScript(QString("BACKUP, \"%1\", \"%2\"\r\nMODE, Triplex\r\n")
                   .arg(Path("src"), Path("dst")));
   ProbedForm form;
   form.show();
@@ -354,8 +359,8 @@ void Form1Test::MessageBoxKeepsTheButtonDisabled() {
     if (box == nullptr) return;
     seen.push_back({box->windowTitle(), box->text(), box->standardButtons(),
                     box->icon(), box->windowModality(),
-                    form.button()->isEnabled(),
-                    form.label()->updatesEnabled()});
+                    form.button()->isEnabled(), form.label()->text(),
+                    form.statuses.empty() ? "" : form.statuses.back()});
     // The box's own close button asks it to close, as Escape does.
     if (by_ok) {
       box->button(QMessageBox::Ok)->click();
@@ -373,7 +378,7 @@ void Form1Test::MessageBoxKeepsTheButtonDisabled() {
   QCOMPARE(seen[0].icon, QMessageBox::NoIcon);
   QCOMPARE(seen[0].modality, Qt::ApplicationModal);
   QVERIFY(!seen[0].button_enabled);
-  QVERIFY(seen[0].label_paints);
+  QCOMPARE(seen[0].label, fernwise::ToLabelText(seen[0].last_status));
   QVERIFY(form.button()->isEnabled());
   QVERIFY(form.label()->text().startsWith("Done in "));
 }
