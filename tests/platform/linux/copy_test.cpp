@@ -379,7 +379,8 @@ TEST(PendingCopiesTest, AnswersForEveryTargetAndFolderOfTheBatch) {
   linux_os::PendingCopies batch;
   const auto copy = [](int folder, int file, off_t size) {
     const std::string at = "/d/" + std::to_string(folder);
-    linux_os::PendingCopy made{at, "t", "n", at + "/" + std::to_string(file)};
+    linux_os::PendingCopy made{at, "t", "n", at + "/" + std::to_string(file),
+                               {}, {}};
     made.status.st_size = size;
     return made;
   };

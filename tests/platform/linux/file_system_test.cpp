@@ -218,8 +218,9 @@ TEST_F(LinuxTempFolderTest, ChangesNeverLandOnAnEntrySwappedInMeanwhile) {
   MakeFolder(Path("src"));
   MakeFolder(Path("src/d"));
   // Another owner, so that the folder's owner is to change where root runs.
-  if (::geteuid() == 0)
+  if (::geteuid() == 0) {
     ASSERT_EQ(::chown(Path("src/d").c_str(), testing::kNobody, 0), 0);
+  }
   WriteFile(Path("victim"), "root's", 0600);
   MakeFolder(Path("other"));
   ASSERT_EQ(::chmod(Path("other").c_str(), 0700), 0);
