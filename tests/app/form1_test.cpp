@@ -63,9 +63,7 @@ struct SeenBox {
   QMessageBox::Icon icon = QMessageBox::Information;
   Qt::WindowModality modality = Qt::NonModal;
   bool button_enabled = true;
-  // What the status line behind the box shows, and the last text it was
-  // given.
-  QString label;
+  QString label;  // the status line behind the box, and the last text shown
   std::string last_status;
 };
 
@@ -346,8 +344,7 @@ void Form1Test::MessageBoxKeepsTheButtonDisabled() {
   QFETCH(bool, by_ok);
   QDir(dir_->path()).mkpath("src");
   QDir(dir_->path()).mkpath("dst");
-  // The box comes after a step, so the status line behind it has one to
-  // name.
+  // A step first, for the status line behind the box to name.
   WriteScript(QString("BACKUP, \"%1\", \"%2\"\r\nMODE, Triplex\r\n")
                   .arg(Path("src"), Path("dst")));
   ProbedForm form;

@@ -326,9 +326,8 @@ TEST_F(SweepTest, FreshLookThatFindsTheSourceSideKeepsTheEntry) {
   EXPECT_THAT(window_.statuses, Not(Contains("Erasing /dst/a...")));
 }
 
-// A source folder removed while the sweep is inside its backup: what that
-// backup holds goes, and then the folder, found gone by a fresh look, rather
-// than the run ending on the source folder's time.
+// A source folder removed while the sweep is inside its backup: that backup
+// goes, the folder found gone afresh, and the run does not fail on its time.
 TEST_F(SweepTest, SourceFolderRemovedMidwayTakesItsBackupAlong) {
   fs_.AddFile("/src/sub/c");
   fs_.AddFile("/dst/sub/c");
