@@ -488,11 +488,8 @@ std::map<std::string, std::string> Kept(const std::string& folder,
 // kind, a named user (daemon) among them, masked to read and search.
 std::string NamedUserAcl() {
   std::string acl("\2\0\0\0", 4);
-  for (auto [tag, perm, id] : {std::tuple{1, 7, -1},
-                               {2, 5, 1},
-                               {4, 0, -1},
-                               {0x10, 5, -1},
-                               {0x20, 0, -1}}) {
+  for (auto [tag, perm, id] : {std::tuple{1, 7, -1}, {2, 5, 1},
+                               {4, 0, -1}, {0x10, 5, -1}, {0x20, 0, -1}}) {
     const uint16_t head[2] = {uint16_t(tag), uint16_t(perm)};
     const uint32_t who = uint32_t(id);
     acl.append(reinterpret_cast<const char*>(head), 4);
