@@ -105,6 +105,7 @@ void Form1::ShowStatus(const std::string& text) {
       return;
     }
   } else {
+    held_paint_.stop();  // a text it would hand over is older than this one
     text_held_ = false;
     Status->setText(ToLabelText(text));
     painted_at_ = now;
