@@ -7,17 +7,6 @@
 
 namespace fernwise::linux_os {
 
-namespace {
-
-// Whether `folder` is `outer` or lies below it.
-bool Within(std::string_view outer, std::string_view folder) {
-  return folder.starts_with(outer) &&
-         (folder.size() == outer.size() || outer.ends_with('/') ||
-          folder[outer.size()] == '/');
-}
-
-}  // namespace
-
 bool ListedNames::Lists(const TreeAccess& tree, StatCache& stats, Role role,
                         std::string_view folder, std::string_view name) {
   if (role != role_) {
@@ -25,7 +14,8 @@ bool ListedNames::Lists(const TreeAccess& tree, StatCache& stats, Role role,
     depth_ = 0;
   }
   // The walk has left the folders that do not hold this one.
-  while (depth_ > 0 && !Within(levels_[depth_ - 1].folder, folder)) --depth_;
+  while (depth_ > 0 && !PathWithin(levels_[depth_ - 1].folder, folder))
+    --depth_;
   if (depth_ == 0 || levels_[depth_ - 1].folder != folder) {
     if (depth_ == kMaxLevels) {
       // The outermost gives its place (and its buffers) to this one.

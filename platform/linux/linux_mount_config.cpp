@@ -170,7 +170,7 @@ std::string PathInFileSystem(int fd) {
                 if (root == "/") root.clear();
                 if (point == "/")
                   found = root + path;
-                else if (path == point || path.starts_with(point + "/"))
+                else if (PathWithin(point, path))
                   found = root + path.substr(point.size());
               });
   // "" is the file system's own root, shown as such.

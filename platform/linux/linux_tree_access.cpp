@@ -136,11 +136,8 @@ const TreeAccess::Root* TreeAccess::Held(Role role) const {
 TreeAccess::Place TreeAccess::Locate(Role role, std::string_view path) const {
   const Root* root = Held(role);
   path = WithoutTrailingSlashes(path);
-  if (root == nullptr || !path.starts_with(root->key)) return {};
-  const std::string_view after = path.substr(root->key.size());
-  // "/a" holds "/a/x" but not "/ab"; the root "/" holds every path.
-  if (!after.empty() && after.front() != '/' && root->key != "/") return {};
-  return {root, WithoutLeadingSlashes(after)};
+  if (root == nullptr || !PathWithin(root->key, path)) return {};
+  return {root, WithoutLeadingSlashes(path.substr(root->key.size()))};
 }
 
 FolderFd TreeAccess::OpenFolder(Role role, std::string_view path,

@@ -38,6 +38,12 @@ PathParts SplitPath(std::string_view path) {
   return {path.substr(0, at == 0 ? 1 : at), path.substr(at + 1)};
 }
 
+bool PathWithin(std::string_view folder, std::string_view path) {
+  return path.starts_with(folder) &&
+         (path.size() == folder.size() || folder == "/" ||
+          path[folder.size()] == '/');
+}
+
 std::string TemporaryHead(std::string_view target_name) {
   constexpr size_t kKeptBytes = NAME_MAX - 2 - kTemporaryMarkSize;
   std::string head = ".";

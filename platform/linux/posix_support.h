@@ -89,6 +89,10 @@ struct PathParts {
 };
 PathParts SplitPath(std::string_view path);
 
+/// Whether `path` is `folder` or lies below it: "/a" holds "/a" and "/a/x"
+/// but not "/ab", and "/" holds every path. Neither ends in "/" but the root.
+bool PathWithin(std::string_view folder, std::string_view path);
+
 /// What comes before the program's mark (core/temporary_name.h) in the
 /// names of temporary entries made beside `target_name`: ".", as much of
 /// the target's name as leaves the whole name within NAME_MAX (cut between
